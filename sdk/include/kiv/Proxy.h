@@ -1,0 +1,235 @@
+// The cloud SDK's public interface: the connection to the platform's MQTT
+// broker, the data channel, responses to platform requests and logging.
+//
+// The wire protocol behind these calls is described in docs/protocol.md.
+// Threading: every callback is invoked on an SDK thread (Paho's), never on the
+// thread that called into the SDK, and may run concurrently with it.
+#ifndef KIV_PROXY_H
+#define KIV_PROXY_H
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+namespace kiv {
+
+// How the proxy reaches the platform. MQTT over TCP or TLS, chosen by the
+// server URI's scheme, is the only transport.
+enum ConnectionType { kConnectionMqtt = 1 };
+
+// Kind of event a notification reports (oneM2M notificationEventType).
+enum NotificationEventType {
+  kNotificationUpdate = 1,
+  kNotificationDelete = 2,
+  kNotificationCreateChild = 3,
+  kNotificationDeleteChild = 4,
+};
+
+// Connection description: what the proxy needs to reach and identify itself.
+class ProxyInfo {
+public:
+  // key: the device key (used locally, never sent in clear);
+  // token: the device token (the default password, see docs/protocol.md);
+  // serverURI: tcp://, mqtt://, ssl:// or mqtts:// host:port.
+  ProxyInfo(ConnectionType type, std::string key, std::string token, std::string serverURI);
+
+  void SetDeviceId(const std::string& deviceId);
+  void SetServiceEnabled(bool enabled);
+  void SetUsername(const std::string& username);
+  void SetPassword(const std::string& password);
+
+  ConnectionType GetType() const { return type_; }
+  const std::string& GetKey() const { return key_; }
+  const std::string& GetToken() const { return token_; }
+  const std::string& GetServerURI() const { return serverURI_; }
+  const std::string& GetDeviceId() const { return deviceId_; }
+  bool IsServiceEnabled() const { return serviceEnabled_; }
+  const std::string& GetUsername() const { return username_; }
+  const std::string& GetPassword() const { return password_; }
+
+private:
+  ConnectionType type_;
+  std::string key_;
+  std::string token_;
+  std::string serverURI_;
+  std::string deviceId_;
+  bool serviceEnabled_ = false;
+  std::string username_;
+  std::string password_;
+};
+
+// One resource type asked for by a retrieve request.
+struct RequestTarget {
+  int type = 0;
+};
+
+// One item of a create, update or delete request: its resource type and its
+// content (a JSON text).
+struct RequestContent {
+  int type = 0;
+  std::string text;
+};
+
+// Operation codes as RequestArrived receives them.
+enum RequestOperation {
+  kOperationCreate = 1,
+  kOperationDelete = 2,
+  kOperationUpdate = 4,
+  kOperationNotify = 5,
+  kOperationRetrieve = 6,
+};
+
+// Response status accepted by Proxy::Response. kStatusOk is sent as the
+// oneM2M response status code 2000; the others map as documented there.
+enum ResponseStatus { kStatusOk = 15 };
+
+class Proxy {
+public:
+  // Outcome of an asynchronous call. errorCode is 0 when the message was
+  // accepted for sending, a negative code otherwise; requestId names the
+  // request it belongs to, message says what went wrong.
+  struct Result {
+    std::string requestId;
+    std::string message;
+    int errorCode = 0;
+  };
+
+  // Events of the connection. All bodies are empty by default.
+  class Callback {
+  public:
+    virtual ~Callback() {}
+    // The connection is up (first connection and every reconnection).
+    virtual void Connected() {}
+    // The connection was lost; the SDK reconnects by itself.
+    virtual void ConnectionLost(const std::string& cause) { (void)cause; }
+    // A message on the device's topics that is not a well-formed request.
+    virtual void MessageArrived(const std::string& message) { (void)message; }
+    // A platform request; op is a RequestOperation. Answer with
+    // Proxy::Response, from inside this call if wanted.
+    virtual void RequestArrived(const std::string& requestId, int op,
+                                std::list<RequestTarget>& targets,
+                                std::list<RequestContent>& contents) {
+      (void)requestId; (void)op; (void)targets; (void)contents;
+    }
+    // The platform's response to a record we published; ec is its oneM2M
+    // response status code.
+    virtual void ResponseArrived(const std::string& requestId, int ec) {
+      (void)requestId; (void)ec;
+    }
+  };
+
+  // Outcome of Connect.
+  class ResultCallback {
+  public:
+    virtual ~ResultCallback() {}
+    virtual void OnSuccess(const std::string& requestId) { (void)requestId; }
+    virtual void OnFailure(const std::string& requestId, const std::string& cause) {
+      (void)requestId; (void)cause;
+    }
+  };
+
+  // Outcome of Response.
+  class ResultCb {
+  public:
+    virtual ~ResultCb() {}
+    virtual void OnSuccess(const std::string& requestId) { (void)requestId; }
+    virtual void OnFailure(const std::string& requestId, int ec) { (void)requestId; (void)ec; }
+  };
+
+  explicit Proxy(const ProxyInfo& info);
+  ~Proxy();
+  Proxy(const Proxy&) = delete;
+  Proxy& operator=(const Proxy&) = delete;
+
+  // Registers the receiver of connection events and requests. It must outlive
+  // the proxy (or the proxy must be disconnected first).
+  void SetCallback(Callback& callback);
+
+  // The real state of the connection at this moment.
+  bool IsConnected() const;
+
+  // Connects and blocks until connected or until timeoutSeconds passed; never
+  // returns a failure in less than about a second. cleanSession asks the
+  // broker to drop earlier subscriptions. Returns "" on success, else the
+  // reason. The optional callback hears the outcome too.
+  std::string Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback);
+
+  // Publishes "offline", closes the connection and stops reconnecting.
+  void Disconnect();
+
+  // Answers the request requestId with content (a JSON text or plain text)
+  // and status. Safe to call from inside RequestArrived. complete=false is
+  // reserved for partial answers and is sent the same way today.
+  Result Response(const std::string& requestId, const std::string& content, int status,
+                  bool complete, ResultCb* callback);
+
+  class Impl;
+
+private:
+  friend class Data;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The data channel: records of the device's node data.
+class Data {
+public:
+  explicit Data(Proxy* proxy);
+
+  // Publishes a contentInstance create with the text, unchanged.
+  // waitForDelivery=true blocks until the broker acknowledged it.
+  Proxy::Result Create(const std::string& text, bool waitForDelivery);
+
+  // Publishes a notification that carries the text; 0 when it was accepted
+  // for sending, a negative code otherwise (see docs/protocol.md).
+  int NotifyCreating(const std::string& text, NotificationEventType eventType);
+
+private:
+  Proxy* proxy_;
+};
+
+// ---- Logging -------------------------------------------------------------
+
+// Log categories (bit values of the category mask of SetLogConfig).
+enum LogCategory {
+  kLogFatal = 1,
+  kLogCritical = 2,
+  kLogError = 4,
+  kLogWarning = 8,
+  kLogInformation = 16,
+};
+
+// Writes one log line: time, category, source file and line, function and the
+// printf-formatted message. level -1 means "the category decides"; tag is an
+// optional component name. Thread-safe.
+void PrintLog(int level, int category, const char* tag, const char* file, int line,
+              const char* function, const char* format, ...)
+    __attribute__((format(printf, 7, 8)));
+
+// Chooses what is logged and where (docs/protocol.md, "Logging"):
+//   traceLevel   0 none .. 3 all of the SDK's own protocol trace;
+//   categoryMask which categories are printed (OR of LogCategory);
+//   toSyslog     1: also send every printed line to syslog;
+//   pahoTrace    1: also print the MQTT library's own trace.
+// Debug is (3, 31, 1, 1); normal is (0, 7, 0, 0), which still prints errors.
+void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);
+
+// One formatted log line, as a sink receives it.
+struct LogRecord {
+  int level = -1;
+  int category = 0;
+  std::string tag;
+  std::string file;
+  int line = 0;
+  std::string function;
+  std::string message;
+};
+
+// Installs a sink that receives every record that passes the category mask,
+// in addition to standard error (an empty function removes it). Meant for
+// tests and for embedding; called on the logging thread, under a lock.
+void SetLogSink(std::function<void(const LogRecord&)> sink);
+
+}  // namespace kiv
+
+#endif  // KIV_PROXY_H

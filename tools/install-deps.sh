@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, testing and the demo need.
+# Safe to run again: apt-get skips what is already installed.
+set -eu
+PACKAGES="
+  build-essential cmake ninja-build pkg-config git python3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev openssl libpaho-mqtt-dev libjsoncpp-dev libcjson-dev
+  mosquitto mosquitto-clients
+  iproute2 net-tools binutils file
+"
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,12 @@
+#!/bin/sh
+# The one command that installs what is missing, builds every deliverable and
+# runs every test: natively, then again under AddressSanitizer+UBSan.
+set -eu
+cd "$(dirname "$0")/.."
+sh tools/install-deps.sh
+for preset in default asan; do
+  echo "=== preset $preset ==="
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
