@@ -107,6 +107,12 @@ void MakeTestCertificates(const std::string& dir, const std::string& caName = "k
 // Folder of the built binaries, from the environment (KIV_BUILD_DIR).
 std::string BuildDir();
 
+// The command that runs one of our built programs: its path under BuildDir(),
+// behind the emulator named by KIV_TEST_EMULATOR (blank-separated words, set
+// when the tests run a cross build, e.g. "qemu-mipsel -L /sysroot"). Tests
+// start every built program through this.
+std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir);
+
 }  // namespace kivtest
 
 #endif

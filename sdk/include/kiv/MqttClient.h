@@ -1,0 +1,113 @@
+// A general MQTT client over Paho's asynchronous C library: the transport
+// under kiv::Proxy, also used by our tools (the platform console, the modem
+// simulator). The only public header of ours that stands for Paho; no Paho
+// type appears in it.
+//
+// Threading: handlers run on Paho's threads, never on the caller's, and may
+// run concurrently with any call. A handler may call Publish/Subscribe, but
+// must not call Connect, Disconnect or destroy the client.
+#ifndef KIV_MQTT_CLIENT_H
+#define KIV_MQTT_CLIENT_H
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kiv {
+namespace mqtt {
+
+// Error codes returned by the client (negative; 0 is success).
+enum ErrorCode {
+  kOk = 0,
+  kErrorNotConnected = -1,   // no connection at this moment
+  kErrorRefused = -2,        // the MQTT library refused the call (reason in error text)
+  kErrorTimeout = -3,        // the operation did not complete within its timeout
+  kErrorInvalid = -4,        // an argument is invalid (bad URI, topic, QoS)
+};
+
+struct Will {
+  std::string topic;
+  std::string payload;
+  int qos = 1;
+  bool retained = true;
+};
+
+struct Options {
+  std::string serverUri;                 // tcp://, mqtt://, ssl://, mqtts:// host[:port]
+  std::string clientId;                  // empty: a unique one is generated
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  int keepAliveSeconds = 60;
+  bool cleanSession = true;
+  std::optional<Will> will;
+  // TLS (ssl://, mqtts://): the server is verified against caFile, or the
+  // system's trust store when caFile is empty; certFile/keyFile give a client
+  // certificate.
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+  // After a lost connection: reconnect by itself with exponential backoff and
+  // jitter between these bounds, and subscribe again to every filter.
+  bool autoReconnect = true;
+  std::chrono::milliseconds minRetry{500};
+  std::chrono::milliseconds maxRetry{30000};
+};
+
+struct Message {
+  std::string topic;
+  std::string payload;  // bytes as received
+  int qos = 0;
+  bool retained = false;
+};
+
+class Client {
+public:
+  using MessageHandler = std::function<void(const Message&)>;
+  using ConnectedHandler = std::function<void(bool reconnected)>;
+  using LostHandler = std::function<void(const std::string& cause)>;
+
+  // Throws std::invalid_argument for a URI it cannot use.
+  explicit Client(Options options);
+  ~Client();  // disconnects
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Set before Connect.
+  void OnMessage(MessageHandler handler);
+  void OnConnected(ConnectedHandler handler);
+  void OnConnectionLost(LostHandler handler);
+
+  // Blocks until connected or timeout; 0 or a negative ErrorCode, with the
+  // reason in *error when given.
+  int Connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
+  bool IsConnected() const;
+
+  // Subscribes now when connected, and again after every reconnection.
+  int Subscribe(const std::string& filter, int qos, std::string* error = nullptr);
+
+  // Queues a message; 0 when the library accepted it for sending. Never
+  // blocks on the network, so it is safe inside a handler.
+  int Publish(const std::string& topic, const std::string& payload, int qos, bool retained,
+              std::string* error = nullptr);
+  // Publishes and waits until the broker acknowledged it (QoS > 0) or it was
+  // written (QoS 0). Not from inside a handler.
+  int PublishAndWait(const std::string& topic, const std::string& payload, int qos, bool retained,
+                     std::chrono::milliseconds timeout, std::string* error = nullptr);
+
+  // Closes the connection cleanly (no last will) and stops reconnecting.
+  void Disconnect(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+  const std::string& clientId() const;
+
+  class Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mqtt
+}  // namespace kiv
+
+#endif  // KIV_MQTT_CLIENT_H
