@@ -8,6 +8,7 @@ PACKAGES="
   libssl-dev openssl libpaho-mqtt-dev libjsoncpp-dev libcjson-dev
   mosquitto mosquitto-clients
   iproute2 net-tools binutils file
+  g++-mipsel-linux-gnu qemu-user
 "
 missing=""
 for p in $PACKAGES; do

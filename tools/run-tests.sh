@@ -1,6 +1,7 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
-# runs every test: natively, then again under AddressSanitizer+UBSan.
+# runs every test: natively, again under AddressSanitizer+UBSan, then
+# cross-built for the routers (mipsel) under qemu.
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/install-deps.sh
@@ -10,3 +11,5 @@ for preset in default asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+echo "=== preset mipsel (under qemu-mipsel) ==="
+sh tools/run-mipsel-tests.sh
