@@ -276,4 +276,9 @@ std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir) {
   return command;
 }
 
+bool UnderEmulator() {
+  const char* emulator = std::getenv("KIV_TEST_EMULATOR");
+  return emulator != nullptr && *emulator != '\0';
+}
+
 }  // namespace kivtest

@@ -113,6 +113,12 @@ std::string BuildDir();
 // start every built program through this.
 std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir);
 
+// True when the tests run a cross build under an emulator (KIV_TEST_EMULATOR
+// set). qemu-user keeps the address-space, data and stack limits to itself
+// (setrlimit of RLIMIT_AS, RLIMIT_DATA, RLIMIT_STACK does nothing there), so
+// a test that needs them skips under emulation.
+bool UnderEmulator();
+
 }  // namespace kivtest
 
 #endif
