@@ -53,6 +53,10 @@ struct Options {
   bool autoReconnect = true;
   std::chrono::milliseconds minRetry{500};
   std::chrono::milliseconds maxRetry{30000};
+  // Set TCP_NODELAY on the connection after each (re)connection, so that an
+  // acknowledgement and a reply written back to back do not wait for the
+  // peer's delayed ACK (see sdk/src/TcpNoDelay.h for how the socket is found).
+  bool tcpNoDelay = true;
 };
 
 struct Message {

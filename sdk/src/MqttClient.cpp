@@ -1,0 +1,773 @@
+// kiv::mqtt::Client over Paho's asynchronous C library.
+//
+// Paho runs one sending and one receiving thread for all clients of the
+// process and calls our callbacks on them. Rules kept here:
+//  - no lock of ours is held while calling into Paho (Paho may hold its own
+//    lock while it calls us back, so the other order could deadlock);
+//  - nothing blocks inside a Paho callback: the resubscription after a
+//    (re)connection is chained through callbacks, never waited for;
+//  - no exception leaves a callback;
+//  - reconnection is ours, not Paho's, so that we choose the backoff (capped,
+//    exponential, with jitter) and can set TCP_NODELAY on each new socket.
+#include "kiv/MqttClient.h"
+
+#include "Log.h"
+#include "TcpNoDelay.h"
+
+#include <MQTTAsync.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace kiv {
+namespace mqtt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Set on Paho's threads while one of our handlers runs: calls that would wait
+// for Paho refuse there instead of deadlocking.
+thread_local bool t_inHandler = false;
+
+struct HandlerScope {
+  HandlerScope() { t_inHandler = true; }
+  ~HandlerScope() { t_inHandler = false; }
+};
+
+void LogError(const char* function, int line, const std::string& text);
+
+// Runs a user handler on a Paho thread: marked as inside a handler, and no
+// exception may travel back into the C library.
+template <typename Handler, typename... Args>
+void RunHandler(const char* name, const Handler& handler, const Args&... args) {
+  if (!handler) return;
+  HandlerScope scope;
+  try {
+    handler(args...);
+  } catch (const std::exception& e) {
+    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
+  } catch (...) {
+    LogError(name, __LINE__, "handler threw");
+  }
+}
+
+// One record of the transport's own: level -1 with a category, or a trace
+// level 1..3 (printed up to SetLogConfig's trace level).
+void Log(int level, int category, const char* function, int line, const std::string& text) {
+  LogRecord record;
+  record.level = level;
+  record.category = category;
+  record.tag = "mqtt";
+  record.file = "sdk/MqttClient";
+  record.line = line;
+  record.function = function;
+  record.message = text;
+  Emit(std::move(record));
+}
+
+void LogError(const char* function, int line, const std::string& text) {
+  Log(-1, kLogError, function, line, text);
+}
+
+void LogTrace(int level, const char* function, int line, const std::string& text) {
+  if (TraceLevel() >= level) Log(level, 0, function, line, text);
+}
+
+void PahoTrace(enum MQTTASYNC_TRACE_LEVELS, char* message) {
+  LogRecord record;
+  record.level = 0;  // printed whenever the MQTT library's trace is asked for
+  record.tag = "paho";
+  record.file = "paho";
+  record.message = message ? message : "";
+  Emit(std::move(record));
+}
+
+void EnablePahoTraceIfConfigured() {
+  if (!PahoTraceEnabled()) return;
+  MQTTAsync_setTraceCallback(PahoTrace);
+  MQTTAsync_setTraceLevel(MQTTASYNC_TRACE_PROTOCOL);
+}
+
+// Reason text for a Paho return code or a CONNACK refusal code.
+std::string ErrorText(int code, const char* message) {
+  static const char* const kConnack[] = {"", "unacceptable protocol version",
+                                         "client identifier rejected", "server unavailable",
+                                         "bad user name or password", "not authorized"};
+  std::string text;
+  if (code > 0 && code <= 5) {
+    text = std::string("connection refused by the broker: ") + kConnack[code];
+  } else if (code < 0) {
+    const char* reason = MQTTAsync_strerror(code);
+    text = reason ? reason : "error " + std::to_string(code);
+  }
+  if (message != nullptr && *message != '\0') text += (text.empty() ? "" : ": ") + std::string(message);
+  return text.empty() ? "failed (code " + std::to_string(code) + ")" : text;
+}
+
+int Fail(int code, const std::string& text, std::string* error) {
+  if (error) *error = text;
+  return code;
+}
+
+struct ServerAddress {
+  std::string pahoUri;  // tcp:// or ssl://host:port, the form Paho takes
+  bool tls = false;
+  int port = 0;
+};
+
+// tcp://, mqtt://, ssl://, mqtts:// host (name, IPv4 or [IPv6]) and an
+// optional port (1883, or 8883 with TLS, when absent); nothing after it.
+ServerAddress ParseServerUri(const std::string& uri) {
+  auto bad = [&](const std::string& why) {
+    return std::invalid_argument("unusable server URI \"" + uri + "\": " + why);
+  };
+  size_t schemeEnd = uri.find("://");
+  if (schemeEnd == std::string::npos) throw bad("expected scheme://host[:port]");
+  std::string scheme = uri.substr(0, schemeEnd);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
+  ServerAddress address;
+  if (scheme == "ssl" || scheme == "mqtts") {
+    address.tls = true;
+  } else if (scheme != "tcp" && scheme != "mqtt") {
+    throw bad("scheme must be tcp, mqtt, ssl or mqtts");
+  }
+  std::string rest = uri.substr(schemeEnd + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::string host;
+  std::string port;
+  if (!rest.empty() && rest[0] == '[') {
+    size_t close = rest.find(']');
+    if (close == std::string::npos) throw bad("unclosed [ in the host");
+    host = rest.substr(0, close + 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') throw bad("unexpected text after the host");
+      port = rest.substr(close + 2);
+    }
+  } else {
+    size_t colon = rest.find(':');
+    host = rest.substr(0, colon);
+    if (colon != std::string::npos) port = rest.substr(colon + 1);
+  }
+  if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos) throw bad("bad host");
+  address.port = address.tls ? 8883 : 1883;
+  if (!port.empty() || rest.find(':') != std::string::npos) {
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+      throw bad("bad port");
+    address.port = std::stoi(port);
+    if (address.port < 1 || address.port > 65535) throw bad("port out of range");
+  }
+  address.pahoUri = (address.tls ? "ssl://" : "tcp://") + host + ":" + std::to_string(address.port);
+  return address;
+}
+
+std::string RandomHex(size_t digits) {
+  static const char kHex[] = "0123456789abcdef";
+  std::random_device device;
+  std::string text;
+  while (text.size() < digits) {
+    unsigned value = device();
+    for (int i = 0; i < 8 && text.size() < digits; ++i, value >>= 4) text += kHex[value & 15];
+  }
+  return text;
+}
+
+// The outcome of one Paho operation, shared by its waiter and its callbacks
+// (which may come after the waiter gave up, hence the shared ownership).
+struct Completion {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int code = 0;
+  std::string text;
+
+  void Finish(int result, std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    code = result;
+    text = std::move(reason);
+    done.notify_all();
+  }
+  bool Wait(milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return done.wait_for(lock, timeout, [&] { return finished; });
+  }
+};
+
+// Heap context for one operation's Paho callbacks; whichever fires deletes it.
+struct CompletionContext {
+  std::shared_ptr<Completion> completion;
+
+  static void OnSuccess(void* context, MQTTAsync_successData*) {
+    auto* self = static_cast<CompletionContext*>(context);
+    self->completion->Finish(kOk, "");
+    delete self;
+  }
+  static void OnFailure(void* context, MQTTAsync_failureData* data) {
+    auto* self = static_cast<CompletionContext*>(context);
+    self->completion->Finish(kErrorRefused,
+                             data ? ErrorText(data->code, data->message) : "operation failed");
+    delete self;
+  }
+  // Routes the response's callbacks to completion (when there is one); the
+  // caller deletes the returned context if Paho refuses the call.
+  static CompletionContext* Attach(MQTTAsync_responseOptions& response,
+                                   const std::shared_ptr<Completion>& completion) {
+    if (!completion) return nullptr;
+    auto* context = new CompletionContext{completion};
+    response.onSuccess = OnSuccess;
+    response.onFailure = OnFailure;
+    response.context = context;
+    return context;
+  }
+};
+
+// Waits for a completion: 0, or its error code with the reason in *error.
+int AwaitCompletion(Completion& completion, milliseconds timeout, const std::string& what,
+                    std::string* error) {
+  if (!completion.Wait(timeout)) return Fail(kErrorTimeout, what + ": no answer in time", error);
+  std::lock_guard<std::mutex> lock(completion.mutex);
+  return completion.code == kOk ? kOk : Fail(completion.code, what + ": " + completion.text, error);
+}
+
+}  // namespace
+
+class Client::Impl {
+public:
+  explicit Impl(Options options);
+  ~Impl();
+
+  MessageHandler onMessage;
+  ConnectedHandler onConnected;
+  LostHandler onLost;
+
+  int Connect(milliseconds timeout, std::string* error);
+  bool IsConnected() const { return connected_.load(); }
+  int Subscribe(const std::string& filter, int qos, std::string* error);
+  int Publish(const std::string& topic, const std::string& payload, int qos, bool retained,
+              const std::shared_ptr<Completion>& completion, std::string* error);
+  int PublishAndWait(const std::string& topic, const std::string& payload, int qos, bool retained,
+                     milliseconds timeout, std::string* error);
+  void Disconnect(milliseconds timeout);
+  const std::string& clientId() const { return options_.clientId; }
+
+private:
+  // Paho callbacks (context is this Impl).
+  static void OnConnectSuccess(void* context, MQTTAsync_successData* data);
+  static void OnConnectFailure(void* context, MQTTAsync_failureData* data);
+  static void OnResubscribed(void* context, MQTTAsync_successData* data);
+  static void OnResubscribeFailed(void* context, MQTTAsync_failureData* data);
+  static void OnConnectionLost(void* context, char* cause);
+  static int OnMessageArrived(void* context, char* topic, int topicLength, MQTTAsync_message* m);
+  static int OnTlsError(const char* text, size_t length, void* context);
+
+  // Counts a callback in, so that the destructor can wait for it; false once
+  // the client is closing.
+  bool EnterCallback();
+  void LeaveCallback();
+  struct CallbackScope;
+
+  void ConnectionUp();
+  void MarkConnected();
+  void AttemptFailed(const std::string& reason);
+  bool StartAttempt(int pahoTimeoutSeconds);
+  int RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error);
+  milliseconds NextDelay(milliseconds& backoff);
+  void Supervise();
+  int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
+
+  Options options_;
+  ServerAddress address_;
+  MQTTAsync handle_ = nullptr;
+
+  std::atomic<bool> connected_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool wanted_ = false;          // a connection is asked for (Connect, not Disconnect)
+  bool keepReconnecting_ = false;  // set by the first connection, cleared by Disconnect
+  bool reconnectNeeded_ = false;
+  bool attemptPending_ = false;
+  bool sessionUp_ = false;       // CONNACK seen, not lost since
+  bool everConnected_ = false;
+  bool closing_ = false;
+  int activeCallbacks_ = 0;
+  std::string lastError_;
+  std::string tlsError_;
+  std::set<ino_t> socketsBeforeAttempt_;
+  std::vector<std::pair<std::string, int>> filters_;
+  std::minstd_rand random_;
+  std::thread supervisor_;
+};
+
+struct Client::Impl::CallbackScope {
+  explicit CallbackScope(Impl* impl) : impl_(impl), entered_(impl->EnterCallback()) {}
+  ~CallbackScope() {
+    if (entered_) impl_->LeaveCallback();
+  }
+  explicit operator bool() const { return entered_; }
+  Impl* impl_;
+  bool entered_;
+};
+
+Client::Impl::Impl(Options options) : options_(std::move(options)), random_(std::random_device()()) {
+  address_ = ParseServerUri(options_.serverUri);
+  if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
+  if (options_.minRetry.count() <= 0) options_.minRetry = milliseconds(500);
+  if (options_.maxRetry < options_.minRetry) options_.maxRetry = options_.minRetry;
+  EnablePahoTraceIfConfigured();
+
+  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
+  create.MQTTVersion = MQTTVERSION_3_1_1;
+  create.sendWhileDisconnected = 0;
+  int rc = MQTTAsync_createWithOptions(&handle_, address_.pahoUri.c_str(), options_.clientId.c_str(),
+                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  if (rc != MQTTASYNC_SUCCESS) {
+    throw std::invalid_argument("cannot create an MQTT client for " + options_.serverUri + ": " +
+                                ErrorText(rc, nullptr));
+  }
+  MQTTAsync_setCallbacks(handle_, this, OnConnectionLost, OnMessageArrived, nullptr);
+  supervisor_ = std::thread([this] { Supervise(); });
+}
+
+Client::Impl::~Impl() {
+  Disconnect(milliseconds(2000));
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return activeCallbacks_ == 0; });
+  }
+  supervisor_.join();
+  MQTTAsync_destroy(&handle_);
+}
+
+bool Client::Impl::EnterCallback() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closing_) return false;
+  ++activeCallbacks_;
+  return true;
+}
+
+void Client::Impl::LeaveCallback() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--activeCallbacks_ == 0) changed_.notify_all();
+}
+
+// ---- connecting ------------------------------------------------------------
+
+bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
+  std::set<ino_t> before = OpenSocketInodes();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (attemptPending_ || connected_) return true;
+    attemptPending_ = true;
+    socketsBeforeAttempt_ = std::move(before);
+    tlsError_.clear();
+  }
+  MQTTAsync_connectOptions connect = MQTTAsync_connectOptions_initializer;
+  connect.MQTTVersion = MQTTVERSION_3_1_1;
+  connect.keepAliveInterval = options_.keepAliveSeconds;
+  connect.cleansession = options_.cleanSession ? 1 : 0;
+  connect.connectTimeout = std::max(1, pahoTimeoutSeconds);
+  connect.automaticReconnect = 0;
+  connect.username = options_.username ? options_.username->c_str() : nullptr;
+  connect.password = options_.password ? options_.password->c_str() : nullptr;
+  connect.onSuccess = OnConnectSuccess;
+  connect.onFailure = OnConnectFailure;
+  connect.context = this;
+
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  if (options_.will) {
+    will.topicName = options_.will->topic.c_str();
+    will.message = options_.will->payload.c_str();
+    will.qos = options_.will->qos;
+    will.retained = options_.will->retained ? 1 : 0;
+    connect.will = &will;
+  }
+  MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+  if (address_.tls) {
+    ssl.enableServerCertAuth = 1;
+    ssl.verify = 1;  // the certificate must name the host we asked for
+    ssl.trustStore = options_.caFile.empty() ? nullptr : options_.caFile.c_str();
+    ssl.disableDefaultTrustStore = options_.caFile.empty() ? 0 : 1;
+    ssl.keyStore = options_.certFile.empty() ? nullptr : options_.certFile.c_str();
+    ssl.privateKey = options_.keyFile.empty() ? nullptr : options_.keyFile.c_str();
+    ssl.ssl_error_cb = OnTlsError;
+    ssl.ssl_error_context = this;
+    connect.ssl = &ssl;
+  }
+  LogTrace(1, "Connect", __LINE__, "connecting to " + address_.pahoUri + " as " + options_.clientId);
+  int rc = MQTTAsync_connect(handle_, &connect);
+  if (rc != MQTTASYNC_SUCCESS) {
+    AttemptFailed(ErrorText(rc, nullptr));
+    return false;
+  }
+  return true;
+}
+
+void Client::Impl::AttemptFailed(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  attemptPending_ = false;
+  lastError_ = reason;
+  if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
+  changed_.notify_all();
+}
+
+void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) {
+  auto* self = static_cast<Impl*>(context);
+  CallbackScope scope(self);
+  if (!scope) return;
+  std::string reason = data ? ErrorText(data->code, data->message) : "connection failed";
+  self->AttemptFailed(reason);
+  LogTrace(1, "Connect", __LINE__, "connection attempt failed: " + reason);
+}
+
+int Client::Impl::OnTlsError(const char* text, size_t length, void* context) {
+  auto* self = static_cast<Impl*>(context);
+  std::string line(text, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  if (self->tlsError_.empty()) self->tlsError_ = line;
+  return 0;
+}
+
+void Client::Impl::OnConnectSuccess(void* context, MQTTAsync_successData*) {
+  auto* self = static_cast<Impl*>(context);
+  CallbackScope scope(self);
+  if (!scope) return;
+  self->ConnectionUp();
+}
+
+// CONNACK arrived: tune the socket, then subscribe again to every filter and
+// report the connection once the broker confirmed them.
+void Client::Impl::ConnectionUp() {
+  std::set<ino_t> before;
+  std::vector<std::pair<std::string, int>> filters;
+  bool wanted;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wanted = wanted_;
+    sessionUp_ = wanted;
+    before = socketsBeforeAttempt_;
+    filters = filters_;
+  }
+  if (!wanted) {  // the caller gave up (timeout, Disconnect) while this attempt ran
+    MQTTAsync_disconnectOptions disconnect = MQTTAsync_disconnectOptions_initializer;
+    MQTTAsync_disconnect(handle_, &disconnect);
+    AttemptFailed("connection no longer wanted");
+    return;
+  }
+  if (options_.tcpNoDelay && SetNoDelayOnNewSockets(before, address_.port) <= 0) {
+    LogError("Connect", __LINE__, "could not set TCP_NODELAY on the broker connection");
+  }
+  if (filters.empty()) {
+    MarkConnected();
+    return;
+  }
+  std::vector<char*> topics;
+  std::vector<int> qos;
+  for (auto& [filter, q] : filters) {
+    topics.push_back(const_cast<char*>(filter.c_str()));
+    qos.push_back(q);
+  }
+  MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
+  response.onSuccess = OnResubscribed;
+  response.onFailure = OnResubscribeFailed;
+  response.context = this;
+  int rc = MQTTAsync_subscribeMany(handle_, static_cast<int>(topics.size()), topics.data(),
+                                   qos.data(), &response);
+  if (rc != MQTTASYNC_SUCCESS) {
+    LogError("Connect", __LINE__, "subscribing again failed: " + ErrorText(rc, nullptr));
+    MarkConnected();
+  }
+}
+
+void Client::Impl::OnResubscribed(void* context, MQTTAsync_successData*) {
+  auto* self = static_cast<Impl*>(context);
+  CallbackScope scope(self);
+  if (scope) self->MarkConnected();
+}
+
+void Client::Impl::OnResubscribeFailed(void* context, MQTTAsync_failureData* data) {
+  auto* self = static_cast<Impl*>(context);
+  CallbackScope scope(self);
+  if (!scope) return;
+  LogError("Connect", __LINE__,
+           "subscribing again failed: " + (data ? ErrorText(data->code, data->message) : ""));
+  self->MarkConnected();  // the connection itself is up; publishing still works
+}
+
+void Client::Impl::MarkConnected() {
+  bool reconnected;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!sessionUp_) return;  // lost again before the subscriptions were confirmed
+    attemptPending_ = false;
+    reconnected = everConnected_;
+    everConnected_ = true;
+    keepReconnecting_ = options_.autoReconnect;
+    connected_ = true;
+    lastError_.clear();
+    changed_.notify_all();
+  }
+  LogTrace(1, "Connect", __LINE__, std::string(reconnected ? "reconnected" : "connected") + " to " +
+                                       address_.pahoUri);
+  RunHandler("Connected", onConnected, reconnected);
+}
+
+void Client::Impl::OnConnectionLost(void* context, char* cause) {
+  auto* self = static_cast<Impl*>(context);
+  CallbackScope scope(self);
+  if (!scope) return;
+  std::string reason = cause && *cause ? cause : "connection lost";
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->connected_ = false;
+    self->sessionUp_ = false;
+    self->attemptPending_ = false;
+    self->reconnectNeeded_ = self->keepReconnecting_;
+    self->changed_.notify_all();
+  }
+  LogError("ConnectionLost", __LINE__, "connection to " + self->address_.pahoUri + " lost: " + reason);
+  RunHandler("ConnectionLost", self->onLost, reason);
+}
+
+// Capped exponential backoff with jitter: a delay in [backoff/2, backoff],
+// then the backoff doubles up to maxRetry. The jitter keeps a fleet of
+// gateways from reconnecting in lockstep after a broker restart.
+milliseconds Client::Impl::NextDelay(milliseconds& backoff) {
+  milliseconds current = backoff;
+  backoff = std::min(options_.maxRetry, backoff * 2);
+  std::uniform_int_distribution<long> spread(current.count() / 2, current.count());
+  std::lock_guard<std::mutex> lock(mutex_);
+  return milliseconds(spread(random_));
+}
+
+// Attempts until connected, until the deadline (if any) or until the
+// connection is no longer wanted.
+int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error) {
+  milliseconds backoff = options_.minRetry;
+  for (;;) {
+    int pahoTimeout = 30;
+    if (deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::seconds>(*deadline - Clock::now());
+      pahoTimeout = static_cast<int>(std::max<long long>(1, left.count() + 1));
+    }
+    StartAttempt(pahoTimeout);
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto settled = [&] { return connected_ || !attemptPending_ || !wanted_ || closing_; };
+    if (deadline) {
+      changed_.wait_until(lock, *deadline, settled);
+    } else {
+      changed_.wait(lock, settled);
+    }
+    if (connected_) return kOk;
+    if (!wanted_ || closing_) return Fail(kErrorNotConnected, "disconnected while connecting", error);
+    if (deadline && Clock::now() >= *deadline) {
+      std::string reason = lastError_.empty() ? "no answer from the broker" : lastError_;
+      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason, error);
+    }
+    if (attemptPending_) continue;  // woken for another reason; the attempt goes on
+    lock.unlock();
+    milliseconds delay = NextDelay(backoff);
+    lock.lock();
+    auto wake = Clock::now() + delay;
+    if (deadline) wake = std::min(wake, *deadline);
+    changed_.wait_until(lock, wake, [&] { return connected_ || !wanted_ || closing_; });
+    if (deadline && Clock::now() >= *deadline && !connected_) {
+      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + lastError_,
+                  error);
+    }
+  }
+}
+
+int Client::Impl::Connect(milliseconds timeout, std::string* error) {
+  if (t_inHandler) return Fail(kErrorInvalid, "Connect called from inside a handler", error);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connected_) return kOk;
+    wanted_ = true;
+  }
+  int rc = RunConnectLoop(Clock::now() + timeout, error);
+  if (rc != kOk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Background reconnection of an established client goes on; a first
+    // connection that failed stops here.
+    wanted_ = keepReconnecting_;
+  }
+  return rc;
+}
+
+void Client::Impl::Supervise() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return closing_ || (reconnectNeeded_ && wanted_); });
+    if (closing_) return;
+    reconnectNeeded_ = false;
+    lock.unlock();
+    RunConnectLoop(std::nullopt, nullptr);
+    lock.lock();
+  }
+}
+
+void Client::Impl::Disconnect(milliseconds timeout) {
+  if (t_inHandler) {
+    LogError("Disconnect", __LINE__, "Disconnect called from inside a handler: ignored");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wanted_ = false;
+    keepReconnecting_ = false;
+    reconnectNeeded_ = false;
+    sessionUp_ = false;
+    changed_.notify_all();
+  }
+  if (MQTTAsync_isConnected(handle_)) {
+    auto completion = std::make_shared<Completion>();
+    MQTTAsync_disconnectOptions disconnect = MQTTAsync_disconnectOptions_initializer;
+    disconnect.timeout = static_cast<int>(timeout.count());
+    disconnect.onSuccess = CompletionContext::OnSuccess;
+    disconnect.onFailure = CompletionContext::OnFailure;
+    auto* context = new CompletionContext{completion};
+    disconnect.context = context;
+    if (MQTTAsync_disconnect(handle_, &disconnect) == MQTTASYNC_SUCCESS) {
+      completion->Wait(timeout + milliseconds(1000));
+    } else {
+      delete context;
+    }
+  }
+  connected_ = false;
+}
+
+// ---- subscribing and publishing ---------------------------------------------
+
+int Client::Impl::SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error) {
+  auto completion = wait ? std::make_shared<Completion>() : nullptr;
+  MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
+  CompletionContext* context = CompletionContext::Attach(response, completion);
+  int rc = MQTTAsync_subscribe(handle_, filter.c_str(), qos, &response);
+  if (rc != MQTTASYNC_SUCCESS) {
+    delete context;
+    return Fail(rc == MQTTASYNC_DISCONNECTED ? kErrorNotConnected : kErrorRefused,
+                "subscribe to " + filter + ": " + ErrorText(rc, nullptr), error);
+  }
+  if (!wait) return kOk;
+  return AwaitCompletion(*completion, milliseconds(10000), "subscribe to " + filter, error);
+}
+
+int Client::Impl::Subscribe(const std::string& filter, int qos, std::string* error) {
+  if (filter.empty() || qos < 0 || qos > 2) {
+    return Fail(kErrorInvalid, "bad subscription \"" + filter + "\" QoS " + std::to_string(qos), error);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto known = std::find_if(filters_.begin(), filters_.end(),
+                              [&](const auto& entry) { return entry.first == filter; });
+    if (known != filters_.end()) {
+      known->second = qos;
+    } else {
+      filters_.emplace_back(filter, qos);
+    }
+  }
+  // Not connected: the filter is subscribed on the next connection.
+  if (!connected_) return kOk;
+  return SubscribeNow(filter, qos, !t_inHandler, error);
+}
+
+int Client::Impl::Publish(const std::string& topic, const std::string& payload, int qos,
+                          bool retained, const std::shared_ptr<Completion>& completion,
+                          std::string* error) {
+  if (topic.empty() || topic.find_first_of("+#") != std::string::npos || qos < 0 || qos > 2) {
+    return Fail(kErrorInvalid, "bad topic \"" + topic + "\" or QoS " + std::to_string(qos), error);
+  }
+  if (payload.size() > 268435455u) return Fail(kErrorInvalid, "payload too large for MQTT", error);
+  if (!connected_) return Fail(kErrorNotConnected, "not connected", error);
+  MQTTAsync_message message = MQTTAsync_message_initializer;
+  message.payload = const_cast<char*>(payload.data());
+  message.payloadlen = static_cast<int>(payload.size());
+  message.qos = qos;
+  message.retained = retained ? 1 : 0;
+  MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
+  CompletionContext* context = CompletionContext::Attach(response, completion);
+  int rc = MQTTAsync_sendMessage(handle_, topic.c_str(), &message, &response);
+  if (rc != MQTTASYNC_SUCCESS) {
+    delete context;
+    return Fail(rc == MQTTASYNC_DISCONNECTED ? kErrorNotConnected : kErrorRefused,
+                "publish to " + topic + ": " + ErrorText(rc, nullptr), error);
+  }
+  return kOk;
+}
+
+int Client::Impl::PublishAndWait(const std::string& topic, const std::string& payload, int qos,
+                                 bool retained, milliseconds timeout, std::string* error) {
+  if (t_inHandler) return Fail(kErrorInvalid, "PublishAndWait called from inside a handler", error);
+  auto completion = std::make_shared<Completion>();
+  int rc = Publish(topic, payload, qos, retained, completion, error);
+  if (rc != kOk) return rc;
+  return AwaitCompletion(*completion, timeout, "publish to " + topic, error);
+}
+
+int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
+                                   MQTTAsync_message* m) {
+  auto* self = static_cast<Impl*>(context);
+  {
+    CallbackScope scope(self);
+    if (scope && self->onMessage) {
+      Message message;
+      message.topic = topicLength > 0 ? std::string(topic, static_cast<size_t>(topicLength)) : topic;
+      if (m->payloadlen > 0) {
+        message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+      }
+      message.qos = m->qos;
+      message.retained = m->retained != 0;
+      RunHandler("MessageArrived", self->onMessage, message);
+    }
+  }
+  MQTTAsync_freeMessage(&m);
+  MQTTAsync_free(topic);
+  return 1;  // consumed: Paho must not deliver it again
+}
+
+// ---- the public face ---------------------------------------------------------
+
+Client::Client(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Client::~Client() = default;
+
+void Client::OnMessage(MessageHandler handler) { impl_->onMessage = std::move(handler); }
+void Client::OnConnected(ConnectedHandler handler) { impl_->onConnected = std::move(handler); }
+void Client::OnConnectionLost(LostHandler handler) { impl_->onLost = std::move(handler); }
+
+int Client::Connect(std::chrono::milliseconds timeout, std::string* error) {
+  return impl_->Connect(timeout, error);
+}
+bool Client::IsConnected() const { return impl_->IsConnected(); }
+
+int Client::Subscribe(const std::string& filter, int qos, std::string* error) {
+  return impl_->Subscribe(filter, qos, error);
+}
+
+int Client::Publish(const std::string& topic, const std::string& payload, int qos, bool retained,
+                    std::string* error) {
+  return impl_->Publish(topic, payload, qos, retained, nullptr, error);
+}
+
+int Client::PublishAndWait(const std::string& topic, const std::string& payload, int qos,
+                           bool retained, std::chrono::milliseconds timeout, std::string* error) {
+  return impl_->PublishAndWait(topic, payload, qos, retained, timeout, error);
+}
+
+void Client::Disconnect(std::chrono::milliseconds timeout) { impl_->Disconnect(timeout); }
+
+const std::string& Client::clientId() const { return impl_->clientId(); }
+
+}  // namespace mqtt
+}  // namespace kiv

@@ -1,0 +1,235 @@
+// kiv::mqtt::Client against a real mosquitto on a free loopback port.
+#include "kiv/MqttClient.h"
+
+#include "SdkTestUtil.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using kiv::mqtt::Client;
+using kiv::mqtt::Message;
+using kiv::mqtt::Options;
+
+Options FastOptions(const std::string& uri) {
+  Options options;
+  options.serverUri = uri;
+  options.minRetry = 100ms;
+  options.maxRetry = 400ms;
+  return options;
+}
+
+// Messages received by a handler, readable from the test thread.
+class Inbox {
+public:
+  Client::MessageHandler Handler() {
+    return [this](const Message& m) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back(m);
+    };
+  }
+  std::vector<Message> Messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  bool WaitFor(size_t count) {
+    return kivtest::WaitUntil([&] { return Messages().size() >= count; });
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+TEST(MqttClientTest, ServerUrisAreCheckedBeforeUse) {
+  struct Case {
+    const char* uri;
+    bool usable;
+  } cases[] = {
+      {"tcp://127.0.0.1:1", true},      {"mqtt://localhost:65535", true},
+      {"ssl://127.0.0.1:8883", true},   {"mqtts://[::1]:8883", true},
+      {"tcp://127.0.0.1", true},        {"MQTT://127.0.0.1:5/", true},
+      {"127.0.0.1:1883", false},        {"http://127.0.0.1:80", false},
+      {"tcp://:1883", false},           {"tcp://127.0.0.1:0", false},
+      {"tcp://127.0.0.1:65536", false}, {"tcp://127.0.0.1:12ab", false},
+      {"tcp://127.0.0.1:", false},      {"tcp://[::1:1883", false},
+      {"tcp://host/path", false},       {"", false},
+  };
+  for (const auto& c : cases) {
+    Options options;
+    options.serverUri = c.uri;
+    if (c.usable) {
+      EXPECT_NO_THROW(Client{options}) << c.uri;
+    } else {
+      EXPECT_THROW(Client{options}, std::invalid_argument) << c.uri;
+    }
+  }
+}
+
+TEST(MqttClientTest, GeneratedClientIdsAreUnique) {
+  Client a(FastOptions("tcp://127.0.0.1:1"));
+  Client b(FastOptions("tcp://127.0.0.1:1"));
+  EXPECT_FALSE(a.clientId().empty());
+  EXPECT_NE(a.clientId(), b.clientId());
+  Options named = FastOptions("tcp://127.0.0.1:1");
+  named.clientId = "gateway-7";
+  EXPECT_EQ(Client(named).clientId(), "gateway-7");
+}
+
+TEST(MqttClientTest, PublishesAndReceivesBytesUnchanged) {
+  kivtest::TestBroker broker;
+  Client receiver(FastOptions(broker.uri()));
+  Inbox inbox;
+  receiver.OnMessage(inbox.Handler());
+  ASSERT_EQ(receiver.Connect(10s), kiv::mqtt::kOk);
+  ASSERT_EQ(receiver.Subscribe("kiv/test/#", 1), kiv::mqtt::kOk);
+
+  Client sender(FastOptions(broker.uri()));
+  std::string error;
+  ASSERT_EQ(sender.Connect(10s, &error), kiv::mqtt::kOk) << error;
+  EXPECT_TRUE(sender.IsConnected());
+  std::string payload("bin\0ary \xff\xfe %s\n", 14);
+  ASSERT_EQ(sender.PublishAndWait("kiv/test/a", payload, 1, false, 10s, &error), 0) << error;
+  ASSERT_EQ(sender.Publish("kiv/test/b", "", 0, false), 0);
+  ASSERT_TRUE(inbox.WaitFor(2));
+  auto messages = inbox.Messages();
+  EXPECT_EQ(messages[0].topic, "kiv/test/a");
+  EXPECT_EQ(messages[0].payload, payload);
+  EXPECT_EQ(messages[0].qos, 1);
+  EXPECT_EQ(messages[1].payload, "");
+}
+
+TEST(MqttClientTest, RefusesBadCallsWithCodes) {
+  kivtest::TestBroker broker;
+  Client client(FastOptions(broker.uri()));
+  std::string error;
+  EXPECT_EQ(client.Publish("t", "x", 1, false, &error), kiv::mqtt::kErrorNotConnected);
+  EXPECT_FALSE(error.empty());
+  ASSERT_EQ(client.Connect(10s), 0);
+  EXPECT_EQ(client.Publish("a/+/b", "x", 1, false), kiv::mqtt::kErrorInvalid);
+  EXPECT_EQ(client.Publish("", "x", 1, false), kiv::mqtt::kErrorInvalid);
+  EXPECT_EQ(client.Publish("t", "x", 3, false), kiv::mqtt::kErrorInvalid);
+  EXPECT_EQ(client.Subscribe("", 1), kiv::mqtt::kErrorInvalid);
+  client.Disconnect();
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_EQ(client.Publish("t", "x", 1, false), kiv::mqtt::kErrorNotConnected);
+}
+
+TEST(MqttClientTest, HandlerMayPublishButNotWait) {
+  kivtest::TestBroker broker;
+  Client echo(FastOptions(broker.uri()));
+  std::atomic<int> waitResult{1};
+  echo.OnMessage([&](const Message& m) {
+    waitResult = echo.PublishAndWait("kiv/x", "y", 1, false, 1s);
+    echo.Publish("kiv/echo", m.payload, 1, false);
+  });
+  ASSERT_EQ(echo.Connect(10s), 0);
+  ASSERT_EQ(echo.Subscribe("kiv/ping", 1), 0);
+
+  Client requester(FastOptions(broker.uri()));
+  Inbox inbox;
+  requester.OnMessage(inbox.Handler());
+  ASSERT_EQ(requester.Connect(10s), 0);
+  ASSERT_EQ(requester.Subscribe("kiv/echo", 1), 0);
+  ASSERT_EQ(requester.Publish("kiv/ping", "hello", 1, false), 0);
+  ASSERT_TRUE(inbox.WaitFor(1));
+  EXPECT_EQ(inbox.Messages()[0].payload, "hello");
+  EXPECT_EQ(waitResult.load(), kiv::mqtt::kErrorInvalid);
+}
+
+TEST(MqttClientTest, ConnectToClosedPortWaitsItsTimeoutWithoutSpinning) {
+  int port = kivtest::FreeLoopbackPort();
+  Client client(FastOptions("tcp://127.0.0.1:" + std::to_string(port)));
+  timespec cpuBefore{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+  auto start = std::chrono::steady_clock::now();
+  std::string error;
+  EXPECT_EQ(client.Connect(2s, &error), kiv::mqtt::kErrorTimeout);
+  auto took = std::chrono::steady_clock::now() - start;
+  timespec cpuAfter{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+  double cpuSeconds = static_cast<double>(cpuAfter.tv_sec - cpuBefore.tv_sec) +
+                      static_cast<double>(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LE(took, 6s);
+  EXPECT_LT(cpuSeconds, 1.0) << "connecting must wait, not spin";
+  EXPECT_NE(error.find("not connected"), std::string::npos) << error;
+  EXPECT_FALSE(client.IsConnected());
+}
+
+TEST(MqttClientTest, TcpNoDelayIsSetOnTheConnectionWhenAsked) {
+  kivtest::TestBroker broker;
+  for (bool noDelay : {true, false}) {
+    Options options = FastOptions(broker.uri());
+    options.tcpNoDelay = noDelay;
+    Client client(options);
+    ASSERT_EQ(client.Connect(10s), 0);
+    std::vector<int> flags = sdktest::NoDelayFlagsOfSocketsTo(broker.port());
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_EQ(flags[0] != 0, noDelay);
+    client.Disconnect();
+  }
+}
+
+TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
+  kivtest::TestBroker broker;
+  Client client(FastOptions(broker.uri()));
+  Inbox inbox;
+  std::atomic<int> connects{0}, reconnects{0}, losses{0};
+  client.OnMessage(inbox.Handler());
+  client.OnConnected([&](bool again) { ++(again ? reconnects : connects); });
+  client.OnConnectionLost([&](const std::string&) { ++losses; });
+  ASSERT_EQ(client.Connect(10s), 0);
+  ASSERT_EQ(client.Subscribe("kiv/in", 1), 0);
+
+  for (int round = 1; round <= 2; ++round) {
+    broker.Stop();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return !client.IsConnected(); }));
+    broker.Start();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return reconnects == round; }, 30s));
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_EQ(losses.load(), round);
+    EXPECT_TRUE(sdktest::NoDelayFlagsOfSocketsTo(broker.port()) == std::vector<int>{1});
+
+    Client sender(FastOptions(broker.uri()));
+    ASSERT_EQ(sender.Connect(10s), 0);
+    ASSERT_EQ(sender.PublishAndWait("kiv/in", "after " + std::to_string(round), 1, false, 10s), 0);
+    ASSERT_TRUE(inbox.WaitFor(static_cast<size_t>(round)));
+    EXPECT_EQ(inbox.Messages().back().payload, "after " + std::to_string(round));
+  }
+  EXPECT_EQ(connects.load(), 1);
+}
+
+TEST(MqttClientTest, LastWillAnnouncesALostClient) {
+  kivtest::TestBroker broker;
+  Client watcher(FastOptions(broker.uri()));
+  Inbox inbox;
+  watcher.OnMessage(inbox.Handler());
+  ASSERT_EQ(watcher.Connect(10s), 0);
+  ASSERT_EQ(watcher.Subscribe("kiv/status", 1), 0);
+
+  Options options = FastOptions(broker.uri());
+  options.will = kiv::mqtt::Will{"kiv/status", "offline", 1, false};
+  options.autoReconnect = false;
+  Client client(options);
+  std::atomic<int> losses{0};
+  client.OnConnectionLost([&](const std::string&) { ++losses; });
+  auto watcherSockets = sdktest::SocketsTo(broker.port());
+  ASSERT_EQ(client.Connect(10s), 0);
+  // Break the connection under the library, as a network fault would.
+  ASSERT_EQ(sdktest::ShutdownSocketsTo(broker.port(), watcherSockets), 1);
+  ASSERT_TRUE(inbox.WaitFor(1));
+  EXPECT_EQ(inbox.Messages()[0].payload, "offline");
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return losses == 1; }));
+  EXPECT_FALSE(client.IsConnected());
+}
+
+}  // namespace
