@@ -1,0 +1,86 @@
+// gatewayd's settings, its entry steps and its one class, IoTGatewayProgram.
+//
+// The settings are written on the main thread before the SDK connection
+// exists and only read afterwards; isBreak is the one exception: setBreak may
+// set it from a signal handler or any thread while the run loop reads it.
+#ifndef KIV_GATEWAY_H
+#define KIV_GATEWAY_H
+
+#include "kiv/Proxy.h"
+
+#include <atomic>
+#include <list>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern std::string g_gatewayId;
+extern std::string g_tokenId;
+extern std::string g_key;
+extern std::string g_serverURI;
+extern std::string g_user;
+extern std::string g_pass;
+extern std::string g_interval;  // whole seconds, as the text given
+extern bool g_debug_enable;
+// Lock-free, so a signal handler may set it while the run loop reads it.
+extern std::atomic<bool> isBreak;
+static_assert(std::atomic<bool>::is_always_lock_free, "isBreak must be safe in a signal handler");
+
+struct DeviceResource {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attributes;  // name, value
+};
+
+struct DeviceInfo {
+  std::list<DeviceResource> resources;
+};
+
+// The device table retrieve requests report; it starts empty.
+extern DeviceInfo deviceInfo;
+
+// Resets the seven texts to empty and g_debug_enable to false.
+void init();
+
+// Parses the command line into the settings. Returns 0 to go on to the run
+// loop, non-zero to end the program. -f returns loadconfig's result and -h
+// prints the usage text; both end the parse.
+int option(int argc, char** argv);
+
+// Reads the JSON configuration file at path into the settings, all of them or
+// none: returns 1 with a category-4 log line and every setting unchanged when
+// the file cannot be opened, is not JSON, its root is not an object or a value
+// has the wrong type; 0 once all eight settings are replaced.
+int loadconfig(std::string path);
+
+// Sets isBreak and wakes the run loop's sleep. Async-signal-safe.
+void setBreak();
+
+// The whole program as main runs it: settings, the run loop, then one
+// character of input unless a stop was asked for. Catches every exception.
+// Always returns 0.
+int RunGateway(int argc, char** argv);
+
+// The gateway's program object: runs the gateway (Start) and receives the
+// SDK's events. The SDK calls the event operations on its own threads, also
+// while Start runs on the main thread.
+class IoTGatewayProgram : public kiv::Proxy::Callback,
+                          public kiv::Proxy::ResultCallback,
+                          public kiv::Proxy::ResultCb {
+public:
+  // Runs the gateway on the calling thread. Returns at once when g_serverURI
+  // is empty, otherwise after setBreak. The arguments are not used.
+  void Start(int argc, char** argv);
+
+  void Connected() override;
+  void MessageArrived(const std::string& message) override;
+  void ResponseArrived(const std::string& requestId, int ec) override;
+  // One body for ResultCallback and ResultCb.
+  void OnSuccess(const std::string& requestId) override;
+  void OnFailure(const std::string& requestId, const std::string& cause) override;
+  void OnFailure(const std::string& requestId, int ec) override;
+
+  // The connection Start creates and deletes; not owned by this object.
+  kiv::Proxy* proxy = nullptr;
+};
+
+#endif  // KIV_GATEWAY_H

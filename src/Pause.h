@@ -1,0 +1,25 @@
+// Waits of the main thread that end as soon as setBreak is called, also when
+// setBreak runs in a signal handler: setBreak writes one byte into a pipe that
+// every wait polls, so no wake-up is lost between a check and the wait.
+#ifndef KIV_GATEWAY_PAUSE_H
+#define KIV_GATEWAY_PAUSE_H
+
+#include <chrono>
+
+// Creates the wake-up pipe. Call on the main thread before anything may call
+// setBreak (signal handlers, other threads); later calls do nothing. Without
+// the pipe (creation failed, logged) the waits look at isBreak once a second.
+void PrepareBreakWakeUp();
+
+// Makes every current and later wait return. Async-signal-safe.
+void WakeUpForBreak();
+
+// Sleeps for duration, however long (no 32-bit microsecond limit), unless
+// isBreak is or becomes set. Returns false when it ended for a break.
+bool PauseUnlessBreak(std::chrono::milliseconds duration);
+
+// Waits for one character on standard input, taken with getchar, or for the
+// end of input; returns at once, reading nothing, when isBreak is or becomes set.
+void WaitForInputUnlessBreak();
+
+#endif  // KIV_GATEWAY_PAUSE_H

@@ -1,0 +1,301 @@
+// gatewayd's entry steps: the settings, the command line, the configuration
+// file, the program object's event log lines and the run loop. main() itself
+// is in gatewayd.cpp so that the tests link everything here.
+#include "Gateway.h"
+
+#include "Pause.h"
+
+#include <json/json.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kLogFile = "src/main";
+constexpr const char* kDefaultConfigPath = "/opt/kiv/gw.cfg";
+
+}  // namespace
+
+// One log line of this file: level -1, no tag, the caller's line.
+#define GATEWAY_LOG(category, function, ...) \
+  kiv::PrintLog(-1, category, "", kLogFile, __LINE__, function, __VA_ARGS__)
+
+std::string g_gatewayId;
+std::string g_tokenId;
+std::string g_key;
+std::string g_serverURI;
+std::string g_user;
+std::string g_pass;
+std::string g_interval;
+bool g_debug_enable = false;
+std::atomic<bool> isBreak{false};
+DeviceInfo deviceInfo;
+
+void init() {
+  g_debug_enable = false;
+  g_gatewayId = "";
+  g_tokenId = "";
+  g_key = "";
+  g_serverURI = "";
+  g_user = "";
+  g_pass = "";
+  g_interval = "";
+}
+
+void setBreak() {
+  isBreak.store(true);
+  WakeUpForBreak();
+}
+
+// ---- Command line ----------------------------------------------------------
+
+namespace {
+
+void PrintUsage(const char* program) {
+  printf("Usage: %s [options...]\n", program);
+  printf("Examples:\n");
+  printf("\t %s -f /opt/gw.cfg\n", program);
+  printf("\t %s -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n", program);
+  printf(" -g,\t Define the gatewayId\n");
+  printf(" -s,\t Define the broker server uri\n");
+  printf(" -d,\t Enable debug mode\n");
+  printf(" -u,\t Define the username\n");
+  printf(" -p,\t Define the password\n");
+  printf(" -i,\t Define the interval time (seconds) to send all data\n");
+}
+
+// getopt keeps its position between calls; a full reset lets option parse
+// more than one command line in a process (glibc and uClibc reset on 0).
+void ResetGetopt() {
+#ifdef __GLIBC__
+  optind = 0;
+#else
+  optind = 1;
+#endif
+}
+
+struct TextOption {
+  int letter;
+  std::string* setting;
+  const char* label;  // logged as "<label> : <new value>"
+};
+
+const TextOption kTextOptions[] = {
+    {'g', &g_gatewayId, "gatewayId"}, {'t', &g_tokenId, "tokenId"}, {'k', &g_key, "key"},
+    {'s', &g_serverURI, "server"},    {'u', &g_user, "user"},       {'p', &g_pass, "pass"},
+    {'i', &g_interval, "interval"},
+};
+
+const TextOption* FindTextOption(int letter) {
+  for (const TextOption& text : kTextOptions) {
+    if (text.letter == letter) return &text;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int option(int argc, char** argv) {
+  ResetGetopt();
+  int letter;
+  while ((letter = getopt(argc, argv, "g:t:k:s:d:u:p:i:f:h")) != -1) {
+    if (const TextOption* text = FindTextOption(letter)) {
+      *text->setting = optarg;
+      GATEWAY_LOG(kiv::kLogInformation, "option", "%s : %s", text->label, text->setting->c_str());
+      continue;
+    }
+    switch (letter) {
+      case 'd':
+        g_debug_enable = true;  // takes a value, which is ignored
+        GATEWAY_LOG(kiv::kLogInformation, "option", "Enable DEBUG MODE");
+        break;
+      case 'f':
+        return loadconfig(optarg);
+      case 'h':
+        PrintUsage(argv[0]);
+        return 0;
+      default:  // getopt has printed what was wrong
+        fprintf(stderr, "%s: try '%s -h' for more information\n", argv[0], argv[0]);
+        return 1;
+    }
+  }
+  return 0;
+}
+
+// ---- Configuration file ----------------------------------------------------
+
+namespace {
+
+struct TextKey {
+  const char* key;
+  std::string* setting;
+};
+
+// The text settings in the order their keys are read.
+const TextKey kTextKeys[] = {
+    {"serverURI", &g_serverURI}, {"gatewayId", &g_gatewayId}, {"tokenId", &g_tokenId},
+    {"key", &g_key},             {"user", &g_user},           {"pass", &g_pass},
+    {"interval", &g_interval},
+};
+
+constexpr const char* kFlagKey = "debug_enable";
+
+// Values asBool converts without throwing; null (a missing key) is false.
+bool IsFlagValue(const Json::Value& value) {
+  return value.isNull() || value.isBool() || value.isNumeric();
+}
+
+// Values asString converts without throwing; numbers become decimal text.
+bool IsTextValue(const Json::Value& value) {
+  return value.isNull() || value.isString() || value.isBool() || value.isNumeric();
+}
+
+// Checks the whole document before anything is stored, so that a bad file
+// changes no setting. Logs the problem and returns false.
+bool IsValidConfig(const Json::Value& root, const std::string& path) {
+  if (!root.isObject()) {
+    GATEWAY_LOG(kiv::kLogError, "loadconfig",
+                "Error in configuration file %s: the root is not a JSON object\n", path.c_str());
+    return false;
+  }
+  if (!IsFlagValue(root[kFlagKey])) {
+    GATEWAY_LOG(kiv::kLogError, "loadconfig",
+                "Error in configuration file %s: key \"%s\" must be a boolean or a number\n",
+                path.c_str(), kFlagKey);
+    return false;
+  }
+  for (const TextKey& text : kTextKeys) {
+    if (!IsTextValue(root[text.key])) {
+      GATEWAY_LOG(kiv::kLogError, "loadconfig",
+                  "Error in configuration file %s: key \"%s\" must be a text or a number\n",
+                  path.c_str(), text.key);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Parses the whole stream; jsoncpp throws on nesting deeper than it allows.
+bool ParseConfig(std::istream& stream, Json::Value& root) {
+  try {
+    Json::Reader reader;  // default features: comments allowed, any root
+    return reader.parse(stream, root, true);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+int loadconfig(std::string path) {
+  Json::Value root;
+  std::ifstream file(path);
+  if (!file.is_open()) {
+    GATEWAY_LOG(kiv::kLogError, "loadconfig", "Could not open file %s\n", path.c_str());
+    return 1;
+  }
+  if (!ParseConfig(file, root)) {
+    GATEWAY_LOG(kiv::kLogError, "loadconfig", "Error while parse gw.cnf\n");
+    return 1;
+  }
+  if (!IsValidConfig(root, path)) return 1;
+  const Json::Value& settings = root;  // const lookups leave the document alone
+  g_debug_enable = settings[kFlagKey].asBool();
+  for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
+  return 0;
+}
+
+// ---- Events ------------------------------------------------------------------
+
+void IoTGatewayProgram::Connected() {
+  GATEWAY_LOG(kiv::kLogInformation, "Connected", "Connected");
+}
+
+void IoTGatewayProgram::MessageArrived(const std::string& message) {
+  GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s",
+              message.c_str());
+}
+
+void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {
+  GATEWAY_LOG(kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=%s ec=%d",
+              requestId.c_str(), ec);
+}
+
+void IoTGatewayProgram::OnSuccess(const std::string& requestId) {
+  GATEWAY_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s", requestId.c_str());
+}
+
+void IoTGatewayProgram::OnFailure(const std::string& requestId, const std::string& cause) {
+  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \ncause=%s",
+              requestId.c_str(), cause.c_str());
+}
+
+void IoTGatewayProgram::OnFailure(const std::string& requestId, int ec) {
+  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \nec=%d",
+              requestId.c_str(), ec);
+}
+
+// ---- Run loop ----------------------------------------------------------------
+
+void IoTGatewayProgram::Start(int argc, char** argv) {
+  (void)argc;
+  (void)argv;
+  if (g_serverURI.empty()) {
+    GATEWAY_LOG(kiv::kLogError, "Start",
+                "serverURI is empty!, please enter the serverURI correctly\n");
+    return;
+  }
+}
+
+// ---- Program -----------------------------------------------------------------
+
+namespace {
+
+extern "C" void StopOnSignal(int) {
+  int savedErrno = errno;
+  setBreak();
+  errno = savedErrno;
+}
+
+// SIGTERM and SIGINT ask the run loop to stop and disconnect. The handler is
+// reset once it ran, so a second signal ends a stop that hangs.
+void InstallStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = StopOnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+void RunSteps(int argc, char** argv) {
+  init();
+  if (argc < 2) {
+    if (loadconfig(kDefaultConfigPath) != 0) return;
+  } else if (option(argc, argv) != 0) {
+    return;
+  }
+  IoTGatewayProgram program;
+  program.Start(argc, argv);
+  WaitForInputUnlessBreak();
+}
+
+}  // namespace
+
+int RunGateway(int argc, char** argv) {
+  try {
+    PrepareBreakWakeUp();
+    InstallStopSignals();
+    RunSteps(argc, argv);
+  } catch (const std::exception& error) {
+    GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error: %s", error.what());
+  } catch (...) {
+    GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error");
+  }
+  return 0;
+}

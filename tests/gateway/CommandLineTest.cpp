@@ -1,0 +1,83 @@
+// gatewayd as a program: usage, bad options, configuration errors, and
+// the wait for input at the end, which a stop signal cuts short.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> Gatewayd(std::vector<std::string> words) {
+  std::vector<std::string> command = kivtest::ProgramCommand("src/gatewayd");
+  command.insert(command.end(), words.begin(), words.end());
+  return command;
+}
+
+// The program name as gatewayd sees it in argv[0].
+std::string ProgramName() { return kivtest::ProgramCommand("src/gatewayd").back(); }
+
+TEST(Gatewayd, PrintsTheUsageTextForH) {
+  kivtest::Process gw(Gatewayd({"-h"}));
+  ASSERT_EQ(gw.Wait(30s), 0);
+  std::string name = ProgramName();
+  EXPECT_EQ(gw.Stdout().rfind("Usage: " + name + " [options...]\nExamples:\n\t " + name +
+                                  " -f /opt/gw.cfg\n",
+                              0),
+            0u)
+      << gw.Stdout();
+  EXPECT_NE(gw.Stderr().find("Start: serverURI is empty!, please enter the serverURI correctly"),
+            std::string::npos);
+}
+
+TEST(Gatewayd, PointsToHelpForAMissingValue) {
+  kivtest::Process gw(Gatewayd({"-d"}));
+  ASSERT_EQ(gw.Wait(30s), 0);
+  std::string name = ProgramName();
+  EXPECT_NE(gw.Stderr().find(name + ": try '" + name + " -h' for more information\n"),
+            std::string::npos)
+      << gw.Stderr();
+  EXPECT_EQ(gw.Stderr().find("serverURI is empty"), std::string::npos);
+}
+
+TEST(Gatewayd, LogsAMissingConfigurationFile) {
+  kivtest::Process gw(Gatewayd({"-f", "missing.cfg"}));
+  ASSERT_EQ(gw.Wait(30s), 0);
+  EXPECT_NE(gw.Stderr().find("[ERROR] src/main:"), std::string::npos) << gw.Stderr();
+  EXPECT_NE(gw.Stderr().find(" loadconfig: Could not open file missing.cfg"), std::string::npos)
+      << gw.Stderr();
+}
+
+TEST(Gatewayd, ReadsTheDefaultFileWithoutArguments) {
+  if (access("/opt/kiv/gw.cfg", F_OK) == 0) GTEST_SKIP() << "a real /opt/kiv/gw.cfg exists";
+  kivtest::Process gw(Gatewayd({}));
+  ASSERT_EQ(gw.Wait(30s), 0);
+  EXPECT_NE(gw.Stderr().find("Could not open file /opt/kiv/gw.cfg"), std::string::npos);
+}
+
+TEST(Gatewayd, WaitsForOneCharacterAtTheEnd) {
+  kivtest::Process::Options options;
+  options.stdinPipe = true;
+  kivtest::Process gw(Gatewayd({"-g", "id"}), options);
+  ASSERT_TRUE(gw.WaitForOutput("serverURI is empty", 30s, true));
+  EXPECT_TRUE(gw.Running());
+  gw.WriteStdin("x");
+  EXPECT_EQ(gw.Wait(30s), 0);
+}
+
+TEST(Gatewayd, EndsWithoutInputWhenStoppedBySignal) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    kivtest::Process::Options options;
+    options.stdinPipe = true;  // open and silent: getchar would wait for ever
+    kivtest::Process gw(Gatewayd({"-g", "id"}), options);
+    ASSERT_TRUE(gw.WaitForOutput("serverURI is empty", 30s, true));
+    gw.Signal(signal);
+    EXPECT_EQ(gw.Wait(30s), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// The command line, the configuration file and the usage text.
+#include "GatewayTestSupport.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using gwtest::CommandLine;
+using gwtest::CurrentSettings;
+using gwtest::DataFile;
+using gwtest::LogCapture;
+using gwtest::Settings;
+
+namespace {
+
+struct OptionCase {
+  const char* name;
+  std::vector<std::string> words;
+  int result;
+  Settings settings;                  // after init() and the parse
+  std::vector<std::string> logged;    // "option" lines, in order
+  std::string error;                  // expected on standard error ("" = nothing of ours)
+};
+
+const std::string kTryHelp = "gatewayd: try 'gatewayd -h' for more information\n";
+
+TEST(Option, HandlesEveryRowOfTheOptionTable) {
+  const std::string partial = DataFile("partial.cfg");
+  const std::vector<OptionCase> cases = {
+      {"every text option and -d",
+       {"-g", "G", "-t", "T", "-k", "K", "-s", "S", "-d", "x", "-u", "U", "-p", "P", "-i", "15"},
+       0,
+       {"G", "T", "K", "S", "U", "P", "15", true},
+       {"gatewayId : G", "tokenId : T", "key : K", "server : S", "Enable DEBUG MODE", "user : U",
+        "pass : P", "interval : 15"},
+       ""},
+      {"-d takes -u as its ignored value", {"-d", "-u", "bob"}, 0, {"", "", "", "", "", "", "", true},
+       {"Enable DEBUG MODE"}, ""},
+      {"-d without a value", {"-d"}, 1, {}, {}, kTryHelp},
+      {"an unknown option", {"-x"}, 1, {}, {}, kTryHelp},
+      {"the same option twice", {"-g", "one", "-g", "two"}, 0, {"two", "", "", "", "", "", "", false},
+       {"gatewayId : one", "gatewayId : two"}, ""},
+      {"an empty value", {"-g", ""}, 0, {}, {"gatewayId : "}, ""},
+      {"a word that is not an option", {"word"}, 0, {}, {}, ""},
+      {"-h ends the parse", {"-s", "S", "-h", "-g", "G"}, 0, {"", "", "", "S", "", "", "", false},
+       {"server : S"}, ""},
+      {"-f ends the parse and replaces earlier values", {"-s", "S", "-u", "U", "-f", partial, "-g", "G"},
+       0, {"", "", "", "tcp://127.0.0.1:1883", "", "", "60", false}, {"server : S", "user : U"}, ""},
+      {"-f with a missing file", {"-f", "/nonexistent/gw.cfg"}, 1, {}, {}, ""},
+  };
+  for (const OptionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    init();
+    LogCapture log;
+    CommandLine line(c.words);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = option(line.argc(), line.argv());
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(CurrentSettings(), c.settings);
+    EXPECT_EQ(log.Messages("option"), c.logged);
+    for (const std::string& message : log.Messages("option")) {
+      EXPECT_TRUE(log.Has(kiv::kLogInformation, "option", message));
+    }
+    if (!c.error.empty()) {
+      EXPECT_NE(err.find(c.error), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(err.find("for more information"), std::string::npos) << err;
+    }
+  }
+}
+
+TEST(Option, PrintsTheUsageTextExactly) {
+  CommandLine line({"-h"});
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(option(line.argc(), line.argv()), 0);
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Usage: gatewayd [options...]\n"
+            "Examples:\n"
+            "\t gatewayd -f /opt/gw.cfg\n"
+            "\t gatewayd -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n"
+            " -g,\t Define the gatewayId\n"
+            " -s,\t Define the broker server uri\n"
+            " -d,\t Enable debug mode\n"
+            " -u,\t Define the username\n"
+            " -p,\t Define the password\n"
+            " -i,\t Define the interval time (seconds) to send all data\n");
+}
+
+struct ConfigCase {
+  const char* file;
+  int result;
+  Settings settings;     // after loading over kOld
+  std::string error;     // the category-4 "loadconfig" line ("" = none)
+};
+
+const Settings kOld{"old-id", "old-token", "old-key", "old-uri", "old-user", "old-pass", "9", true};
+
+std::string BadKey(const std::string& file, const char* key, const char* expected) {
+  return "Error in configuration file " + DataFile(file) + ": key \"" + key + "\" must be " +
+         expected + "\n";
+}
+
+TEST(Loadconfig, LoadsAllOrNothing) {
+  const std::vector<ConfigCase> cases = {
+      {"complete.cfg", 0,
+       {"a1b2c3d4e5", "token-1", "key-1", "tcp://127.0.0.1:1883", "user-1", "pass-1", "15", true}, ""},
+      {"partial.cfg", 0, {"", "", "", "tcp://127.0.0.1:1883", "", "", "60", false}, ""},
+      {"numbers.cfg", 0, {"12345", "", "", "", "true", "-7", "60", true}, ""},
+      {"comments.cfg", 0, {"", "", "", "tcp://127.0.0.1:1883", "", "", "", false}, ""},
+      {"invalid.cfg", 1, kOld, "Error while parse gw.cnf\n"},
+      {"root-array.cfg", 1, kOld,
+       "Error in configuration file " + DataFile("root-array.cfg") +
+           ": the root is not a JSON object\n"},
+      {"root-text.cfg", 1, kOld,
+       "Error in configuration file " + DataFile("root-text.cfg") +
+           ": the root is not a JSON object\n"},
+      {"wrong-array.cfg", 1, kOld, BadKey("wrong-array.cfg", "user", "a text or a number")},
+      {"wrong-object.cfg", 1, kOld, BadKey("wrong-object.cfg", "serverURI", "a text or a number")},
+      {"wrong-flag.cfg", 1, kOld, BadKey("wrong-flag.cfg", "debug_enable", "a boolean or a number")},
+      {"missing.cfg", 1, kOld, "Could not open file " + DataFile("missing.cfg") + "\n"},
+  };
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    gwtest::SetSettings(kOld);
+    LogCapture log;
+    EXPECT_EQ(loadconfig(DataFile(c.file)), c.result);
+    EXPECT_EQ(CurrentSettings(), c.settings);
+    if (c.error.empty()) {
+      EXPECT_TRUE(log.Messages("loadconfig").empty());
+    } else {
+      EXPECT_TRUE(log.Has(kiv::kLogError, "loadconfig", c.error));
+      EXPECT_EQ(log.Messages("loadconfig").size(), 1u);
+    }
+  }
+}
+
+TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {
+  kivtest::TempDir dir;
+  std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  kivtest::WriteFile(dir.File("deep.cfg"), deep);
+  gwtest::SetSettings(kOld);
+  LogCapture log;
+  EXPECT_EQ(loadconfig(dir.File("deep.cfg")), 1);
+  EXPECT_EQ(CurrentSettings(), kOld);
+  EXPECT_TRUE(log.Has(kiv::kLogError, "loadconfig", "Error while parse gw.cnf\n"));
+}
+
+TEST(Init, EmptiesEveryTextAndClearsDebug) {
+  gwtest::SetSettings(kOld);
+  init();
+  EXPECT_EQ(CurrentSettings(), Settings{});
+}
+
+}  // namespace
