@@ -1,0 +1,19 @@
+# kiv_shared_library(<target> HEADER <public header> SOURCES ...)
+# One of our shared libraries for the board: its include/ folder public, only
+# the functions marked for export visible, our warnings, and installed with
+# its header (library to lib, header to include).
+function(kiv_shared_library target)
+  cmake_parse_arguments(L "" "HEADER" "SOURCES" ${ARGN})
+  add_library(${target} SHARED ${L_SOURCES})
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set_target_properties(${target} PROPERTIES
+    PUBLIC_HEADER ${L_HEADER}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  kiv_warnings(${target})
+  install(TARGETS ${target}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endfunction()
