@@ -101,6 +101,20 @@ void Emit(LogRecord record) {
   if (g_sink) g_sink(record);
 }
 
+void LogLine(int level, int category, const char* tag, const char* file, const char* function,
+             int line, const std::string& message) {
+  if (!Wanted(level, category)) return;
+  LogRecord record;
+  record.level = level;
+  record.category = category;
+  record.tag = tag;
+  record.file = file;
+  record.line = line;
+  record.function = function;
+  record.message = message;
+  Emit(std::move(record));
+}
+
 bool PahoTraceEnabled() { return g_pahoTrace.load(std::memory_order_relaxed) != 0; }
 int TraceLevel() { return g_traceLevel.load(std::memory_order_relaxed); }
 

@@ -13,6 +13,10 @@ namespace kiv {
 std::string FormatV(const char* format, va_list args);
 // Writes a record if the configuration lets it through.
 void Emit(LogRecord record);
+// A line of the SDK's own: level -1 with a category, or a trace level 1..3
+// (dropped above SetLogConfig's trace level). message is printed as it is.
+void LogLine(int level, int category, const char* tag, const char* file, const char* function,
+             int line, const std::string& message);
 // Whether SetLogConfig asked for the MQTT library's own trace.
 bool PahoTraceEnabled();
 // The SDK's own trace level (0..3).

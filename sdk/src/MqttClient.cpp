@@ -60,18 +60,10 @@ void RunHandler(const char* name, const Handler& handler, const Args&... args) {
   }
 }
 
-// One record of the transport's own: level -1 with a category, or a trace
+// A line of the transport: level -1 with a category, or a trace
 // level 1..3 (printed up to SetLogConfig's trace level).
 void Log(int level, int category, const char* function, int line, const std::string& text) {
-  LogRecord record;
-  record.level = level;
-  record.category = category;
-  record.tag = "mqtt";
-  record.file = "sdk/MqttClient";
-  record.line = line;
-  record.function = function;
-  record.message = text;
-  Emit(std::move(record));
+  LogLine(level, category, "mqtt", "sdk/MqttClient", function, line, text);
 }
 
 void LogError(const char* function, int line, const std::string& text) {
@@ -79,7 +71,7 @@ void LogError(const char* function, int line, const std::string& text) {
 }
 
 void LogTrace(int level, const char* function, int line, const std::string& text) {
-  if (TraceLevel() >= level) Log(level, 0, function, line, text);
+  Log(level, 0, function, line, text);
 }
 
 void PahoTrace(enum MQTTASYNC_TRACE_LEVELS, char* message) {

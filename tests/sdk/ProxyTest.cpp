@@ -1,0 +1,355 @@
+// kiv::Proxy and kiv::Data against a real mosquitto, with a test client
+// playing the platform.
+#include "kiv/MqttClient.h"
+#include "kiv/Proxy.h"
+
+#include "SdkTestUtil.h"
+#include "TestSupport.h"
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using kiv::mqtt::Message;
+
+// cJSON document released at scope end.
+struct Doc {
+  explicit Doc(const std::string& text) : json(cJSON_ParseWithLength(text.data(), text.size())) {}
+  ~Doc() { cJSON_Delete(json); }
+  const cJSON* At(std::initializer_list<const char*> path) const {
+    const cJSON* item = json;
+    for (const char* name : path) item = cJSON_GetObjectItemCaseSensitive(item, name);
+    return item;
+  }
+  std::string String(std::initializer_list<const char*> path) const {
+    const cJSON* item = At(path);
+    return cJSON_IsString(item) ? item->valuestring : "<missing>";
+  }
+  int Int(std::initializer_list<const char*> path) const {
+    const cJSON* item = At(path);
+    return cJSON_IsNumber(item) ? item->valueint : -1;
+  }
+  cJSON* json;
+};
+
+// Everything the proxy reported to the gateway, readable from the test.
+class Recorder : public kiv::Proxy::Callback {
+public:
+  struct Request {
+    std::string rqi;
+    int op;
+    std::vector<int> targets;
+    std::vector<std::pair<int, std::string>> contents;
+  };
+  std::function<void(const Request&)> onRequest;
+
+  void Connected() override { ++connected; }
+  void ConnectionLost(const std::string&) override { ++lost; }
+  void MessageArrived(const std::string& message) override { Add(messages, message); }
+  void RequestArrived(const std::string& requestId, int op, std::list<kiv::RequestTarget>& targets,
+                      std::list<kiv::RequestContent>& contents) override {
+    Request request{requestId, op, {}, {}};
+    for (const auto& t : targets) request.targets.push_back(t.type);
+    for (const auto& c : contents) request.contents.emplace_back(c.type, c.text);
+    if (onRequest) onRequest(request);
+    Add(requests, request);
+  }
+  void ResponseArrived(const std::string& requestId, int ec) override {
+    Add(responses, requestId + " " + std::to_string(ec));
+  }
+
+  template <typename T>
+  std::vector<T> Get(const std::vector<T>& list) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return list;
+  }
+  std::atomic<int> connected{0}, lost{0};
+  std::vector<std::string> messages, responses;
+  std::vector<Request> requests;
+
+private:
+  template <typename T>
+  void Add(std::vector<T>& list, const T& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list.push_back(item);
+  }
+  mutable std::mutex mutex_;
+};
+
+// The platform's side: a plain client that sends requests and collects what
+// the gateway publishes.
+class Platform {
+public:
+  explicit Platform(const std::string& uri, const std::string& filter) : client_(Options(uri)) {
+    client_.OnMessage([this](const Message& m) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back(m);
+    });
+    EXPECT_EQ(client_.Connect(10s), 0);
+    EXPECT_EQ(client_.Subscribe(filter, 1), 0);
+  }
+  static kiv::mqtt::Options Options(const std::string& uri) {
+    kiv::mqtt::Options options;
+    options.serverUri = uri;
+    return options;
+  }
+  void Send(const std::string& topic, const std::string& payload) {
+    ASSERT_EQ(client_.PublishAndWait(topic, payload, 1, false, 10s), 0);
+  }
+  std::vector<Message> WaitFor(size_t count) {
+    kivtest::WaitUntil([&] { return Messages().size() >= count; });
+    return Messages();
+  }
+  std::vector<Message> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+private:
+  kiv::mqtt::Client client_;
+  std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+class ProxyTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+    info.SetDeviceId(kDevice);
+    info.SetServiceEnabled(true);
+    proxy = std::make_unique<kiv::Proxy>(info);
+    proxy->SetCallback(recorder);
+    recorder.onRequest = [this](const Recorder::Request& r) {
+      if (r.op == kiv::kOperationRetrieve) proxy->Response(r.rqi, "{ \"n\": 1 }\n", 15, true, nullptr);
+    };
+  }
+  void ConnectProxy() {
+    ASSERT_EQ(proxy->Connect(10, false, nullptr), "");
+    ASSERT_TRUE(proxy->IsConnected());
+  }
+  const std::string kDevice = "gw-0001";
+  const std::string kRequests = "/oneM2M/req/console/gw-0001/json";
+  kivtest::TestBroker broker;
+  Recorder recorder;
+  std::unique_ptr<kiv::Proxy> proxy;
+};
+
+TEST_F(ProxyTest, ConnectsAndAnnouncesItsStatus) {
+  Platform platform(broker.uri(), "/kiv/status/" + kDevice);
+  EXPECT_FALSE(proxy->IsConnected());
+  ConnectProxy();
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return recorder.connected == 1; }));
+  auto messages = platform.WaitFor(1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].payload, "online");
+
+  proxy->Disconnect();
+  EXPECT_FALSE(proxy->IsConnected());
+  messages = platform.WaitFor(2);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].payload, "offline");
+  EXPECT_EQ(recorder.lost.load(), 0) << "a disconnection asked for is not a loss";
+}
+
+TEST_F(ProxyTest, RecordsCarryTheTextByteForByte) {
+  Platform platform(broker.uri(), "/oneM2M/req/" + kDevice + "/+/json");
+  ConnectProxy();
+  kiv::Data data(proxy.get());
+  const std::string texts[] = {
+      "{\"node\":1,\"t\":21.5}\n",
+      std::string("quote\" backslash\\ slash/ tab\t cr\r nl\n ctl\x01\x1f del\x7f", 43),
+      "unicode \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 %s %d %%",
+      "",
+  };
+  for (const auto& text : texts) {
+    EXPECT_EQ(data.Create(text, true).errorCode, 0);
+    EXPECT_EQ(data.NotifyCreating(text, kiv::kNotificationCreateChild), 0);
+  }
+  auto messages = platform.WaitFor(8);
+  ASSERT_EQ(messages.size(), 8u);
+  for (size_t i = 0; i < 4; ++i) {
+    Doc create(messages[2 * i].payload);
+    Doc notify(messages[2 * i + 1].payload);
+    EXPECT_EQ(messages[2 * i].topic, "/oneM2M/req/" + kDevice + "/platform/json");
+    EXPECT_EQ(create.Int({"op"}), 1);
+    EXPECT_EQ(create.Int({"ty"}), 4);
+    EXPECT_EQ(create.String({"fr"}), kDevice);
+    EXPECT_EQ(create.String({"pc", "m2m:cin", "con"}), texts[i]);
+    EXPECT_EQ(notify.Int({"op"}), 5);
+    EXPECT_EQ(notify.Int({"pc", "m2m:sgn", "nev", "net"}), 3);
+    EXPECT_EQ(notify.String({"pc", "m2m:sgn", "nev", "rep", "m2m:cin", "con"}), texts[i]);
+    EXPECT_NE(create.String({"rqi"}), notify.String({"rqi"}));
+  }
+}
+
+TEST_F(ProxyTest, RecordsFailWithNegativeCodesWhenNotConnected) {
+  kiv::Data data(proxy.get());
+  auto result = data.Create("x", false);
+  EXPECT_LT(result.errorCode, 0);
+  EXPECT_FALSE(result.message.empty());
+  EXPECT_LT(data.NotifyCreating("x", kiv::kNotificationCreateChild), 0);
+}
+
+TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  ConnectProxy();
+  struct Case {
+    std::string payload;
+    int op;
+    std::vector<int> targets;
+    std::vector<std::pair<int, std::string>> contents;
+  } cases[] = {
+      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})", kiv::kOperationRetrieve, {1007, 14}, {}},
+      {R"({"rqi":"r2","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}}},)"
+       R"({"ty":18,"con":"plain text"}]})",
+       kiv::kOperationUpdate, {},
+       {{12, R"({"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}})"}, {18, "plain text"}}},
+      {R"({"rqi":"r3","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":["* 0 *"]}}}]})",
+       kiv::kOperationCreate, {}, {{18, R"({"scheduleElement":{"scheduleEntry":["* 0 *"]}})"}}},
+      {R"({"rqi":"r4","op":4,"pc":{"ty":18,"con":{"resourceName":"s1"}}})", kiv::kOperationDelete, {},
+       {{18, R"({"resourceName":"s1"})"}}},
+      {R"({"rqi":"r5","op":5,"fr":"console"})", kiv::kOperationNotify, {}, {}},
+      {R"({"rqi":"r6","op":2,"fc":{"ty":3}})", kiv::kOperationRetrieve, {3}, {}},
+  };
+  for (const auto& c : cases) platform.Send(kRequests, c.payload);
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.requests).size() == 6; }));
+  auto requests = recorder.Get(recorder.requests);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].rqi, "r" + std::to_string(i + 1));
+    EXPECT_EQ(requests[i].op, cases[i].op) << cases[i].payload;
+    EXPECT_EQ(requests[i].targets, cases[i].targets) << cases[i].payload;
+    EXPECT_EQ(requests[i].contents, cases[i].contents) << cases[i].payload;
+  }
+  // The two retrieves were answered from inside RequestArrived.
+  auto replies = platform.WaitFor(2);
+  ASSERT_EQ(replies.size(), 2u);
+  Doc reply(replies[0].payload);
+  EXPECT_EQ(reply.String({"rqi"}), "r1");
+  EXPECT_EQ(reply.Int({"rsc"}), 2000);
+  EXPECT_EQ(reply.String({"fr"}), kDevice);
+  EXPECT_EQ(reply.String({"to"}), "console");
+  EXPECT_EQ(reply.Int({"pc", "n"}), 1);
+  EXPECT_TRUE(recorder.Get(recorder.messages).empty());
+}
+
+TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  ConnectProxy();
+  struct Case {
+    std::string payload;
+    std::string answeredRqi;  // empty: no request id to answer
+  } cases[] = {
+      {"not json", ""},
+      {std::string("\x00\xff{\"rqi\":", 9), ""},
+      {"[1,2]", ""},
+      {R"({"op":2})", ""},
+      {R"({"rqi":7,"op":2})", ""},
+      {R"({"rqi":"b1"})", "b1"},
+      {R"({"rqi":"b2","op":9})", "b2"},
+      {R"({"rqi":"b3","op":"2"})", "b3"},
+      {R"({"rqi":"b4","op":2,"fc":{"ty":["x"]}})", "b4"},
+      {R"({"rqi":"b5","op":3,"pc":[{"con":1}]})", "b5"},
+      {R"({"rqi":"b6","op":2} trailing)", ""},
+  };
+  for (const auto& c : cases) platform.Send(kRequests, c.payload);
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 11; }));
+  auto messages = recorder.Get(recorder.messages);
+  auto replies = platform.WaitFor(5);
+  ASSERT_EQ(replies.size(), 5u);
+  size_t reply = 0;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(messages[i], cases[i].payload);
+    if (cases[i].answeredRqi.empty()) continue;
+    Doc answer(replies[reply++].payload);
+    EXPECT_EQ(answer.String({"rqi"}), cases[i].answeredRqi);
+    EXPECT_EQ(answer.Int({"rsc"}), 4000);
+    EXPECT_NE(answer.String({"pc", "m2m:dbg"}), "<missing>");
+  }
+  EXPECT_TRUE(recorder.Get(recorder.requests).empty());
+  // Still serving after the garbage.
+  platform.Send(kRequests, R"({"rqi":"ok","op":2,"fc":{"ty":[14]}})");
+  EXPECT_EQ(platform.WaitFor(6).size(), 6u);
+}
+
+TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
+  Platform platform(broker.uri(), "unused/#");
+  ConnectProxy();
+  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", R"({"rqi":"x1","rsc":2001})");
+  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", "garbage");
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.responses).size() == 1; }));
+  EXPECT_EQ(recorder.Get(recorder.responses)[0], "x1 2001");
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 1; }));
+  EXPECT_EQ(recorder.Get(recorder.messages)[0], "garbage");
+}
+
+TEST_F(ProxyTest, ResponseRefusesUnknownRequestsAndStatuses) {
+  ConnectProxy();
+  auto unknown = proxy->Response("never-seen", "{}", 15, true, nullptr);
+  EXPECT_LT(unknown.errorCode, 0);
+  EXPECT_EQ(unknown.requestId, "never-seen");
+  EXPECT_FALSE(unknown.message.empty());
+
+  std::atomic<int> failures{0};
+  struct Cb : kiv::Proxy::ResultCb {
+    explicit Cb(std::atomic<int>& n) : count(n) {}
+    void OnFailure(const std::string&, int) override { ++count; }
+    std::atomic<int>& count;
+  } cb(failures);
+  recorder.onRequest = [&](const Recorder::Request& r) {
+    proxy->Response(r.rqi, "x", 99, true, &cb);           // no such status
+    proxy->Response(r.rqi, "late", 15, true, nullptr);    // answered
+    proxy->Response(r.rqi, "again", 15, true, &cb);       // already answered
+  };
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  platform.Send(kRequests, R"({"rqi":"q","op":2,"fc":{"ty":[14]}})");
+  auto replies = platform.WaitFor(1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(Doc(replies[0].payload).String({"pc"}), "late");
+  EXPECT_EQ(failures.load(), 2);
+}
+
+TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
+  ConnectProxy();
+  for (int round = 1; round <= 2; ++round) {
+    broker.Stop();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return !proxy->IsConnected(); }));
+    EXPECT_TRUE(kivtest::WaitUntil([&] { return recorder.lost == round; }));
+    broker.Start();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return proxy->IsConnected(); }, 60s));
+    EXPECT_TRUE(kivtest::WaitUntil([&] { return recorder.connected == round + 1; }));
+    Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+    platform.Send(kRequests, R"({"rqi":"again","op":2,"fc":{"ty":[14]}})");
+    EXPECT_EQ(platform.WaitFor(1).size(), 1u);
+  }
+}
+
+TEST(ProxyConnectTest, FailuresTakeTheirTimeAndNeverCrash) {
+  struct Case {
+    std::string uri;
+    int timeout;
+    std::chrono::milliseconds atLeast;
+  } cases[] = {
+      {"tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort()), 2, 1900ms},
+      {"not a uri", 10, 900ms},
+      {"http://127.0.0.1:80", 10, 900ms},
+  };
+  for (const auto& c : cases) {
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", c.uri);
+    kiv::Proxy proxy(info);
+    auto start = std::chrono::steady_clock::now();
+    std::string error = proxy.Connect(c.timeout, false, nullptr);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(error.empty()) << c.uri;
+    EXPECT_GE(took, c.atLeast) << c.uri;
+    EXPECT_LT(took, std::chrono::seconds(c.timeout + 5)) << c.uri;
+    EXPECT_FALSE(proxy.IsConnected());
+  }
+}
+
+}  // namespace
