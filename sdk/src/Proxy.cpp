@@ -93,6 +93,7 @@ private:
   };
   void Remember(const std::string& rqi, const std::string& originator, const std::string& from);
   std::optional<Origin> PendingOrigin(const std::string& rqi);
+  void AnswerUnanswered(const protocol::Request& request, int rsc, const std::string& reason);
   void Forget(const std::string& rqi);
   std::string Reply(const std::string& originator, const std::string& body);
   Callback* callback() const { return callback_.load(); }
@@ -225,9 +226,9 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
         "bad request from " + originator + ": " + request.error);
     if (!request.rqi.empty()) {
-      Reply(originator, protocol::BadRequestBody(request.rqi, deviceId_,
-                                                 request.from.empty() ? originator : request.from,
-                                                 request.error));
+      Reply(originator, protocol::ErrorBody(request.rqi, protocol::kRscBadRequest, deviceId_,
+                                            request.from.empty() ? originator : request.from,
+                                            request.error));
     }
     if (receiver) receiver->MessageArrived(payload);
     return;
@@ -235,9 +236,35 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
   Log(2, 0, "RequestArrived", __LINE__,
       "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " + originator);
   Remember(request.rqi, originator, request.from);
-  if (receiver) {
-    receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
+  try {
+    if (receiver) {
+      receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
+    }
+  } catch (const std::exception& e) {
+    Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + " failed: " + e.what());
+    AnswerUnanswered(request, protocol::kRscInternalError, std::string("the gateway failed: ") + e.what());
+    return;
+  } catch (...) {
+    Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + " failed");
+    AnswerUnanswered(request, protocol::kRscInternalError, "the gateway failed on this request");
+    return;
   }
+  AnswerUnanswered(request, protocol::DefaultStatus(request.wireOperation),
+                   "nothing to report for the requested resource types");
+}
+
+// A platform waits for an answer to every request: one the gateway left
+// unanswered gets the default status of its operation (for a retrieve that
+// found nothing: 4004 not found, with the reason).
+void Proxy::Impl::AnswerUnanswered(const protocol::Request& request, int rsc,
+                                   const std::string& reason) {
+  std::optional<Origin> origin = PendingOrigin(request.rqi);
+  if (!origin) return;
+  Forget(request.rqi);
+  const std::string& to = origin->from.empty() ? origin->originator : origin->from;
+  bool success = rsc >= 2000 && rsc < 3000;
+  Reply(origin->originator, success ? protocol::ResponseBody(request.rqi, rsc, deviceId_, to, "")
+                                    : protocol::ErrorBody(request.rqi, rsc, deviceId_, to, reason));
 }
 
 void Proxy::Impl::OnResponse(const std::string& payload) {

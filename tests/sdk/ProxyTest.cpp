@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <mutex>
 #include <vector>
 
@@ -125,8 +126,13 @@ protected:
     info.SetServiceEnabled(true);
     proxy = std::make_unique<kiv::Proxy>(info);
     proxy->SetCallback(recorder);
+    // Like the gateway: retrieves that find something are answered, the rest
+    // is left to the SDK; a content of type 99 makes the handler throw.
     recorder.onRequest = [this](const Recorder::Request& r) {
-      if (r.op == kiv::kOperationRetrieve) proxy->Response(r.rqi, "{ \"n\": 1 }\n", 15, true, nullptr);
+      if (r.op == kiv::kOperationRetrieve && !r.targets.empty()) {
+        proxy->Response(r.rqi, "{ \"n\": 1 }\n", 15, true, nullptr);
+      }
+      if (!r.contents.empty() && r.contents[0].first == 99) throw std::runtime_error("boom");
     };
   }
   void ConnectProxy() {
@@ -204,37 +210,43 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
     int op;
     std::vector<int> targets;
     std::vector<std::pair<int, std::string>> contents;
+    int rsc;  // of the answer the platform gets
   } cases[] = {
-      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})", kiv::kOperationRetrieve, {1007, 14}, {}},
+      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})", kiv::kOperationRetrieve, {1007, 14}, {}, 2000},
       {R"({"rqi":"r2","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}}},)"
        R"({"ty":18,"con":"plain text"}]})",
        kiv::kOperationUpdate, {},
-       {{12, R"({"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}})"}, {18, "plain text"}}},
+       {{12, R"({"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}})"}, {18, "plain text"}}, 2004},
       {R"({"rqi":"r3","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":["* 0 *"]}}}]})",
-       kiv::kOperationCreate, {}, {{18, R"({"scheduleElement":{"scheduleEntry":["* 0 *"]}})"}}},
+       kiv::kOperationCreate, {}, {{18, R"({"scheduleElement":{"scheduleEntry":["* 0 *"]}})"}}, 2001},
       {R"({"rqi":"r4","op":4,"pc":{"ty":18,"con":{"resourceName":"s1"}}})", kiv::kOperationDelete, {},
-       {{18, R"({"resourceName":"s1"})"}}},
-      {R"({"rqi":"r5","op":5,"fr":"console"})", kiv::kOperationNotify, {}, {}},
-      {R"({"rqi":"r6","op":2,"fc":{"ty":3}})", kiv::kOperationRetrieve, {3}, {}},
+       {{18, R"({"resourceName":"s1"})"}}, 2002},
+      {R"({"rqi":"r5","op":5,"fr":"console"})", kiv::kOperationNotify, {}, {}, 2000},
+      {R"({"rqi":"r6","op":2,"fc":{"ty":3}})", kiv::kOperationRetrieve, {3}, {}, 2000},
+      {R"({"rqi":"r7","op":2})", kiv::kOperationRetrieve, {}, {}, 4004},
+      {R"({"rqi":"r8","op":3,"pc":[{"ty":99,"con":0}]})", kiv::kOperationUpdate, {}, {{99, "0"}}, 5000},
   };
   for (const auto& c : cases) platform.Send(kRequests, c.payload);
-  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.requests).size() == 6; }));
+  auto replies = platform.WaitFor(std::size(cases));
+  ASSERT_EQ(replies.size(), std::size(cases));
   auto requests = recorder.Get(recorder.requests);
-  for (size_t i = 0; i < requests.size(); ++i) {
-    EXPECT_EQ(requests[i].rqi, "r" + std::to_string(i + 1));
-    EXPECT_EQ(requests[i].op, cases[i].op) << cases[i].payload;
-    EXPECT_EQ(requests[i].targets, cases[i].targets) << cases[i].payload;
-    EXPECT_EQ(requests[i].contents, cases[i].contents) << cases[i].payload;
+  ASSERT_EQ(requests.size(), std::size(cases) - 1) << "the throwing handler records nothing";
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    std::string rqi = "r" + std::to_string(i + 1);
+    if (i < requests.size()) {
+      EXPECT_EQ(requests[i].rqi, rqi);
+      EXPECT_EQ(requests[i].op, cases[i].op) << cases[i].payload;
+      EXPECT_EQ(requests[i].targets, cases[i].targets) << cases[i].payload;
+      EXPECT_EQ(requests[i].contents, cases[i].contents) << cases[i].payload;
+    }
+    Doc reply(replies[i].payload);
+    EXPECT_EQ(reply.String({"rqi"}), rqi);
+    EXPECT_EQ(reply.Int({"rsc"}), cases[i].rsc) << cases[i].payload;
+    EXPECT_EQ(reply.String({"fr"}), kDevice);
+    EXPECT_EQ(reply.String({"to"}), "console");
   }
-  // The two retrieves were answered from inside RequestArrived.
-  auto replies = platform.WaitFor(2);
-  ASSERT_EQ(replies.size(), 2u);
-  Doc reply(replies[0].payload);
-  EXPECT_EQ(reply.String({"rqi"}), "r1");
-  EXPECT_EQ(reply.Int({"rsc"}), 2000);
-  EXPECT_EQ(reply.String({"fr"}), kDevice);
-  EXPECT_EQ(reply.String({"to"}), "console");
-  EXPECT_EQ(reply.Int({"pc", "n"}), 1);
+  // Answered from inside RequestArrived: the content parsed as JSON.
+  EXPECT_EQ(Doc(replies[0].payload).Int({"pc", "n"}), 1);
   EXPECT_TRUE(recorder.Get(recorder.messages).empty());
 }
 

@@ -118,7 +118,9 @@ std::string Envelope(const std::string& rqi, int operationOrStatus, bool isRespo
   std::string body = "{\"rqi\":" + JsonString(rqi);
   body += isResponse ? ",\"rsc\":" : ",\"op\":";
   body += std::to_string(operationOrStatus);
-  body += ",\"fr\":" + JsonString(from) + ",\"to\":" + JsonString(to) + extra + ",\"pc\":" + pc + "}";
+  body += ",\"fr\":" + JsonString(from) + ",\"to\":" + JsonString(to) + extra;
+  if (!pc.empty()) body += ",\"pc\":" + pc;
+  body += "}";
   return body;
 }
 
@@ -234,13 +236,24 @@ std::string ResponseBody(const std::string& rqi, int rsc, const std::string& fro
   std::string trimmed = content.substr(first, last - first);
   // JSON content travels as it is (no reformatting, no loss of number
   // precision); anything else as a string.
+  if (trimmed.empty()) return Envelope(rqi, rsc, true, from, to, "", "");
   std::string pc = ParseWhole(trimmed) ? trimmed : JsonString(content);
   return Envelope(rqi, rsc, true, from, to, "", pc);
 }
 
-std::string BadRequestBody(const std::string& rqi, const std::string& from, const std::string& to,
-                           const std::string& reason) {
-  return Envelope(rqi, kRscBadRequest, true, from, to, "", "{\"m2m:dbg\":" + JsonString(reason) + "}");
+std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
+                      const std::string& to, const std::string& reason) {
+  return Envelope(rqi, rsc, true, from, to, "", "{\"m2m:dbg\":" + JsonString(reason) + "}");
+}
+
+int DefaultStatus(int wireOperation) {
+  switch (wireOperation) {
+    case kWireCreate: return kRscCreated;
+    case kWireUpdate: return kRscUpdated;
+    case kWireDelete: return kRscDeleted;
+    case kWireRetrieve: return kRscNotFound;
+    default: return kRscOk;
+  }
 }
 
 std::string RecordCreateBody(const std::string& rqi, const std::string& from, const std::string& to,

@@ -15,7 +15,12 @@ namespace protocol {
 
 // oneM2M response status codes used here.
 constexpr int kRscOk = 2000;
+constexpr int kRscCreated = 2001;
+constexpr int kRscDeleted = 2002;
+constexpr int kRscUpdated = 2004;
 constexpr int kRscBadRequest = 4000;
+constexpr int kRscNotFound = 4004;
+constexpr int kRscInternalError = 5000;
 
 // oneM2M operation codes on the wire.
 enum WireOperation { kWireCreate = 1, kWireRetrieve = 2, kWireUpdate = 3, kWireDelete = 4, kWireNotify = 5 };
@@ -57,12 +62,16 @@ Request ParseRequest(const std::string& payload);
 std::optional<int> ResponseStatusCode(int status);
 
 // {"rqi","rsc","fr","to","pc"}: pc is the content itself when it is one JSON
-// value, else the content as a JSON string.
+// value, else the content as a JSON string; no pc for an empty content.
 std::string ResponseBody(const std::string& rqi, int rsc, const std::string& from,
                          const std::string& to, const std::string& content);
-// A 4000 answer whose pc carries the reason as {"m2m:dbg": reason}.
-std::string BadRequestBody(const std::string& rqi, const std::string& from, const std::string& to,
-                           const std::string& reason);
+// An error answer whose pc carries the reason as {"m2m:dbg": reason}.
+std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
+                      const std::string& to, const std::string& reason);
+
+// The status of a request the gateway handled without answering: 2001
+// created, 2004 updated, 2002 deleted, 2000 notified, 4004 for a retrieve.
+int DefaultStatus(int wireOperation);
 
 // Records: a contentInstance create and a notification carrying text.
 std::string RecordCreateBody(const std::string& rqi, const std::string& from, const std::string& to,

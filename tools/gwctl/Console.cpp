@@ -1,0 +1,387 @@
+#include "Console.h"
+
+#include "Protocol.h"
+#include "kiv/MqttClient.h"
+
+#include <cjson/cJSON.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <getopt.h>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <unistd.h>
+
+namespace gwctl {
+namespace {
+
+using namespace std::chrono_literals;
+using kiv::mqtt::Message;
+
+const char kUsage[] =
+    "usage: gwctl [options] COMMAND DEVICE [ARGUMENTS]\n"
+    "Plays the platform for the gateway DEVICE (its device id).\n"
+    "\n"
+    "commands:\n"
+    "  watch DEVICE                          print every record the gateway publishes\n"
+    "  retrieve DEVICE TYPE...               ask for resource types (e.g. 1007 14)\n"
+    "  control DEVICE VALUE...               send one management command with these values\n"
+    "  schedule create|update DEVICE ENTRY   send a schedule configuration\n"
+    "  schedule delete DEVICE NAME           delete a schedule\n"
+    "  request DEVICE JSON                   send a raw request payload\n"
+    "\n"
+    "options (before the command):\n"
+    "  -s, --server URI      broker (tcp://, mqtt://, ssl://, mqtts://); default $KIV_SERVER_URI\n"
+    "  -u, --user NAME       MQTT user name\n"
+    "  -p, --password TEXT   MQTT password\n"
+    "      --cafile FILE     CA certificates for TLS (default $KIV_TLS_CAFILE)\n"
+    "      --cert FILE       client certificate (default $KIV_TLS_CERTFILE)\n"
+    "      --key FILE        client key (default $KIV_TLS_KEYFILE)\n"
+    "  -t, --timeout SEC     wait this long to connect and for the reply (default 10)\n"
+    "  -n, --count N         watch: stop after N records\n"
+    "  -i, --id ID           our originator and client id (default gwctl-PID-RANDOM)\n"
+    "  -r, --raw             print the whole reply, not just its content\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "A VALUE that is JSON (5, true, \"text\", {...}) is sent as such, any other as a string.\n"
+    "Exit status: 0 success reply (or watch ended), 1 usage, 2 connection, 3 timeout,\n"
+    "4 the gateway answered with an error status.\n";
+
+bool g_raw = false;
+
+int Fail(int status, const std::string& message) {
+  fprintf(stderr, "gwctl: %s\n", message.c_str());
+  return status;
+}
+
+std::optional<Settings> UsageError(const std::string& message) {
+  fprintf(stderr, "gwctl: %s\n\n%s", message.c_str(), kUsage);
+  return std::nullopt;
+}
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+bool ParseCount(const char* text, int low, int high, int* value) {
+  char* end = nullptr;
+  errno = 0;
+  long number = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || number < low || number > high) return false;
+  *value = static_cast<int>(number);
+  return true;
+}
+
+std::string DefaultOriginator() {
+  std::random_device device;
+  char text[40];
+  snprintf(text, sizeof text, "gwctl-%ld-%06x", static_cast<long>(getpid()), device() & 0xffffffu);
+  return text;
+}
+
+// Checks the positional arguments of each command.
+std::string CheckArguments(const Settings& s) {
+  const size_t n = s.arguments.size();
+  if (s.command == "watch") return n == 0 ? "" : "watch takes only the device";
+  if (s.command == "retrieve") {
+    if (n == 0) return "retrieve needs at least one resource type";
+    int type = 0;
+    for (const auto& a : s.arguments) {
+      if (!ParseCount(a.c_str(), 0, 2147483647, &type)) return "resource type \"" + a + "\" is not a number";
+    }
+    return "";
+  }
+  if (s.command == "control") return n > 0 ? "" : "control needs at least one value";
+  if (s.command == "request") return n == 1 ? "" : "request takes one JSON payload";
+  return "unknown command \"" + s.command + "\"";
+}
+
+struct JsonDeleter {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+Json Parse(const std::string& text) {
+  return Json(cJSON_ParseWithLengthOpts(text.data(), text.size(), nullptr, 0));
+}
+
+std::string Printed(const cJSON* item, bool formatted) {
+  char* text = formatted ? cJSON_Print(item) : cJSON_PrintUnformatted(item);
+  std::string result = text ? text : "";
+  cJSON_free(text);
+  return result;
+}
+
+// A command-line value: itself when it is one JSON value, else a string.
+std::string ValueJson(const std::string& text) {
+  const char* end = nullptr;
+  Json json(cJSON_ParseWithLengthOpts(text.data(), text.size(), &end, 0));
+  if (json && end == text.data() + text.size()) return Printed(json.get(), false);
+  return kiv::protocol::JsonString(text);
+}
+
+std::string Header(const Settings& s, const std::string& rqi, int op) {
+  using kiv::protocol::JsonString;
+  return "{\"rqi\":" + JsonString(rqi) + ",\"op\":" + std::to_string(op) + ",\"fr\":" +
+         JsonString(s.originator) + ",\"to\":" + JsonString(s.device);
+}
+
+std::string ContentItem(int type, const std::string& con) {
+  return "[{\"ty\":" + std::to_string(type) + ",\"con\":" + con + "}]";
+}
+
+}  // namespace
+
+std::optional<Settings> ParseCommandLine(int argc, char** argv) {
+  enum { kCaFile = 256, kCert, kKey };
+  static const option kOptions[] = {
+      {"server", required_argument, nullptr, 's'}, {"user", required_argument, nullptr, 'u'},
+      {"password", required_argument, nullptr, 'p'}, {"cafile", required_argument, nullptr, kCaFile},
+      {"cert", required_argument, nullptr, kCert}, {"key", required_argument, nullptr, kKey},
+      {"timeout", required_argument, nullptr, 't'}, {"count", required_argument, nullptr, 'n'},
+      {"id", required_argument, nullptr, 'i'}, {"raw", no_argument, nullptr, 'r'},
+      {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  Settings s;
+  s.serverUri = Env("KIV_SERVER_URI");
+  s.caFile = Env("KIV_TLS_CAFILE");
+  s.certFile = Env("KIV_TLS_CERTFILE");
+  s.keyFile = Env("KIV_TLS_KEYFILE");
+  optind = 1;
+  int option;
+  // "+": options end at the command, so that values like -5 stay values.
+  while ((option = getopt_long(argc, argv, "+s:u:p:t:n:i:rh", kOptions, nullptr)) != -1) {
+    switch (option) {
+      case 's': s.serverUri = optarg; break;
+      case 'u': s.user = optarg; break;
+      case 'p': s.password = optarg; break;
+      case kCaFile: s.caFile = optarg; break;
+      case kCert: s.certFile = optarg; break;
+      case kKey: s.keyFile = optarg; break;
+      case 'i': s.originator = optarg; break;
+      case 'r': g_raw = true; break;
+      case 't':
+        if (!ParseCount(optarg, 1, 86400, &s.timeoutSeconds)) return UsageError("bad timeout");
+        break;
+      case 'n':
+        if (!ParseCount(optarg, 1, 1000000, &s.count)) return UsageError("bad count");
+        break;
+      case 'h': fputs(kUsage, stdout); exit(kExitOk);
+      default: return UsageError("bad option");
+    }
+  }
+  std::vector<std::string> words(argv + optind, argv + argc);
+  if (words.empty()) return UsageError("no command");
+  s.command = words[0];
+  size_t deviceAt = 1;
+  if (s.command == "schedule") {
+    if (words.size() != 4 || (words[1] != "create" && words[1] != "update" && words[1] != "delete")) {
+      return UsageError("schedule create|update DEVICE ENTRY or schedule delete DEVICE NAME");
+    }
+    s.arguments.push_back(words[1]);
+    deviceAt = 2;
+  }
+  if (words.size() <= deviceAt) return UsageError("no device id");
+  s.device = words[deviceAt];
+  s.arguments.insert(s.arguments.end(), words.begin() + static_cast<long>(deviceAt) + 1, words.end());
+  if (s.command != "schedule") {
+    std::string problem = CheckArguments(s);
+    if (!problem.empty()) return UsageError(problem);
+  }
+  if (s.serverUri.empty()) return UsageError("no server: give -s URI or set KIV_SERVER_URI");
+  if (!kiv::protocol::IsTopicLevel(s.device)) return UsageError("device id cannot contain / + #");
+  if (s.originator.empty()) s.originator = DefaultOriginator();
+  if (!kiv::protocol::IsTopicLevel(s.originator)) return UsageError("id cannot contain / + #");
+  return s;
+}
+
+std::optional<std::string> BuildRequest(const Settings& s, const std::string& rqi, std::string* error) {
+  using kiv::protocol::JsonString;
+  if (s.command == "retrieve") {
+    std::string types;
+    for (const auto& a : s.arguments) types += (types.empty() ? "" : ",") + a;
+    return Header(s, rqi, kiv::protocol::kWireRetrieve) + ",\"fc\":{\"ty\":[" + types + "]}}";
+  }
+  if (s.command == "control") {
+    std::string values;
+    for (const auto& a : s.arguments) values += (values.empty() ? "" : ",") + ("{\"value\":" + ValueJson(a) + "}");
+    return Header(s, rqi, kiv::protocol::kWireUpdate) + ",\"pc\":" +
+           ContentItem(12, "{\"execReqArgs\":{\"all\":[{\"anyArg\":[" + values + "]}]}}") + "}";
+  }
+  if (s.command == "schedule" && s.arguments.size() == 2) {
+    const std::string& action = s.arguments[0];
+    if (action == "delete") {
+      return Header(s, rqi, kiv::protocol::kWireDelete) + ",\"pc\":" +
+             ContentItem(18, "{\"resourceName\":" + JsonString(s.arguments[1]) + "}") + "}";
+    }
+    int op = action == "create" ? kiv::protocol::kWireCreate : kiv::protocol::kWireUpdate;
+    return Header(s, rqi, op) + ",\"pc\":" +
+           ContentItem(18, "{\"scheduleElement\":{\"scheduleEntry\":[" + JsonString(s.arguments[1]) +
+                               "]}}") + "}";
+  }
+  if (s.command == "request" && s.arguments.size() == 1) return s.arguments[0];
+  if (error) *error = "no request for command " + s.command;
+  return std::nullopt;
+}
+
+namespace {
+
+kiv::mqtt::Options ClientOptions(const Settings& s) {
+  kiv::mqtt::Options options;
+  options.serverUri = s.serverUri;
+  options.clientId = s.originator;
+  if (!s.user.empty()) options.username = s.user;
+  if (!s.password.empty()) options.password = s.password;
+  options.caFile = s.caFile;
+  options.certFile = s.certFile;
+  options.keyFile = s.keyFile;
+  options.autoReconnect = false;
+  return options;
+}
+
+void PrintLine(const std::string& text) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  fwrite(text.data(), 1, text.size(), stdout);
+  fputc('\n', stdout);
+  fflush(stdout);
+}
+
+int Watch(kiv::mqtt::Client& client, const Settings& s) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGUSR1);  // sent by the handler once --count records were printed
+  std::mutex mutex;
+  int records = 0;
+  const std::string statusTopic = kiv::protocol::StatusTopic(s.device);
+  client.OnMessage([&](const Message& m) {
+    if (m.topic == statusTopic) {
+      fprintf(stderr, "gwctl: %s is %s\n", s.device.c_str(), m.payload.c_str());
+      return;
+    }
+    PrintLine(m.payload);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (++records == s.count) kill(getpid(), SIGUSR1);
+  });
+  std::string error;
+  if (client.Connect(std::chrono::seconds(s.timeoutSeconds), &error) != 0) {
+    return Fail(kExitConnection, error);
+  }
+  for (const auto& filter : {kiv::protocol::RequestTopic(s.device, "+"), statusTopic}) {
+    if (client.Subscribe(filter, 1, &error) != 0) return Fail(kExitConnection, error);
+  }
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  timespec timeout{s.timeoutSeconds, 0};
+  // With --count the timeout bounds the whole watch; without, it runs until stopped.
+  int signal = s.count > 0 ? sigtimedwait(&stops, nullptr, &timeout) : sigwaitinfo(&stops, nullptr);
+  if (signal < 0 && s.count > 0) {
+    return Fail(kExitTimeout, "only " + std::to_string(records) + " of " + std::to_string(s.count) +
+                                  " records in " + std::to_string(s.timeoutSeconds) + " s");
+  }
+  return kExitOk;
+}
+
+// The reply to one request, delivered by the client's handler.
+class ReplyBox {
+public:
+  explicit ReplyBox(std::string rqi) : rqi_(std::move(rqi)) {}
+  void Offer(const std::string& payload) {
+    Json json = Parse(payload);
+    const cJSON* rqi = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rqi") : nullptr;
+    // A request without a readable rqi takes whatever reply comes.
+    if (!rqi_.empty() && (!cJSON_IsString(rqi) || rqi_ != rqi->valuestring)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reply_) return;
+    reply_ = payload;
+    arrived_.notify_all();
+  }
+  std::optional<std::string> Wait(std::chrono::seconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, timeout, [&] { return reply_.has_value(); });
+    return reply_;
+  }
+
+private:
+  std::string rqi_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::optional<std::string> reply_;
+};
+
+std::string RequestIdOf(const std::string& payload) {
+  Json json = Parse(payload);
+  const cJSON* rqi = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rqi") : nullptr;
+  return cJSON_IsString(rqi) ? rqi->valuestring : "";
+}
+
+int PrintReply(const Settings& s, const std::string& payload) {
+  Json json = Parse(payload);
+  const cJSON* rsc = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rsc") : nullptr;
+  const cJSON* pc = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "pc") : nullptr;
+  if (g_raw) {
+    PrintLine(payload);
+  } else if (cJSON_IsString(pc)) {
+    PrintLine(pc->valuestring);
+  } else if (pc != nullptr) {
+    PrintLine(Printed(pc, true));
+  }
+  if (!cJSON_IsNumber(rsc)) return Fail(kExitRefused, "reply without a status: " + payload);
+  int status = rsc->valueint;
+  if (status >= 2000 && status < 3000) return kExitOk;
+  const cJSON* reason = pc ? cJSON_GetObjectItemCaseSensitive(pc, "m2m:dbg") : nullptr;
+  return Fail(kExitRefused, s.device + " answered " + std::to_string(status) +
+                                (cJSON_IsString(reason) ? std::string(": ") + reason->valuestring : ""));
+}
+
+int Ask(kiv::mqtt::Client& client, const Settings& s) {
+  std::random_device device;
+  std::string error;
+  std::optional<std::string> request = BuildRequest(s, s.originator + "-" + std::to_string(device() % 100000), &error);
+  if (!request) return Fail(kExitUsage, error);
+  ReplyBox box(RequestIdOf(*request));
+  client.OnMessage([&](const Message& m) { box.Offer(m.payload); });
+  auto timeout = std::chrono::seconds(s.timeoutSeconds);
+  if (client.Connect(timeout, &error) != 0) return Fail(kExitConnection, error);
+  if (client.Subscribe(kiv::protocol::ResponseTopic(s.originator, s.device), 1, &error) != 0 ||
+      client.PublishAndWait(kiv::protocol::RequestTopic(s.originator, s.device), *request, 1, false,
+                            timeout, &error) != 0) {
+    return Fail(kExitConnection, error);
+  }
+  std::optional<std::string> reply = box.Wait(timeout);
+  if (!reply) {
+    return Fail(kExitTimeout, "no reply from " + s.device + " in " + std::to_string(s.timeoutSeconds) + " s");
+  }
+  return PrintReply(s, *reply);
+}
+
+}  // namespace
+
+int RunConsole(int argc, char** argv) {
+  std::optional<Settings> settings = ParseCommandLine(argc, argv);
+  if (!settings) return kExitUsage;
+  if (settings->command == "watch") {
+    // Blocked before the MQTT library starts its threads, so that only
+    // sigwait sees them.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  }
+  std::unique_ptr<kiv::mqtt::Client> client;
+  try {
+    client = std::make_unique<kiv::mqtt::Client>(ClientOptions(*settings));
+  } catch (const std::exception& e) {
+    return Fail(kExitUsage, e.what());
+  }
+  int status = settings->command == "watch" ? Watch(*client, *settings) : Ask(*client, *settings);
+  client->Disconnect();
+  return status;
+}
+
+}  // namespace gwctl
