@@ -9,6 +9,7 @@
 #include "kiv/Proxy.h"
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <string>
 #include <utility>
@@ -52,6 +53,16 @@ int option(int argc, char** argv);
 // has the wrong type; 0 once all eight settings are replaced.
 int loadconfig(std::string path);
 
+// Start's identity step: an empty g_gatewayId becomes the eth0 MAC address,
+// an empty g_tokenId and g_key are derived from g_gatewayId (left empty when
+// the key library refuses it). Logs the three values.
+void CompleteIdentity();
+
+// The publish interval g_interval gives: its leading whole number of seconds,
+// read as atoi does, when that is 1 or more, else 15 s. Any length is kept
+// (no 32-bit limit; out-of-range numbers saturate).
+std::chrono::milliseconds PublishInterval(const std::string& text);
+
 // Sets isBreak and wakes the run loop's sleep. Async-signal-safe.
 void setBreak();
 
@@ -72,6 +83,11 @@ public:
   void Start(int argc, char** argv);
 
   void Connected() override;
+  // A platform request: retrieves are answered through proxy, control
+  // commands go to the node bridge's Input, schedules are logged.
+  void RequestArrived(const std::string& requestId, int op,
+                      std::list<kiv::RequestTarget>& targets,
+                      std::list<kiv::RequestContent>& contents) override;
   void MessageArrived(const std::string& message) override;
   void ResponseArrived(const std::string& requestId, int ec) override;
   // One body for ResultCallback and ResultCb.

@@ -4,14 +4,25 @@
 #include "Gateway.h"
 
 #include "Pause.h"
+#include "Request.h"
+#include "System.h"
+#include "cKivIO.h"
+#include "cKivKey.h"
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -242,6 +253,107 @@ void IoTGatewayProgram::OnFailure(const std::string& requestId, int ec) {
 
 // ---- Run loop ----------------------------------------------------------------
 
+namespace {
+
+constexpr std::chrono::milliseconds kDefaultInterval{15000};
+constexpr std::chrono::milliseconds kDisconnectedWait{2000};
+constexpr int kConnectTimeoutSeconds = 10;
+
+// Copies a key text of the key library and releases its block. The library
+// returns NULL for input it refuses; that leaves the setting empty.
+std::string TakeKeyText(char* block) {
+  std::string text = block != nullptr ? block : "";
+  free(block);
+  return text;
+}
+
+}  // namespace
+
+void CompleteIdentity() {
+  if (g_gatewayId.empty()) {
+    GATEWAY_LOG(kiv::kLogInformation, "Start", "use MAC address as a gatewayId value\n");
+    g_gatewayId = System::GetIfMacAddr("eth0");
+  }
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "gatewayId: %s\n", g_gatewayId.c_str());
+  if (g_tokenId.empty()) g_tokenId = TakeKeyText(generateTokenKey(g_gatewayId.c_str(), nullptr));
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "tokenId: %s\n", g_tokenId.c_str());
+  if (g_key.empty()) {
+    g_key = TakeKeyText(generateDeviceKey(g_gatewayId.c_str(), nullptr, nullptr));
+  }
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "key: %s\n", g_key.c_str());
+}
+
+namespace {
+
+void ApplyLogConfig() {
+  if (g_debug_enable) {
+    GATEWAY_LOG(kiv::kLogInformation, "Start", "enable debug mode\n");
+    kiv::SetLogConfig(3, 31, 1, 1);
+  } else {
+    GATEWAY_LOG(kiv::kLogInformation, "Start", "disable debug mode\n");
+    kiv::SetLogConfig(0, 7, 0, 0);
+  }
+}
+
+kiv::ProxyInfo ConnectionDescription() {
+  kiv::ProxyInfo info(kiv::kConnectionMqtt, g_key, g_tokenId, g_serverURI);
+  info.SetDeviceId(g_gatewayId);
+  info.SetServiceEnabled(true);
+  if (!g_user.empty()) info.SetUsername(g_user);
+  if (!g_pass.empty()) info.SetPassword(g_pass);
+  return info;
+}
+
+// The connection object for as long as Start runs: created and registered
+// with the program, then disconnected and deleted when Start ends, also when
+// an exception leaves it.
+class Connection {
+public:
+  Connection(IoTGatewayProgram& program, const kiv::ProxyInfo& info)
+      : program_(program), proxy_(new kiv::Proxy(info)) {
+    program_.proxy = proxy_.get();
+    proxy_->SetCallback(program_);
+  }
+  ~Connection() {
+    proxy_->Disconnect();
+    proxy_.reset();
+    program_.proxy = nullptr;
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+private:
+  IoTGatewayProgram& program_;
+  std::unique_ptr<kiv::Proxy> proxy_;
+};
+
+// One cycle's record. A node script that cannot be started costs this cycle
+// only: the error is logged and the loop goes on.
+void PublishNodeData(kiv::Data& data) {
+  std::string nodeData;
+  try {
+    nodeData = OutputAll();
+  } catch (const std::exception& error) {
+    GATEWAY_LOG(kiv::kLogError, "Start", "OutputAll failed: %s\n", error.what());
+    return;
+  }
+  if (nodeData.empty()) return;
+  data.Create(nodeData, false);
+  int errorCode = data.NotifyCreating(nodeData, kiv::kNotificationCreateChild);
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "result.errorCode = %d\n", errorCode);
+}
+
+}  // namespace
+
+std::chrono::milliseconds PublishInterval(const std::string& text) {
+  // atoi's reading (leading blanks, a sign, the leading digits), without its
+  // undefined overflow: out-of-range texts saturate.
+  long seconds = strtol(text.c_str(), nullptr, 10);
+  seconds = std::min<long>(std::max<long>(seconds, INT_MIN), INT_MAX);
+  if (seconds < 1) return kDefaultInterval;
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds) * 1000);
+}
+
 void IoTGatewayProgram::Start(int argc, char** argv) {
   (void)argc;
   (void)argv;
@@ -249,6 +361,68 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
     GATEWAY_LOG(kiv::kLogError, "Start",
                 "serverURI is empty!, please enter the serverURI correctly\n");
     return;
+  }
+  CompleteIdentity();
+  const std::chrono::milliseconds interval = PublishInterval(g_interval);
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "interval: %s\n", g_interval.c_str());
+  ApplyLogConfig();
+
+  // Destroyed in reverse: the connection (disconnected first), the data
+  // channel, the description.
+  const kiv::ProxyInfo info = ConnectionDescription();
+  std::optional<kiv::Data> data;
+  Connection connection(*this, info);
+  // A stop asked for while the broker is unreachable ends the attempts too.
+  while (!proxy->IsConnected() && !isBreak.load()) {
+    proxy->Connect(kConnectTimeoutSeconds, false, nullptr);
+  }
+  data.emplace(proxy);
+  srand(static_cast<unsigned>(time(nullptr)));
+
+  while (!isBreak.load()) {
+    if (!proxy->IsConnected()) {
+      GATEWAY_LOG(kiv::kLogInformation, "Start", "Not connected!");
+      PauseUnlessBreak(kDisconnectedWait);
+      continue;
+    }
+    PublishNodeData(*data);
+    PauseUnlessBreak(interval);
+  }
+}
+
+// ---- Requests ----------------------------------------------------------------
+
+namespace {
+
+void AnswerRetrieve(kiv::Proxy& proxy, const std::string& requestId,
+                    const std::list<kiv::RequestTarget>& targets) {
+  std::string reply = RenderRetrieveReply(targets, deviceInfo, RequestTimeText());
+  if (reply.empty()) return;
+  kiv::Proxy::Result result = proxy.Response(requestId, reply, kiv::kStatusOk, true, nullptr);
+  GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", "result.errorCode = %d", result.errorCode);
+}
+
+void PassToNodes(const char* command) { Input(command); }
+
+}  // namespace
+
+void IoTGatewayProgram::RequestArrived(const std::string& requestId, int op,
+                                       std::list<kiv::RequestTarget>& targets,
+                                       std::list<kiv::RequestContent>& contents) {
+  GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", "RequestArrived\nrequestId=%s op=%d",
+              requestId.c_str(), op);
+  // Nothing may leave this SDK thread by exception.
+  try {
+    if (op == kiv::kOperationRetrieve) {
+      if (proxy != nullptr) AnswerRetrieve(*proxy, requestId, targets);
+    } else {
+      HandleRequestContents(op, contents, PassToNodes);
+    }
+  } catch (const std::exception& error) {
+    GATEWAY_LOG(kiv::kLogError, "RequestArrived", "request %s failed: %s", requestId.c_str(),
+                error.what());
+  } catch (...) {
+    GATEWAY_LOG(kiv::kLogError, "RequestArrived", "request %s failed", requestId.c_str());
   }
 }
 
@@ -288,6 +462,9 @@ void RunSteps(int argc, char** argv) {
 }  // namespace
 
 int RunGateway(int argc, char** argv) {
+  // The node bridge prints each cycle's data and each control command; line
+  // buffering shows them as they happen also when stdout is a file or pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   try {
     PrepareBreakWakeUp();
     InstallStopSignals();

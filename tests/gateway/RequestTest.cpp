@@ -28,14 +28,9 @@ std::string Reply(const std::string& anyOrAny) {
   return document.toStyledString();
 }
 
-const char* kFirmware =
-    R"({"resourceType": 1001, "firmwareName": "fw01", "version": "1.0", "url": "",
-        "updateStatus": {"action": "", "status": 0}})";
-const char* kDeviceInfo =
-    R"({"resourceType": 1007, "manufacturer": "OMA", "model": "lwm2m", "deviceType": "",
-        "fwVersion": "1.0", "hwVersion": "1.0", "swVersion": "1.0", "bateryLevel": "69",
-        "memoryFree": "96"})";
-const char* kNode = R"({"resourceType": 14, "mgmtClientAddress": "127.0.0.1"})";
+using gwtest::kDeviceInfo;
+using gwtest::kFirmware;
+using gwtest::kNode;
 
 std::string List(std::initializer_list<std::string> objects) {
   std::string text = "[";

@@ -160,3 +160,27 @@ TEST(Init, EmptiesEveryTextAndClearsDebug) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PublishInterval, ReadsLeadingWholeSeconds) {
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* text;
+    milliseconds interval;
+  } cases[] = {
+      {"", milliseconds(15000)},       {"0", milliseconds(15000)},
+      {"-5", milliseconds(15000)},     {"abc", milliseconds(15000)},
+      {"1", milliseconds(1000)},       {"15", milliseconds(15000)},
+      {"60", milliseconds(60000)},     {"7abc", milliseconds(7000)},
+      {"  +3", milliseconds(3000)},    {"15.9", milliseconds(15000)},
+      // Past what a 32-bit microsecond sleep (4294 s) or millisecond int holds.
+      {"5000", milliseconds(5000000LL)},
+      {"99999999999", milliseconds(2147483647LL * 1000)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PublishInterval(c.text).count(), c.interval.count()) << '"' << c.text << '"';
+  }
+}
+
+}  // namespace

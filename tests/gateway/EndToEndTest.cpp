@@ -1,0 +1,332 @@
+// gatewayd end to end: a private mosquitto, the built gatewayd running in a
+// temporary folder that holds its node script, and the platform's side
+// played through the SDK's MQTT client (docs/protocol.md).
+#include "GatewayTestSupport.h"
+#include "Platform.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using gwtest::ParseJson;
+
+namespace {
+
+constexpr std::chrono::milliseconds kDeadline = 30s;
+
+// Why a test that starves gatewayd of file descriptors cannot run here: an
+// emulator and the sanitizer runtimes (UBSan checks memory through a pipe)
+// need descriptors of their own. Empty when it can run.
+std::string DescriptorStarvationUnsupported() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "the sanitizer runtime needs descriptors of its own";
+#else
+  return kivtest::UnderEmulator() ? "the emulator needs descriptors of its own" : "";
+#endif
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The lowest descriptor number process pid has free.
+int LowestFreeDescriptor(pid_t pid) {
+  std::set<int> open;
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') open.insert(atoi(entry->d_name));
+    }
+    closedir(dir);
+  }
+  int fd = 0;
+  while (open.count(fd) != 0) ++fd;
+  return fd;
+}
+
+class EndToEnd : public testing::Test {
+protected:
+  void TearDown() override {
+    if (gateway && gateway->Running()) {
+      gateway->Signal(SIGTERM);
+      gateway->Wait(kDeadline);
+    }
+  }
+
+  // The node script, replaced whole (a cycle never runs a half-written one).
+  void WriteScript(const std::string& body) {
+    kivtest::WriteFile(folder.File("pynodes.tmp"), "#!/bin/sh\n" + body, true);
+    ASSERT_EQ(rename(folder.File("pynodes.tmp").c_str(), folder.File("pynodes.py").c_str()), 0);
+  }
+
+  // Starts the platform, then gatewayd for device against the broker.
+  void StartGateway(std::vector<std::string> options = {}) {
+    platform = std::make_unique<gwtest::Platform>(broker.uri(), device);
+    std::vector<std::string> command = kivtest::ProgramCommand("src/gatewayd");
+    for (const std::string& word : {std::string("-s"), broker.uri(), std::string("-g"), device}) {
+      command.push_back(word);
+    }
+    command.insert(command.end(), options.begin(), options.end());
+    kivtest::Process::Options run;
+    run.workingDir = folder.path();
+    run.stdinPipe = true;  // open and silent, as on a board
+    gateway = std::make_unique<kivtest::Process>(command, run);
+  }
+
+  bool WaitForLog(const std::string& text) {
+    return gateway->WaitForOutput(text, kDeadline, true);
+  }
+
+  // Stops gatewayd as a service manager would; it must end by itself.
+  std::optional<int> Terminate() {
+    gateway->Signal(SIGTERM);
+    return gateway->Wait(kDeadline);
+  }
+
+  kivtest::TestBroker broker;
+  kivtest::TempDir folder;
+  std::string device = "e2e-gw-" + std::to_string(getpid());
+  std::unique_ptr<gwtest::Platform> platform;
+  std::unique_ptr<kivtest::Process> gateway;
+};
+
+const char* kCounterScript =
+    "n=$(cat count 2>/dev/null || echo 0); n=$((n+1)); echo $n > count; printf 'record %s\\n' $n\n";
+
+TEST_F(EndToEnd, PublishesTheScriptOutputEachIntervalByteForByte) {
+  const std::string output = "node \"one\" \\ 100% \xc3\xa9\t" + std::string(300, 'x') + "\nlast";
+  kivtest::WriteFile(folder.File("data.txt"), output);
+  WriteScript("cat data.txt\n");
+  StartGateway({"-i", "1abc"});  // read as 1 s
+  ASSERT_TRUE(platform->WaitForRecords(3, kDeadline)) << gateway->Stderr();
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return platform->Notifications().size() >= 3; }, kDeadline));
+  for (const std::string& record : platform->Records()) EXPECT_EQ(record, output);
+  for (const std::string& notification : platform->Notifications()) EXPECT_EQ(notification, output);
+  EXPECT_EQ(Terminate(), 0);
+  EXPECT_NE(gateway->Stdout().find("retrive data = " + output), std::string::npos);
+}
+
+TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
+  StartGateway({"-i", "1"});
+  // The shell's complaint shows each cycle that found no script.
+  ASSERT_TRUE(kivtest::WaitUntil(
+      [&] { return Count(gateway->Stderr(), "pynodes.py: not found") >= 2; }, kDeadline))
+      << gateway->Stderr();
+  WriteScript("echo ran >> runs\n");  // prints nothing
+  ASSERT_TRUE(kivtest::WaitUntil(
+      [&] { return Count(kivtest::ReadFile(folder.File("runs")), "ran") >= 2; }, kDeadline));
+  EXPECT_TRUE(platform->Records().empty());
+  WriteScript("echo back\n");
+  ASSERT_TRUE(platform->WaitForRecords(1, kDeadline));
+  EXPECT_EQ(platform->Records()[0], "back\n");
+  EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(EndToEnd, CarriesOnWhenTheNodeScriptCannotStart) {
+  if (!DescriptorStarvationUnsupported().empty()) GTEST_SKIP() << DescriptorStarvationUnsupported();
+  WriteScript(kCounterScript);
+  StartGateway({"-i", "1"});
+  ASSERT_TRUE(platform->WaitForRecords(1, kDeadline));
+  rlimit saved{};
+  ASSERT_EQ(prlimit(gateway->pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+  // No descriptor left for the pipe to the script: popen fails. A cycle that
+  // is running the script holds two more; try again until one failed.
+  bool failed = kivtest::WaitUntil([&] {
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor(gateway->pid()));
+    prlimit(gateway->pid(), RLIMIT_NOFILE, &tight, nullptr);
+    return gateway->WaitForOutput("Start: OutputAll failed: popen() failed!", 3s, true);
+  }, kDeadline);
+  ASSERT_EQ(prlimit(gateway->pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+  ASSERT_TRUE(failed) << gateway->Stderr();
+  EXPECT_NE(gateway->Stderr().find("[ERROR] src/main:"), std::string::npos);
+  size_t before = platform->Records().size();
+  EXPECT_TRUE(platform->WaitForRecords(before + 2, kDeadline));
+  EXPECT_EQ(Terminate(), 0);
+}
+
+std::string RetrieveBody(const std::string& requestId, const std::string& types) {
+  return R"({"rqi":")" + requestId + R"(","op":2,"fc":{"ty":)" + types + "}}";
+}
+
+TEST_F(EndToEnd, AnswersRetrievesWithTheExactDocuments) {
+  WriteScript("true\n");
+  StartGateway({"-i", "60"});
+  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline)) << gateway->Stderr();
+  using gwtest::kDeviceInfo;
+  using gwtest::kFirmware;
+  using gwtest::kNode;
+  struct Case {
+    const char* types;
+    std::string anyOrAny;
+  } cases[] = {
+      {"[1001]", std::string("[") + kFirmware + "]"},
+      {"[1007]", std::string("[") + kDeviceInfo + "]"},
+      {"[14]", std::string("[") + kNode + "]"},
+      {"[3]", R"([{"resourceType": 3}])"},
+      {"[14, 1007]", std::string("[") + kNode + "," + kDeviceInfo + "]"},
+      {"[1007, 99, 1007]", std::string("[") + kDeviceInfo + "," + kDeviceInfo + "]"},
+  };
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.types);
+    std::string requestId = "r" + std::to_string(++number);
+    platform->Send(RetrieveBody(requestId, c.types));
+    std::optional<Json::Value> response = platform->Response(requestId, kDeadline);
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ((*response)["rsc"].asInt(), 2000);
+    Json::Value expected;
+    expected["primitiveContent"]["anyOrAny"] = ParseJson(c.anyOrAny);
+    EXPECT_EQ((*response)["pc"], expected) << (*response)["pc"].toStyledString();
+  }
+  // Requests are handled in order: once the last is answered, the ones
+  // before it that yield nothing are known to stay unanswered.
+  platform->Send(RetrieveBody("unknown", "[5, 99]"));
+  platform->Send(RetrieveBody("attributes", "[20002]"));
+  platform->Send(RetrieveBody("last", "[14]"));
+  ASSERT_TRUE(platform->Response("last", kDeadline).has_value());
+  EXPECT_FALSE(platform->HasResponse("unknown"));
+  EXPECT_FALSE(platform->HasResponse("attributes"));
+  EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(EndToEnd, HandsControlCommandsToTheNodeBridgeInOrder) {
+  WriteScript("true\n");
+  StartGateway({"-d", "on", "-i", "60"});
+  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline));
+  platform->Send(R"({"rqi":"c1","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[
+      {"name":"switch","value":"on"},{"name":"note"},{"name":"level","value":5}]}]}}}]})");
+  platform->Send(R"({"rqi":"c2","op":3,"pc":[{"ty":12,"con":{"EXECREQARGS":{"All":[{"anyarg":[
+      {"Value":"off"},{"VALUE":7}]}]}}}]})");
+  ASSERT_TRUE(gateway->WaitForOutput("\ninput =7\n", kDeadline)) << gateway->Stdout();
+  std::string out = gateway->Stdout();
+  size_t on = out.find("\ninput =\"on\"\n");
+  size_t five = out.find("\ninput =5\n");
+  size_t off = out.find("\ninput =\"off\"\n");
+  size_t seven = out.find("\ninput =7\n");
+  EXPECT_TRUE(on < five && five < off && off < seven) << out;
+  EXPECT_EQ(Count(out, "input ="), 4u);
+  std::string log = gateway->Stderr();
+  EXPECT_EQ(Count(log, "RequestArrived: control command 0\n"), 2u);
+  EXPECT_EQ(Count(log, "RequestArrived: control command 1\n"), 2u);
+  EXPECT_EQ(Count(log, "RequestArrived: control command 2\n"), 1u);
+  EXPECT_EQ(Count(log, "RequestArrived: TODO - processing with this command\n"), 4u);
+  EXPECT_NE(log.find("RequestArrived: RequestArrived\nrequestId=c1 op=4"), std::string::npos);
+  EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(EndToEnd, LogsScheduleConfigurationsAndDeletions) {
+  WriteScript("true\n");
+  StartGateway({"-d", "on", "-i", "60"});
+  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline));
+  const char* requests[] = {
+      R"({"rqi":"s1","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":["0 0 7 * * *"]}}}]})",
+      R"({"rqi":"s2","op":3,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":["0 30 7 * * *"]}}}]})",
+      R"({"rqi":"s3","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":[]}}}]})",
+      R"({"rqi":"s4","op":4,"pc":[{"ty":18,"con":{"resourceName":7}}]})",
+      R"({"rqi":"s5","op":4,"pc":[{"ty":18,"con":{"resourceName":"morning"}}]})",
+  };
+  for (const char* request : requests) platform->Send(request);
+  ASSERT_TRUE(WaitForLog("TODO - delete the config with name = morning")) << gateway->Stderr();
+  std::string log = gateway->Stderr();
+  EXPECT_NE(log.find("RequestArrived: create new configuration = 0 0 7 * * *\n"), std::string::npos);
+  EXPECT_NE(log.find("RequestArrived: update the configuration = 0 30 7 * * *\n"), std::string::npos);
+  EXPECT_EQ(Count(log, "TODO - Tranfer this configuration to Corvane Core Logic"), 2u);
+  EXPECT_EQ(Count(log, "TODO - delete the config with name = "), 1u);
+  EXPECT_EQ(Count(log, "TODO - Tranfer this request to Corvane Core Logic"), 1u);
+  EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(EndToEnd, ResumesPublishingAfterTheBrokerRestarts) {
+  WriteScript(kCounterScript);
+  StartGateway({"-d", "on", "-i", "1"});
+  ASSERT_TRUE(platform->WaitForRecords(2, kDeadline));
+  broker.Stop();
+  ASSERT_TRUE(WaitForLog("Start: Not connected!")) << gateway->Stderr();
+  broker.Start();
+  size_t before = platform->Records().size();
+  ASSERT_TRUE(platform->WaitForRecords(before + 3, 60s)) << gateway->Stderr();
+  EXPECT_EQ(Terminate(), 0);
+  // Each record once, whole, in order (cycles missed while down leave gaps).
+  int previous = 0;
+  for (const std::string& record : platform->Records()) {
+    int number = 0;
+    char end = 0;
+    ASSERT_EQ(sscanf(record.c_str(), "record %d%c", &number, &end), 2) << record;
+    EXPECT_EQ(end, '\n');
+    EXPECT_EQ(record, "record " + std::to_string(number) + "\n");
+    EXPECT_GT(number, previous) << "published twice or out of order";
+    previous = number;
+  }
+}
+
+TEST_F(EndToEnd, StopsOnSigtermWithinTheCurrentSleepAndDisconnects) {
+  WriteScript("echo x\n");
+  StartGateway({"-i", "600"});
+  ASSERT_TRUE(platform->WaitForRecords(1, kDeadline));  // now asleep for 600 s
+  gateway->Signal(SIGTERM);
+  EXPECT_EQ(gateway->Wait(20s), 0) << "not stopped within the sleep";
+  EXPECT_TRUE(platform->WaitForStatus("offline", kDeadline));
+}
+
+TEST(EndToEndStart, StopsOnSigtermWhileStillConnecting) {
+  // Nobody listens on the port: the first connection is retried.
+  std::vector<std::string> command = kivtest::ProgramCommand("src/gatewayd");
+  for (const char* word : {"-g", "e2e-connecting", "-d", "x", "-s"}) command.push_back(word);
+  command.push_back("tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort()));
+  kivtest::Process::Options options;
+  options.stdinPipe = true;
+  kivtest::Process gateway(command, options);
+  ASSERT_TRUE(gateway.WaitForOutput("connection attempt failed", kDeadline, true))
+      << gateway.Stderr();
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(kDeadline), 0);
+}
+
+TEST_F(EndToEnd, SurvivesHostileRequests) {
+  WriteScript("true\n");
+  StartGateway({"-i", "60"});
+  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline));
+  std::string deep = std::string(20000, '[') + std::string(20000, ']');
+  std::string many;
+  for (int i = 0; i < 20000; ++i) many += std::string(i ? "," : "") + R"({"value":)" + std::to_string(i) + "}";
+  const std::string requests[] = {
+      R"({"rqi":"h1","op":3,"pc":[{"ty":12,"con":)" + deep + "}]}",
+      R"({"rqi":"h2","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[)" + many + "]}]}}}]}",
+      R"({"rqi":"h3","op":3,"pc":[{"ty":12,"con":{"execReqArgs":5}},{"ty":18,"con":{"scheduleElement":[1]}},
+          {"ty":12,"con":"not json {"},{"ty":12,"con":{"execReqArgs":{"all":{"x":{"anyArg":"y"}}}}}]})",
+      R"({"rqi":"h4","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":[)" + deep + "]}}}]}",
+      R"({"rqi":"h5","op":4,"pc":[{"ty":18,"con":{"resourceName":[null,{"a":)" + deep + "}]}}]}",
+  };
+  for (const std::string& request : requests) platform->Send(request);
+  platform->Send(RetrieveBody("alive", "[14]"));
+  ASSERT_TRUE(platform->Response("alive", 60s).has_value()) << gateway->Stderr();
+  EXPECT_EQ(Terminate(), 0);  // also no leak: the asan preset fails the exit
+  EXPECT_EQ(Count(gateway->Stdout(), "input ="), 20000u);
+}
+
+TEST(EndToEndStart, EndsInOrderWhenTheMacLookupCannotStart) {
+  if (!DescriptorStarvationUnsupported().empty()) GTEST_SKIP() << DescriptorStarvationUnsupported();
+  kivtest::TestBroker broker;
+  // Standard streams and the stop pipe fit; the pipe to the shell does not.
+  std::string command = "ulimit -n 5 && exec " + kivtest::ProgramCommand("src/gatewayd").back() +
+                        " -s " + broker.uri();
+  kivtest::Process::Options options;
+  options.stdinPipe = true;
+  kivtest::Process gateway({"sh", "-c", command}, options);
+  ASSERT_EQ(gateway.Wait(kDeadline), 0) << gateway.Stderr();
+  EXPECT_NE(gateway.Stderr().find("[ERROR] src/main:"), std::string::npos);
+  EXPECT_NE(gateway.Stderr().find(" main: stopped by an unexpected error: popen() failed!"),
+            std::string::npos)
+      << gateway.Stderr();
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// The identity step of the run loop: derived token and key, checked against
+// an independent MD5.
+#include "GatewayTestSupport.h"
+#include "System.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+using gwtest::LogCapture;
+
+namespace {
+
+std::string Md5Hex(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+TEST(Identity, DerivesTokenAndKeyFromTheGivenId) {
+  init();
+  g_gatewayId = "a1b2c3d4e5";
+  LogCapture log;
+  CompleteIdentity();
+  EXPECT_EQ(g_gatewayId, "a1b2c3d4e5");
+  EXPECT_EQ(g_tokenId, Md5Hex("a1b2c3d4e5LINKSALT"));
+  EXPECT_EQ(g_key, "C" + Md5Hex("a1b2c3d4e5NODEMARKS"));
+  EXPECT_EQ(log.Messages("Start"),
+            (std::vector<std::string>{"gatewayId: a1b2c3d4e5\n", "tokenId: " + g_tokenId + "\n",
+                                      "key: " + g_key + "\n"}));
+}
+
+TEST(Identity, KeepsGivenValues) {
+  init();
+  g_gatewayId = "id";
+  g_tokenId = "given-token";
+  g_key = "given-key";
+  CompleteIdentity();
+  EXPECT_EQ(g_tokenId, "given-token");
+  EXPECT_EQ(g_key, "given-key");
+}
+
+TEST(Identity, UsesTheEth0AddressWithoutAnId) {
+  init();
+  LogCapture log;
+  std::string mac = System::GetIfMacAddr("eth0");  // "" on a machine without eth0
+  log.Clear();
+  CompleteIdentity();
+  EXPECT_EQ(g_gatewayId, mac);
+  EXPECT_EQ(g_tokenId, Md5Hex(mac + "LINKSALT"));
+  EXPECT_EQ(g_key, "C" + Md5Hex(mac + "NODEMARKS"));
+  EXPECT_TRUE(log.Has(kiv::kLogInformation, "Start", "use MAC address as a gatewayId value\n"));
+}
+
+}  // namespace
