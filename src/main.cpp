@@ -411,18 +411,12 @@ void IoTGatewayProgram::RequestArrived(const std::string& requestId, int op,
                                        std::list<kiv::RequestContent>& contents) {
   GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", "RequestArrived\nrequestId=%s op=%d",
               requestId.c_str(), op);
-  // Nothing may leave this SDK thread by exception.
-  try {
-    if (op == kiv::kOperationRetrieve) {
-      if (proxy != nullptr) AnswerRetrieve(*proxy, requestId, targets);
-    } else {
-      HandleRequestContents(op, contents, PassToNodes);
-    }
-  } catch (const std::exception& error) {
-    GATEWAY_LOG(kiv::kLogError, "RequestArrived", "request %s failed: %s", requestId.c_str(),
-                error.what());
-  } catch (...) {
-    GATEWAY_LOG(kiv::kLogError, "RequestArrived", "request %s failed", requestId.c_str());
+  // An exception is left to the SDK, which logs it and answers the request
+  // with an error status.
+  if (op == kiv::kOperationRetrieve) {
+    if (proxy != nullptr) AnswerRetrieve(*proxy, requestId, targets);
+  } else {
+    HandleRequestContents(op, contents, PassToNodes);
   }
 }
 
