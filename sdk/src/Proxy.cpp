@@ -149,6 +149,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.caFile = EnvOr("KIV_TLS_CAFILE", "");
   options.certFile = EnvOr("KIV_TLS_CERTFILE", "");
   options.keyFile = EnvOr("KIV_TLS_KEYFILE", "");
+  options.tcpNoDelay = EnvOr("KIV_TCP_NODELAY", "1") != "0";  // 0 only to measure the difference
   try {
     owner_ = std::make_unique<mqtt::Client>(options);
   } catch (const std::exception& e) {
@@ -209,7 +210,7 @@ void Proxy::Impl::OnConnected() {
 }
 
 void Proxy::Impl::OnMessage(const mqtt::Message& message) {
-  Log(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
+  if (TraceLevel() >= 3) Log(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
   if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
     OnRequest(*originator, message.payload);
   } else if (protocol::IsResponseTo(message.topic, deviceId_)) {
@@ -233,8 +234,10 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
     if (receiver) receiver->MessageArrived(payload);
     return;
   }
-  Log(2, 0, "RequestArrived", __LINE__,
-      "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " + originator);
+  if (TraceLevel() >= 2) {
+    Log(2, 0, "RequestArrived", __LINE__,
+        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " + originator);
+  }
   Remember(request.rqi, originator, request.from);
   try {
     if (receiver) {
@@ -270,7 +273,9 @@ void Proxy::Impl::AnswerUnanswered(const protocol::Request& request, int rsc,
 void Proxy::Impl::OnResponse(const std::string& payload) {
   Callback* receiver = callback();
   if (auto status = protocol::ParseResponseStatus(payload)) {
-    Log(2, 0, "ResponseArrived", __LINE__, "response " + status->rqi + " rsc " + std::to_string(status->rsc));
+    if (TraceLevel() >= 2) {
+      Log(2, 0, "ResponseArrived", __LINE__, "response " + status->rqi + " rsc " + std::to_string(status->rsc));
+    }
     if (receiver) receiver->ResponseArrived(status->rqi, status->rsc);
   } else if (receiver) {
     receiver->MessageArrived(payload);
