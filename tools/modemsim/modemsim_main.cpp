@@ -7,10 +7,8 @@
 // to the line and answers "sent <bytes>"; "quit" ends the simulator.
 #include "LoopbackNetwork.h"
 #include "ModemEngine.h"
-#include "TextEscapes.h"
-#ifdef MODEMSIM_MQTT_BRIDGE
 #include "MqttNetwork.h"
-#endif
+#include "TextEscapes.h"
 
 #include <cerrno>
 #include <csignal>
@@ -228,11 +226,7 @@ sigset_t BlockStopSignals() {
 
 std::unique_ptr<modemsim::Network> MakeNetwork(const std::string& broker) {
   if (broker.empty()) return std::make_unique<modemsim::LoopbackNetwork>();
-#ifdef MODEMSIM_MQTT_BRIDGE
   return std::make_unique<modemsim::MqttNetwork>(broker);
-#else
-  Fail("this build has no broker bridge");
-#endif
 }
 
 // Runs one control line from standard input; false for "quit".
