@@ -70,7 +70,8 @@ bool FaultRule::Selects(const std::string& command) const {
 }
 
 const std::string& ModemEngine::Garbage() {
-  static const std::string kGarbage("\xff\x00\xfe\x1b[2J\x80\x11\x13\x7f?\x00", 12);
+  static const char kNoise[] = "\xff\x00\xfe\x1b[2J\x80\x11\x13\x7f?\x00";
+  static const std::string kGarbage(kNoise, sizeof kNoise - 1);
   return kGarbage;
 }
 
