@@ -1,5 +1,7 @@
 // Round trip, throughput and idle cost of the SDK, each beside its floor: a
-// bare Paho client doing the same job without the SDK and without JSON.
+// bare Paho client doing the same job without the SDK and without JSON. The
+// whole gateway (the built gatewayd answering through RequestArrived, with
+// its node script running every 15 s) is measured in the same run.
 //
 //   build/default/bench/sdk_bench [--requests 2000] [--inflight 16] [--total 5000]
 //                                 [--nagle-requests 100] [--idle-seconds 60]
@@ -26,7 +28,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 
 const char kDevice[] = "bench-gw";    // served by the SDK
 const char kEchoDevice[] = "bench-echo";  // served by the bare Paho echo
+const char kGatewayDevice[] = "bench-gatewayd";  // served by gatewayd itself
 const char kOriginator[] = "bench-req";
 // A reply of the gateway's size and shape (jsoncpp's styled text).
 const char kReply[] =
@@ -188,6 +193,54 @@ void PahoChild(const std::string& uri, bool noDelay, bool idle, int idleSeconds)
   ReadyThenIdle(idle, idleSeconds);
 }
 
+// ---- gatewayd ------------------------------------------------------------------
+
+// CPU seconds of another process: the run time of each of its threads, in
+// nanoseconds (per-thread schedstat), so a process that idles for a minute
+// is not rounded to clock ticks. Waited-for children (the node script) are
+// not in it.
+double ProcessCpuSeconds(pid_t pid) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double nanoseconds = 0;
+  if (DIR* dir = opendir(tasks.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+      double runtime = 0;
+      if (schedstat >> runtime) nanoseconds += runtime;
+    }
+    closedir(dir);
+  }
+  return nanoseconds / 1e9;
+}
+
+long ProcessRssAnonKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+  }
+  return -1;
+}
+
+// The built gatewayd serving kGatewayDevice every intervalSeconds, in folder
+// with the example node script.
+std::unique_ptr<kivtest::Process> StartGatewayd(const std::string& uri, bool noDelay,
+                                                int intervalSeconds, const kivtest::TempDir& folder) {
+  kivtest::WriteFile(folder.File("pynodes.py"),
+                     kivtest::ReadFile(std::string(KIV_SOURCE_DIR) + "/examples/pynodes.py"), true);
+  kivtest::Process::Options options;
+  options.workingDir = folder.path();
+  options.env["KIV_TCP_NODELAY"] = noDelay ? "1" : "0";
+  options.stdinPipe = true;
+  std::vector<std::string> command = kivtest::ProgramCommand("src/gatewayd");
+  for (const std::string& word : {std::string("-s"), uri, std::string("-g"),
+                                  std::string(kGatewayDevice), std::string("-i"),
+                                  std::to_string(intervalSeconds)}) {
+    command.push_back(word);
+  }
+  return std::make_unique<kivtest::Process>(command, options);
+}
+
 // ---- the requester -------------------------------------------------------------
 
 class Requester {
@@ -221,6 +274,22 @@ public:
       latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     return latencies;
+  }
+
+  // Whether device answers a retrieve within timeout (asked again each second).
+  bool Answers(const std::string& device, std::chrono::seconds timeout) {
+    device_ = device;
+    auto deadline = Clock::now() + timeout;
+    for (int i = 0; Clock::now() < deadline; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waitingFor_ = Id(i);
+      }
+      Send(i);
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (arrived_.wait_for(lock, 1s, [&] { return waitingFor_.empty(); })) return true;
+    }
+    return false;
   }
 
   // Requests per second with inflight requests outstanding at any time.
@@ -324,15 +393,23 @@ void ReportRoundTrips(const Settings& s, const std::string& uri) {
     int total = noDelay ? s.total : s.nagleTotal;
     kivtest::Process echo(ChildCommand("paho", uri, noDelay, false, 0));
     kivtest::Process sdk(ChildCommand("sdk", uri, noDelay, false, 0));
+    kivtest::TempDir folder;
+    auto gatewayd = StartGatewayd(uri, noDelay, 15, folder);
     if (!echo.WaitForOutput("ready", 30s) || !sdk.WaitForOutput("ready", 30s)) {
       fprintf(stderr, "responders did not start: %s %s\n", echo.Stderr().c_str(), sdk.Stderr().c_str());
       exit(2);
     }
     Requester requester(uri, noDelay);
-    Figures bare, ours;
-    for (const char* device : {kEchoDevice, kDevice}) requester.Sequential(device, std::min(50, requests));
+    if (!requester.Answers(kGatewayDevice, 30s)) {
+      fprintf(stderr, "gatewayd does not answer: %s\n", gatewayd->Stderr().c_str());
+      exit(2);
+    }
+    Figures bare, ours, whole;
+    const std::pair<const char*, Figures*> responders[] = {
+        {kEchoDevice, &bare}, {kDevice, &ours}, {kGatewayDevice, &whole}};
+    for (const auto& responder : responders) requester.Sequential(responder.first, std::min(50, requests));
     for (int round = 0; round < kRounds; ++round) {
-      for (auto [device, figures] : {std::pair{kEchoDevice, &bare}, std::pair{kDevice, &ours}}) {
+      for (const auto& [device, figures] : responders) {
         auto latencies = requester.Sequential(device, requests / kRounds);
         figures->latencies.insert(figures->latencies.end(), latencies.begin(), latencies.end());
         figures->throughputs.push_back(requester.Pipelined(device, total / kRounds, s.inflight));
@@ -341,12 +418,16 @@ void ReportRoundTrips(const Settings& s, const std::string& uri) {
     printf("\nTCP_NODELAY %s: %d sequential retrieves, then %d with %d in flight (QoS 1),\n"
            "in %d alternating rounds\n",
            noDelay ? "on" : "off", requests, total, s.inflight, kRounds);
-    printf("  %-22s %10s %10s %14s\n", "", "p50 (us)", "p99 (us)", "throughput/s");
-    printf("  %-22s %10.0f %10.0f %14.0f\n", "bare Paho echo", bare.P(0.5), bare.P(0.99), bare.Throughput());
-    printf("  %-22s %10.0f %10.0f %14.0f\n", "SDK (Proxy, Response)", ours.P(0.5), ours.P(0.99),
+    printf("  %-24s %10s %10s %14s\n", "", "p50 (us)", "p99 (us)", "throughput/s");
+    printf("  %-24s %10.0f %10.0f %14.0f\n", "bare Paho echo", bare.P(0.5), bare.P(0.99), bare.Throughput());
+    printf("  %-24s %10.0f %10.0f %14.0f\n", "SDK (Proxy, Response)", ours.P(0.5), ours.P(0.99),
            ours.Throughput());
+    printf("  %-24s %10.0f %10.0f %14.0f\n", "gatewayd (RequestArrived)", whole.P(0.5),
+           whole.P(0.99), whole.Throughput());
     printf("  SDK/bare: p50 %.2fx, throughput %.2fx\n", ours.P(0.5) / bare.P(0.5),
            ours.Throughput() / bare.Throughput());
+    printf("  gatewayd/bare: p50 %.2fx, throughput %.2fx\n", whole.P(0.5) / bare.P(0.5),
+           whole.Throughput() / bare.Throughput());
     fflush(stdout);
   }
 }
@@ -354,16 +435,31 @@ void ReportRoundTrips(const Settings& s, const std::string& uri) {
 void ReportIdle(const Settings& s, const std::string& uri) {
   kivtest::Process sdk(ChildCommand("sdk", uri, true, true, s.idleSeconds));
   kivtest::Process paho(ChildCommand("paho", uri, true, true, s.idleSeconds));
+  // gatewayd in the same window, publishing the example node script's data
+  // every 15 s; measured from outside, its node script excluded.
+  kivtest::TempDir folder;
+  auto gatewayd = StartGatewayd(uri, true, 15, folder);
+  Requester requester(uri, true);
+  if (!requester.Answers(kGatewayDevice, 30s)) {
+    fprintf(stderr, "gatewayd does not answer: %s\n", gatewayd->Stderr().c_str());
+    exit(2);
+  }
+  double gatewaydBefore = ProcessCpuSeconds(gatewayd->pid());
   auto window = std::chrono::seconds(s.idleSeconds + 30);
   if (!sdk.WaitForOutput("idle ", window) || !paho.WaitForOutput("idle ", window)) {
     fprintf(stderr, "idle children did not report\n");
     exit(2);
   }
+  double gatewaydCpuMs = (ProcessCpuSeconds(gatewayd->pid()) - gatewaydBefore) * 1000.0;
+  long gatewaydRss = ProcessRssAnonKiB(gatewayd->pid());
   auto line = [](const std::string& out) { return out.substr(out.find("idle ") + 5); };
   printf("\nIdle and connected for %d s (CPU of the whole process, resident anonymous memory):\n",
          s.idleSeconds);
   printf("  bare Paho client: %s", line(paho.Stdout()).c_str());
   printf("  SDK Proxy:        %s", line(sdk.Stdout()).c_str());
+  printf("  gatewayd (15 s interval, examples/pynodes.py, script excluded): cpu_ms=%.1f "
+         "rss_anon_kib=%ld\n",
+         gatewaydCpuMs, gatewaydRss);
 }
 
 bool ReadFlag(int& i, int argc, char** argv, const char* name, int* value) {
@@ -387,6 +483,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  setenv("KIV_BUILD_DIR", KIV_DEFAULT_BUILD_DIR, 0);  // where gatewayd is
   Settings s;
   for (int i = 1; i < argc; ++i) {
     if (!ReadFlag(i, argc, argv, "--requests", &s.requests) &&
