@@ -126,7 +126,13 @@ Proxy::Impl::Impl(const ProxyInfo& info)
   }
 }
 
-Proxy::Impl::~Impl() { Disconnect(); }
+Proxy::Impl::~Impl() {
+  Disconnect();
+  // The client goes first, while everything its last events may touch
+  // (pending requests, the callback) still exists: it waits for them.
+  owner_.reset();
+  client_ = nullptr;
+}
 
 std::string Proxy::Impl::NewRequestId() {
   return requestPrefix_ + std::to_string(requestCounter_.fetch_add(1) + 1);

@@ -1,36 +1,38 @@
 #include "TcpNoDelay.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kiv {
 namespace mqtt {
 namespace {
 
-// Calls visit(fd, inode) for every stream socket among the process's open
-// descriptors; false when the descriptor list cannot be read.
+// Calls visit(fd, inode) for every socket among the process's descriptors.
+// The inode comes from the /proc link ("socket:[inode]"), so that listing
+// touches no descriptor: another thread may close any of them meanwhile.
 template <typename Visit>
-bool ForEachStreamSocket(Visit visit) {
+bool ForEachSocket(Visit visit) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return false;
   while (dirent* entry = readdir(dir)) {
     char* end = nullptr;
     long fd = strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == dirfd(dir)) continue;
-    struct stat info {};
-    if (fstat(static_cast<int>(fd), &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
-        type != SOCK_STREAM) {
-      continue;
-    }
-    visit(static_cast<int>(fd), info.st_ino);
+    if (end == entry->d_name || *end != '\0') continue;
+    char path[64];
+    char target[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%ld", fd);
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length <= 0) continue;
+    target[length] = '\0';
+    unsigned long long inode = 0;
+    if (sscanf(target, "socket:[%llu]", &inode) != 1) continue;
+    visit(static_cast<int>(fd), static_cast<ino_t>(inode));
   }
   closedir(dir);
   return true;
@@ -53,13 +55,15 @@ int PeerPort(int fd) {
 
 std::set<ino_t> OpenSocketInodes() {
   std::set<ino_t> inodes;
-  ForEachStreamSocket([&](int, ino_t inode) { inodes.insert(inode); });
+  ForEachSocket([&](int, ino_t inode) { inodes.insert(inode); });
   return inodes;
 }
 
 int SetNoDelayOnNewSockets(const std::set<ino_t>& before, int peerPort) {
   int count = 0;
-  bool listed = ForEachStreamSocket([&](int fd, ino_t inode) {
+  bool listed = ForEachSocket([&](int fd, ino_t inode) {
+    // Only the sockets opened since the snapshot are looked at (and only
+    // those with the broker's port are changed): the connection just made.
     if (before.count(inode) != 0 || PeerPort(fd) != peerPort) return;
     int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) ++count;

@@ -17,7 +17,7 @@
 namespace kiv {
 namespace mqtt {
 
-// Inodes of the stream sockets this process has open now (from /proc/self/fd).
+// Inodes of the sockets this process has open now (from /proc/self/fd).
 std::set<ino_t> OpenSocketInodes();
 
 // Sets TCP_NODELAY on each TCP socket of the process connected to peerPort

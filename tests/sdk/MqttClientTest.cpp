@@ -86,8 +86,8 @@ TEST(MqttClientTest, GeneratedClientIdsAreUnique) {
 
 TEST(MqttClientTest, PublishesAndReceivesBytesUnchanged) {
   kivtest::TestBroker broker;
+  Inbox inbox;  // outlives the client that delivers to it
   Client receiver(FastOptions(broker.uri()));
-  Inbox inbox;
   receiver.OnMessage(inbox.Handler());
   ASSERT_EQ(receiver.Connect(10s), kiv::mqtt::kOk);
   ASSERT_EQ(receiver.Subscribe("kiv/test/#", 1), kiv::mqtt::kOk);
@@ -125,8 +125,8 @@ TEST(MqttClientTest, RefusesBadCallsWithCodes) {
 
 TEST(MqttClientTest, HandlerMayPublishButNotWait) {
   kivtest::TestBroker broker;
-  Client echo(FastOptions(broker.uri()));
   std::atomic<int> waitResult{1};
+  Client echo(FastOptions(broker.uri()));
   echo.OnMessage([&](const Message& m) {
     waitResult = echo.PublishAndWait("kiv/x", "y", 1, false, 1s);
     echo.Publish("kiv/echo", m.payload, 1, false);
@@ -134,8 +134,8 @@ TEST(MqttClientTest, HandlerMayPublishButNotWait) {
   ASSERT_EQ(echo.Connect(10s), 0);
   ASSERT_EQ(echo.Subscribe("kiv/ping", 1), 0);
 
-  Client requester(FastOptions(broker.uri()));
   Inbox inbox;
+  Client requester(FastOptions(broker.uri()));
   requester.OnMessage(inbox.Handler());
   ASSERT_EQ(requester.Connect(10s), 0);
   ASSERT_EQ(requester.Subscribe("kiv/echo", 1), 0);
@@ -181,9 +181,9 @@ TEST(MqttClientTest, TcpNoDelayIsSetOnTheConnectionWhenAsked) {
 
 TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
   kivtest::TestBroker broker;
-  Client client(FastOptions(broker.uri()));
   Inbox inbox;
   std::atomic<int> connects{0}, reconnects{0}, losses{0};
+  Client client(FastOptions(broker.uri()));
   client.OnMessage(inbox.Handler());
   client.OnConnected([&](bool again) { ++(again ? reconnects : connects); });
   client.OnConnectionLost([&](const std::string&) { ++losses; });
@@ -210,8 +210,9 @@ TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
 
 TEST(MqttClientTest, LastWillAnnouncesALostClient) {
   kivtest::TestBroker broker;
-  Client watcher(FastOptions(broker.uri()));
   Inbox inbox;
+  std::atomic<int> losses{0};
+  Client watcher(FastOptions(broker.uri()));
   watcher.OnMessage(inbox.Handler());
   ASSERT_EQ(watcher.Connect(10s), 0);
   ASSERT_EQ(watcher.Subscribe("kiv/status", 1), 0);
@@ -220,7 +221,6 @@ TEST(MqttClientTest, LastWillAnnouncesALostClient) {
   options.will = kiv::mqtt::Will{"kiv/status", "offline", 1, false};
   options.autoReconnect = false;
   Client client(options);
-  std::atomic<int> losses{0};
   client.OnConnectionLost([&](const std::string&) { ++losses; });
   auto watcherSockets = sdktest::SocketsTo(broker.port());
   ASSERT_EQ(client.Connect(10s), 0);

@@ -87,7 +87,7 @@ private:
 // the gateway publishes.
 class Platform {
 public:
-  explicit Platform(const std::string& uri, const std::string& filter) : client_(Options(uri)) {
+  Platform(const std::string& uri, const std::string& filter) : client_(Options(uri)) {
     client_.OnMessage([this](const Message& m) {
       std::lock_guard<std::mutex> lock(mutex_);
       messages_.push_back(m);
@@ -113,9 +113,9 @@ public:
   }
 
 private:
-  kiv::mqtt::Client client_;
   std::mutex mutex_;
   std::vector<Message> messages_;
+  kiv::mqtt::Client client_;  // last: it goes first, before what its handler fills
 };
 
 class ProxyTest : public ::testing::Test {

@@ -252,13 +252,27 @@ void PrintLine(const std::string& text) {
   fflush(stdout);
 }
 
-int Watch(kiv::mqtt::Client& client, const Settings& s) {
+// The client is made after the state its handler uses, so that its
+// destructor, which waits for a running handler, comes first.
+std::unique_ptr<kiv::mqtt::Client> MakeClient(const Settings& s) {
+  try {
+    return std::make_unique<kiv::mqtt::Client>(ClientOptions(s));
+  } catch (const std::exception& e) {
+    Fail(kExitUsage, e.what());
+    return nullptr;
+  }
+}
+
+int Watch(const Settings& s) {
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGUSR1);  // sent by the handler once --count records were printed
   std::mutex mutex;
   int records = 0;
   const std::string statusTopic = kiv::protocol::StatusTopic(s.device);
+  std::unique_ptr<kiv::mqtt::Client> made = MakeClient(s);
+  if (!made) return kExitUsage;
+  kiv::mqtt::Client& client = *made;
   client.OnMessage([&](const Message& m) {
     if (m.topic == statusTopic) {
       fprintf(stderr, "gwctl: %s is %s\n", s.device.c_str(), m.payload.c_str());
@@ -339,12 +353,15 @@ int PrintReply(const Settings& s, const std::string& payload) {
                                 (cJSON_IsString(reason) ? std::string(": ") + reason->valuestring : ""));
 }
 
-int Ask(kiv::mqtt::Client& client, const Settings& s) {
+int Ask(const Settings& s) {
   std::random_device device;
   std::string error;
   std::optional<std::string> request = BuildRequest(s, s.originator + "-" + std::to_string(device() % 100000), &error);
   if (!request) return Fail(kExitUsage, error);
   ReplyBox box(RequestIdOf(*request));
+  std::unique_ptr<kiv::mqtt::Client> made = MakeClient(s);
+  if (!made) return kExitUsage;
+  kiv::mqtt::Client& client = *made;
   client.OnMessage([&](const Message& m) { box.Offer(m.payload); });
   auto timeout = std::chrono::seconds(s.timeoutSeconds);
   if (client.Connect(timeout, &error) != 0) return Fail(kExitConnection, error);
@@ -373,15 +390,7 @@ int RunConsole(int argc, char** argv) {
     for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stops, signal);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   }
-  std::unique_ptr<kiv::mqtt::Client> client;
-  try {
-    client = std::make_unique<kiv::mqtt::Client>(ClientOptions(*settings));
-  } catch (const std::exception& e) {
-    return Fail(kExitUsage, e.what());
-  }
-  int status = settings->command == "watch" ? Watch(*client, *settings) : Ask(*client, *settings);
-  client->Disconnect();
-  return status;
+  return settings->command == "watch" ? Watch(*settings) : Ask(*settings);
 }
 
 }  // namespace gwctl
