@@ -266,14 +266,18 @@ std::string BuildDir() {
   return dir ? dir : ".";
 }
 
-std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir) {
+std::vector<std::string> TargetProgramCommand(const std::string& path) {
   std::vector<std::string> command;
   if (const char* emulator = std::getenv("KIV_TEST_EMULATOR")) {
     std::istringstream words(emulator);
     for (std::string word; words >> word;) command.push_back(word);
   }
-  command.push_back(BuildDir() + "/" + pathInBuildDir);
+  command.push_back(path);
   return command;
+}
+
+std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir) {
+  return TargetProgramCommand(BuildDir() + "/" + pathInBuildDir);
 }
 
 bool UnderEmulator() {

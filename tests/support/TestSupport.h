@@ -113,6 +113,10 @@ std::string BuildDir();
 // start every built program through this.
 std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir);
 
+// The same for a program built for the target that lies elsewhere (an
+// installed copy): path behind the emulator, if any.
+std::vector<std::string> TargetProgramCommand(const std::string& path);
+
 // True when the tests run a cross build under an emulator (KIV_TEST_EMULATOR
 // set). qemu-user keeps the address-space, data and stack limits to itself
 // (setrlimit of RLIMIT_AS, RLIMIT_DATA, RLIMIT_STACK does nothing there), so
