@@ -11,6 +11,7 @@
 #include "TextEscapes.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,7 @@ const char kUsage[] =
     "                        come back to the simulator's own subscribers.\n"
     "  --transcript FILE     write every byte the tool sends to FILE, as is\n"
     "  --link PATH           also make PATH a symbolic link to the device\n"
-    "  --verbose             log the traffic on standard error\n"
+    "  --verbose             log the traffic on standard error, with monotonic times\n"
     "faults (PATTERN is a whole command line, or its beginning when it ends in '*'):\n"
     "  --silent              answer nothing at all\n"
     "  --split N             send everything in pieces of N bytes...\n"
@@ -247,8 +248,12 @@ bool RunControl(const std::string& line, modemsim::ModemEngine& engine) {
   return true;
 }
 
+// One line per chunk: the monotonic clock in seconds (the clock other
+// programs on this machine can compare with), << from the tool, >> to it.
 void LogTraffic(bool verbose, const char* direction, const std::string& bytes) {
-  if (verbose) fprintf(stderr, "%s %s\n", direction, modemsim::Escape(bytes).c_str());
+  if (!verbose) return;
+  std::chrono::duration<double> now = std::chrono::steady_clock::now().time_since_epoch();
+  fprintf(stderr, "%.6f %s %s\n", now.count(), direction, modemsim::Escape(bytes).c_str());
 }
 
 }  // namespace
