@@ -109,6 +109,9 @@ TEST_F(EndToEnd, PublishesTheScriptOutputEachIntervalByteForByte) {
   ASSERT_TRUE(platform->WaitForRecords(3, kDeadline)) << gateway->Stderr();
   ASSERT_TRUE(kivtest::WaitUntil([&] { return platform->Notifications().size() >= 3; }, kDeadline));
   for (const std::string& record : platform->Records()) EXPECT_EQ(record, output);
+  // One a second: three records span at least two intervals (less jitter).
+  auto times = platform->RecordTimes();
+  EXPECT_GE(times[2] - times[0], 1500ms);
   for (const std::string& notification : platform->Notifications()) EXPECT_EQ(notification, output);
   EXPECT_EQ(Terminate(), 0);
   EXPECT_NE(gateway->Stdout().find("retrive data = " + output), std::string::npos);

@@ -66,6 +66,7 @@ void Platform::Receive(const kiv::mqtt::Message& message) {
     responses_[body["rqi"].asString()] = body;
   } else if (body["op"].asInt() == 1) {
     records_.push_back(body["pc"]["m2m:cin"]["con"].asString());
+    recordTimes_.push_back(std::chrono::steady_clock::now());
   } else if (body["op"].asInt() == 5) {
     notifications_.push_back(body["pc"]["m2m:sgn"]["nev"]["rep"]["m2m:cin"]["con"].asString());
   }
@@ -74,6 +75,11 @@ void Platform::Receive(const kiv::mqtt::Message& message) {
 std::vector<std::string> Platform::Records() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return records_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> Platform::RecordTimes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return recordTimes_;
 }
 
 std::vector<std::string> Platform::Notifications() const {

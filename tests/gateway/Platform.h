@@ -26,6 +26,7 @@ public:
   // The texts of the gateway's data creates (op 1) and of its notifications
   // (op 5), in arrival order.
   std::vector<std::string> Records() const;
+  std::vector<std::chrono::steady_clock::time_point> RecordTimes() const;
   std::vector<std::string> Notifications() const;
   // Payloads seen on the gateway's status topic ("online", "offline").
   std::vector<std::string> Statuses() const;
@@ -46,6 +47,7 @@ private:
   std::string originator_;
   mutable std::mutex mutex_;
   std::vector<std::string> records_;
+  std::vector<std::chrono::steady_clock::time_point> recordTimes_;
   std::vector<std::string> notifications_;
   std::vector<std::string> statuses_;
   std::map<std::string, Json::Value> responses_;
