@@ -149,18 +149,26 @@ public:
   // The real state of the connection at this moment.
   bool IsConnected() const;
 
-  // Connects and blocks until connected or until timeoutSeconds passed; never
-  // returns a failure in less than about a second. cleanSession asks the
-  // broker to drop earlier subscriptions. Returns "" on success, else the
-  // reason. The optional callback hears the outcome too.
+  // Connects and blocks until connected or until timeoutSeconds passed
+  // (retrying inside that time); never returns a failure in less than about
+  // a second. cleanSession asks the broker to drop earlier subscriptions; the
+  // first call's value holds for the proxy's life. Returns "" on success, else
+  // the reason. The optional callback hears the outcome too (with the device
+  // id as request id). After the first connection the proxy reconnects by
+  // itself. Not from inside a callback.
   std::string Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback);
 
   // Publishes "offline", closes the connection and stops reconnecting.
   void Disconnect();
 
   // Answers the request requestId with content (a JSON text or plain text)
-  // and status. Safe to call from inside RequestArrived. complete=false is
-  // reserved for partial answers and is sent the same way today.
+  // and status (kStatusOk, or a oneM2M status code 1000..6999). Safe to call
+  // from inside RequestArrived: it only queues the message. complete=false is
+  // reserved for partial answers and is sent the same way today (the request
+  // may then be answered again). errorCode: 0 queued; -1 not connected; -2
+  // the MQTT library refused it; -4 no such request waits for an answer, or
+  // the status means nothing. A request left unanswered when RequestArrived
+  // returns is answered by the SDK (docs/protocol.md).
   Result Response(const std::string& requestId, const std::string& content, int status,
                   bool complete, ResultCb* callback);
 
@@ -177,7 +185,10 @@ public:
   explicit Data(Proxy* proxy);
 
   // Publishes a contentInstance create with the text, unchanged.
-  // waitForDelivery=true blocks until the broker acknowledged it.
+  // waitForDelivery=true blocks (up to 10 s) until the broker acknowledged
+  // it; not from inside a callback, where it returns -4 at once. errorCode:
+  // 0 sent; -1 not connected; -2 refused by the MQTT library; -3 no
+  // acknowledgement in time.
   Proxy::Result Create(const std::string& text, bool waitForDelivery);
 
   // Publishes a notification that carries the text; 0 when it was accepted
