@@ -78,6 +78,22 @@ TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrives) {
   EXPECT_TRUE(demo.Running());
 }
 
+TEST(ModemDemo, PrintsOnlyMessagesThatArriveOnceItsCallbackIsSet) {
+  // A message during bring-up, before the callback is registered.
+  ModemSimulator simulator({"--urc-before", "AT+CPIN?", "+QMTRECV: 0,4,\"/hello\",\"early\""});
+  Process demo(StartDemo(simulator.device()));
+  ASSERT_TRUE(demo.WaitForOutput("Send AT+QMTPUB=", kDeadline)) << demo.Stdout();
+  bool printed = false;
+  for (int attempt = 0; attempt < 20 && !printed; ++attempt) {
+    simulator.Send("\r\n+QMTRECV: 0,5,\"/hello\",\"late\"\r\n");
+    printed = demo.WaitForOutput("\nPrint content socket: 0, msgID: 5, data: \"late\"\r\n",
+                                 std::chrono::milliseconds(3000));
+  }
+  EXPECT_TRUE(printed) << demo.Stdout();
+  EXPECT_NE(std::string::npos, demo.Stdout().find("+QMTRECV: 0,4,\"/hello\",\"early\""));
+  EXPECT_EQ(std::string::npos, demo.Stdout().find("data: \"early\"")) << demo.Stdout();
+}
+
 TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
   Process::Options options;
   options.env["MODEMCTL_DEVICE"] = "/nonexistent/ttyS9";
