@@ -217,7 +217,13 @@ void Proxy::Impl::OnConnected() {
 
 void Proxy::Impl::OnMessage(const mqtt::Message& message) {
   if (TraceLevel() >= 3) Log(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
-  if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
+  auto originator = protocol::RequestOriginator(message.topic, deviceId_);
+  if (originator && message.retained) {
+    // A retained request would be replayed on every reconnection (a control
+    // command carried out again and again): requests are events, not state.
+    Log(-1, kLogWarning, "RequestArrived", __LINE__, "retained request from " + *originator + " ignored");
+    if (Callback* receiver = callback()) receiver->MessageArrived(message.payload);
+  } else if (originator) {
     OnRequest(*originator, message.payload);
   } else if (protocol::IsResponseTo(message.topic, deviceId_)) {
     OnResponse(message.payload);

@@ -289,6 +289,18 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
   EXPECT_EQ(platform.WaitFor(6).size(), 6u);
 }
 
+TEST_F(ProxyTest, RetainedRequestsAreNotReplayed) {
+  {
+    kiv::mqtt::Client stale(Platform::Options(broker.uri()));
+    ASSERT_EQ(stale.Connect(10s), 0);
+    ASSERT_EQ(stale.PublishAndWait(kRequests, R"({"rqi":"old","op":3})", 1, true, 10s), 0);
+  }
+  ConnectProxy();
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 1; }));
+  EXPECT_EQ(recorder.Get(recorder.messages)[0], R"({"rqi":"old","op":3})");
+  EXPECT_TRUE(recorder.Get(recorder.requests).empty());
+}
+
 TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
   Platform platform(broker.uri(), "unused/#");
   ConnectProxy();
