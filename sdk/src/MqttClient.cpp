@@ -269,7 +269,8 @@ private:
 
   void ConnectionUp();
   void MarkConnected();
-  void AttemptFailed(const std::string& reason);
+  // refused: the broker answered and said no (CONNACK code 1..5).
+  void AttemptFailed(const std::string& reason, bool refused = false);
   bool StartAttempt(int pahoTimeoutSeconds);
   int RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error);
   milliseconds NextDelay(milliseconds& backoff);
@@ -289,6 +290,7 @@ private:
   bool attemptPending_ = false;
   bool sessionUp_ = false;       // CONNACK seen, not lost since
   bool everConnected_ = false;
+  bool refusedByBroker_ = false;  // the last attempt was refused by the broker
   bool closing_ = false;
   int activeCallbacks_ = 0;
   std::string lastError_;
@@ -405,9 +407,10 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
   return true;
 }
 
-void Client::Impl::AttemptFailed(const std::string& reason) {
+void Client::Impl::AttemptFailed(const std::string& reason, bool refused) {
   std::lock_guard<std::mutex> lock(mutex_);
   attemptPending_ = false;
+  refusedByBroker_ = refused;
   lastError_ = reason;
   if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
   changed_.notify_all();
@@ -418,7 +421,7 @@ void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) 
   CallbackScope scope(self);
   if (!scope) return;
   std::string reason = data ? ErrorText(data->code, data->message) : "connection failed";
-  self->AttemptFailed(reason);
+  self->AttemptFailed(reason, data && data->code >= 1 && data->code <= 5);
   LogTrace(1, "Connect", __LINE__, "connection attempt failed: " + reason);
 }
 
@@ -568,6 +571,9 @@ int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std:
       return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason, error);
     }
     if (attemptPending_) continue;  // woken for another reason; the attempt goes on
+    // A caller who waits hears a refusal at once (retrying cannot change the
+    // credentials); reconnection in the background keeps trying.
+    if (deadline && refusedByBroker_) return Fail(kErrorRefused, lastError_, error);
     lock.unlock();
     milliseconds delay = NextDelay(backoff);
     lock.lock();

@@ -145,6 +145,29 @@ TEST(MqttClientTest, HandlerMayPublishButNotWait) {
   EXPECT_EQ(waitResult.load(), kiv::mqtt::kErrorInvalid);
 }
 
+TEST(MqttClientTest, RefusedCredentialsFailAtOnceWithTheReason) {
+  kivtest::TestBroker broker;
+  broker.RequirePasswords({{"alice", "secret"}});
+  struct Case {
+    std::optional<std::string> user, password;
+    bool connects;
+  } cases[] = {{"alice", "secret", true}, {"alice", "wrong", false}, {std::nullopt, std::nullopt, false}};
+  for (const auto& c : cases) {
+    Options options = FastOptions(broker.uri());
+    options.username = c.user;
+    options.password = c.password;
+    Client client(options);
+    std::string error;
+    auto start = std::chrono::steady_clock::now();
+    int rc = client.Connect(20s, &error);
+    EXPECT_EQ(rc, c.connects ? kiv::mqtt::kOk : kiv::mqtt::kErrorRefused) << error;
+    if (!c.connects) {
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << "a refusal is final for Connect";
+      EXPECT_NE(error.find("refused by the broker"), std::string::npos) << error;
+    }
+  }
+}
+
 TEST(MqttClientTest, ConnectToClosedPortWaitsItsTimeoutWithoutSpinning) {
   int port = kivtest::FreeLoopbackPort();
   Client client(FastOptions("tcp://127.0.0.1:" + std::to_string(port)));

@@ -353,6 +353,37 @@ TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
   }
 }
 
+TEST(ProxyConnectTest, SignsInWithDeviceIdAndTokenUnlessToldOtherwise) {
+  kivtest::TestBroker broker;
+  broker.RequirePasswords({{"gw-7", "token-7"}, {"operator", "op-pass"}});
+  struct Case {
+    std::string token, user, password;
+    bool connects;
+  } cases[] = {
+      {"token-7", "", "", true},           // device id and token
+      {"wrong", "", "", false},
+      {"wrong", "operator", "op-pass", true},
+      {"token-7", "operator", "", false},  // operator with the token as password
+      {"token-7", "", "op-pass", false},   // device id with another password
+  };
+  for (const auto& c : cases) {
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "device-key", c.token, broker.uri());
+    info.SetDeviceId("gw-7");
+    if (!c.user.empty()) info.SetUsername(c.user);
+    if (!c.password.empty()) info.SetPassword(c.password);
+    kiv::Proxy proxy(info);
+    auto start = std::chrono::steady_clock::now();
+    std::string error = proxy.Connect(10, false, nullptr);
+    std::string what = c.token + "/" + c.user + "/" + c.password;
+    EXPECT_EQ(error.empty(), c.connects) << what << ": " << error;
+    if (!c.connects) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms) << what;
+      EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    }
+    proxy.Disconnect();
+  }
+}
+
 TEST(ProxyConnectTest, FailuresTakeTheirTimeAndNeverCrash) {
   struct Case {
     std::string uri;

@@ -198,7 +198,7 @@ std::string TestBroker::uri() const {
 void TestBroker::WriteConfig() {
   std::ostringstream conf;
   conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous true\n"
+       << "allow_anonymous " << (passwords_ ? "false" : "true") << "\n"
        << "persistence false\n"
        << "set_tcp_nodelay true\n"
        << "log_dest file " << dir_.File("broker.log") << "\n"
@@ -206,6 +206,7 @@ void TestBroker::WriteConfig() {
   // As root mosquitto would switch to its own user, which cannot read our
   // private temporary folder.
   if (geteuid() == 0) conf << "user root\n";
+  if (passwords_) conf << "password_file " << dir_.File("passwords") << "\n";
   if (tls_) {
     conf << "cafile " << tls_->caFile << "\n"
          << "certfile " << tls_->certFile << "\n"
@@ -243,6 +244,19 @@ void TestBroker::Stop() {
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+void TestBroker::RequirePasswords(const std::map<std::string, std::string>& users) {
+  std::string lines;
+  for (const auto& [user, password] : users) lines += user + ":" + password + "\n";
+  std::string file = dir_.File("passwords");
+  WriteFile(file, lines);
+  // Hashes the plain "user:password" lines in place.
+  std::string command = "mosquitto_passwd -U '" + file + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("mosquitto_passwd failed");
+  passwords_ = true;
+  Stop();
+  Start();
 }
 
 void MakeTestCertificates(const std::string& dir, const std::string& caName) {

@@ -91,11 +91,15 @@ public:
   void Stop();                       // kill it (as a crash would)
   void Start();                      // (re)start on the same port
   bool running() const { return pid_ > 0; }
+  // From now on only these users (name to password) may connect; restarts
+  // the broker. Needs mosquitto_passwd.
+  void RequirePasswords(const std::map<std::string, std::string>& users);
 
 private:
   void WriteConfig();
   TempDir dir_;
   std::optional<Tls> tls_;
+  bool passwords_ = false;
   int port_;
   pid_t pid_ = -1;
 };

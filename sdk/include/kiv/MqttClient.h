@@ -83,8 +83,10 @@ public:
   void OnConnected(ConnectedHandler handler);
   void OnConnectionLost(LostHandler handler);
 
-  // Blocks until connected or timeout; 0 or a negative ErrorCode, with the
-  // reason in *error when given.
+  // Blocks until connected or timeout, retrying with the backoff inside that
+  // time; 0 or a negative ErrorCode, with the reason in *error when given:
+  // kErrorTimeout when no attempt succeeded in time, kErrorRefused at once
+  // when the broker refused the connection (credentials, client id).
   int Connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
   bool IsConnected() const;
 
