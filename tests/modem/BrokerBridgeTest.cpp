@@ -20,9 +20,17 @@ std::vector<std::string> Publisher(const TestBroker& broker, const std::string& 
           "-q",            "1",  "-t",        topic, "-m", message};
 }
 
-std::vector<std::string> Subscriber(const TestBroker& broker, const std::string& topic) {
-  return {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
-          "-q",            "1",  "-t",        topic, "-v"};
+// mosquitto_sub on topic, once it is known to be subscribed: it also
+// listens on /probe, where probes go until one comes back.
+std::unique_ptr<Process> ReadySubscriber(const TestBroker& broker, const std::string& topic) {
+  auto subscriber = std::make_unique<Process>(std::vector<std::string>{
+      "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-q", "1", "-t",
+      topic, "-t", "/probe", "-v"});
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    Process(Publisher(broker, "/probe", "ready")).Wait(kDeadline);
+    if (subscriber->WaitForOutput("/probe ready", std::chrono::milliseconds(1000))) break;
+  }
+  return subscriber;
 }
 
 std::string received;
@@ -33,11 +41,8 @@ TEST(ModemBridge, SubscribedMessagesArriveAndPublishesReachTheBroker) {
   TestBroker broker;
   ModemLine line({"--broker", broker.uri()});
   ASSERT_EQ(0, line.Subscribe());
-  Process subscriber(Subscriber(broker, "/t"));
-  // The subscriber is ready once it receives a retained probe.
-  ASSERT_EQ(0, Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
-                        "-t", "/probe", "-m", "x"})
-                   .Wait(kDeadline));
+  std::unique_ptr<Process> subscriber = ReadySubscriber(broker, "/t");
+  ASSERT_TRUE(subscriber->WaitForOutput("/probe ready", kDeadline));
   ASSERT_EQ(0, Process(Publisher(broker, "/t", "from the broker")).Wait(kDeadline));
   received.clear();
   nb_set_onmessage_callback(Keep);
@@ -51,7 +56,7 @@ TEST(ModemBridge, SubscribedMessagesArriveAndPublishesReachTheBroker) {
   EXPECT_EQ("\"from the broker\"\r\n", received);
 
   EXPECT_EQ(0, line.Publish(4));
-  EXPECT_TRUE(subscriber.WaitForOutput("/t hi\n", kDeadline)) << subscriber.Stdout();
+  EXPECT_TRUE(subscriber->WaitForOutput("/t hi\n", kDeadline)) << subscriber->Stdout();
 }
 
 TEST(ModemBridge, LostBrokerIsReportedAndTheNextPublishConnectsAgain) {
