@@ -75,6 +75,7 @@ void LogTrace(int level, const char* function, int line, const std::string& text
 }
 
 void PahoTrace(enum MQTTASYNC_TRACE_LEVELS, char* message) {
+  if (!PahoTraceEnabled()) return;  // the library keeps calling once set up
   LogRecord record;
   record.level = 0;  // printed whenever the MQTT library's trace is asked for
   record.tag = "paho";

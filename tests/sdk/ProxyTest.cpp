@@ -12,6 +12,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace {
@@ -161,6 +162,20 @@ TEST_F(ProxyTest, ConnectsAndAnnouncesItsStatus) {
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1].payload, "offline");
   EXPECT_EQ(recorder.lost.load(), 0) << "a disconnection asked for is not a loss";
+}
+
+TEST_F(ProxyTest, LastWillSaysOfflineWhenTheConnectionBreaks) {
+  Platform platform(broker.uri(), "/kiv/status/" + kDevice);
+  auto platformSockets = sdktest::SocketsTo(broker.port());
+  ConnectProxy();
+  ASSERT_EQ(platform.WaitFor(1).size(), 1u);
+  ASSERT_EQ(sdktest::ShutdownSocketsTo(broker.port(), platformSockets), 1);
+  auto messages = platform.WaitFor(3);  // the will, then online again
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[1].payload, "offline");
+  EXPECT_EQ(messages[2].payload, "online");
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return recorder.lost == 1 && recorder.connected == 2; }));
+  EXPECT_TRUE(proxy->IsConnected());
 }
 
 TEST_F(ProxyTest, RecordsCarryTheTextByteForByte) {
@@ -350,6 +365,32 @@ TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
     Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
     platform.Send(kRequests, R"({"rqi":"again","op":2,"fc":{"ty":[14]}})");
     EXPECT_EQ(platform.WaitFor(1).size(), 1u);
+  }
+}
+
+TEST_F(ProxyTest, LogConfigChoosesTheTraceShown) {
+  struct Case {
+    int trace, mask, paho;
+    bool sdkTrace, pahoTrace;
+  } cases[] = {{3, 31, 1, true, true}, {0, 7, 0, false, false}, {1, 7, 0, true, false}};
+  for (const auto& c : cases) {
+    std::mutex mutex;
+    std::set<std::string> tags;
+    kiv::SetLogConfig(c.trace, c.mask, 0, c.paho);
+    kiv::SetLogSink([&](const kiv::LogRecord& r) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (r.level >= 0) tags.insert(r.tag);
+    });
+    {
+      kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+      kiv::Proxy traced(info);
+      ASSERT_EQ(traced.Connect(10, false, nullptr), "");
+      traced.Disconnect();
+    }
+    kiv::SetLogSink(nullptr);
+    kiv::SetLogConfig(0, 7, 0, 0);
+    EXPECT_EQ(tags.count("mqtt") + tags.count("sdk") > 0, c.sdkTrace) << c.trace;
+    EXPECT_EQ(tags.count("paho") > 0, c.pahoTrace) << c.paho;
   }
 }
 
