@@ -9,6 +9,8 @@
 #ifndef KIV_MQTT_CLIENT_H
 #define KIV_MQTT_CLIENT_H
 
+#include "kiv/Proxy.h"  // KIV_SDK_API
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -66,7 +68,7 @@ struct Message {
   bool retained = false;
 };
 
-class Client {
+class KIV_SDK_API Client {
 public:
   using MessageHandler = std::function<void(const Message&)>;
   using ConnectedHandler = std::function<void(bool reconnected)>;

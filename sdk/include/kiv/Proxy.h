@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 
+// What the SDK exports; everything else in the library stays internal.
+#define KIV_SDK_API __attribute__((visibility("default")))
+
 namespace kiv {
 
 // How the proxy reaches the platform. MQTT over TCP or TLS, chosen by the
@@ -27,7 +30,7 @@ enum NotificationEventType {
 };
 
 // Connection description: what the proxy needs to reach and identify itself.
-class ProxyInfo {
+class KIV_SDK_API ProxyInfo {
 public:
   // key: the device key (used locally, never sent in clear);
   // token: the device token (the default password, see docs/protocol.md);
@@ -84,7 +87,7 @@ enum RequestOperation {
 // oneM2M response status code 2000; the others map as documented there.
 enum ResponseStatus { kStatusOk = 15 };
 
-class Proxy {
+class KIV_SDK_API Proxy {
 public:
   // Outcome of an asynchronous call. errorCode is 0 when the message was
   // accepted for sending, a negative code otherwise; requestId names the
@@ -180,7 +183,7 @@ private:
 };
 
 // The data channel: records of the device's node data.
-class Data {
+class KIV_SDK_API Data {
 public:
   explicit Data(Proxy* proxy);
 
@@ -213,7 +216,7 @@ enum LogCategory {
 // Writes one log line: time, category, source file and line, function and the
 // printf-formatted message. level -1 means "the category decides"; tag is an
 // optional component name. Thread-safe.
-void PrintLog(int level, int category, const char* tag, const char* file, int line,
+KIV_SDK_API void PrintLog(int level, int category, const char* tag, const char* file, int line,
               const char* function, const char* format, ...)
     __attribute__((format(printf, 7, 8)));
 
@@ -223,7 +226,7 @@ void PrintLog(int level, int category, const char* tag, const char* file, int li
 //   toSyslog     1: also send every printed line to syslog;
 //   pahoTrace    1: also print the MQTT library's own trace.
 // Debug is (3, 31, 1, 1); normal is (0, 7, 0, 0), which still prints errors.
-void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);
+KIV_SDK_API void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);
 
 // One formatted log line, as a sink receives it.
 struct LogRecord {
@@ -239,7 +242,7 @@ struct LogRecord {
 // Installs a sink that receives every record that passes the category mask,
 // in addition to standard error (an empty function removes it). Meant for
 // tests and for embedding; called on the logging thread, under a lock.
-void SetLogSink(std::function<void(const LogRecord&)> sink);
+KIV_SDK_API void SetLogSink(std::function<void(const LogRecord&)> sink);
 
 }  // namespace kiv
 
