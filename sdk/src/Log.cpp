@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <random>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -113,6 +114,17 @@ void LogLine(int level, int category, const char* tag, const char* file, const c
   record.function = function;
   record.message = message;
   Emit(std::move(record));
+}
+
+std::string RandomHex(size_t digits) {
+  static const char kHex[] = "0123456789abcdef";
+  std::random_device device;
+  std::string text;
+  while (text.size() < digits) {
+    unsigned value = device();
+    for (int i = 0; i < 8 && text.size() < digits; ++i, value >>= 4) text += kHex[value & 15];
+  }
+  return text;
 }
 
 bool PahoTraceEnabled() { return g_pahoTrace.load(std::memory_order_relaxed) != 0; }

@@ -1,4 +1,4 @@
-// SDK-internal logging helpers shared by the proxy and its transport.
+// SDK-internal helpers shared by the proxy and its transport: logging, ids.
 #ifndef KIV_SDK_LOG_H
 #define KIV_SDK_LOG_H
 
@@ -17,6 +17,8 @@ void Emit(LogRecord record);
 // (dropped above SetLogConfig's trace level). message is printed as it is.
 void LogLine(int level, int category, const char* tag, const char* file, const char* function,
              int line, const std::string& message);
+// Random hexadecimal digits, for generated client ids and request ids.
+std::string RandomHex(size_t digits);
 // Whether SetLogConfig asked for the MQTT library's own trace.
 bool PahoTraceEnabled();
 // The SDK's own trace level (0..3).

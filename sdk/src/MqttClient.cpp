@@ -162,17 +162,6 @@ ServerAddress ParseServerUri(const std::string& uri) {
   return address;
 }
 
-std::string RandomHex(size_t digits) {
-  static const char kHex[] = "0123456789abcdef";
-  std::random_device device;
-  std::string text;
-  while (text.size() < digits) {
-    unsigned value = device();
-    for (int i = 0; i < 8 && text.size() < digits; ++i, value >>= 4) text += kHex[value & 15];
-  }
-  return text;
-}
-
 // The outcome of one Paho operation, shared by its waiter and its callbacks
 // (which may come after the waiter gave up, hence the shared ownership).
 struct Completion {

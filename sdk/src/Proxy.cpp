@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -37,14 +36,6 @@ void Log(int level, int category, const char* function, int line, const std::str
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && *value ? value : fallback;
-}
-
-std::string RandomHex(int digits) {
-  std::random_device device;
-  std::string text;
-  static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < digits; ++i) text += kHex[device() & 15];
-  return text;
 }
 
 }  // namespace
