@@ -50,6 +50,7 @@ constexpr double kPause = 0.01;   // the sleep before each wait cycle
 constexpr double kTimeout = 0.5;  // VTIME 5
 constexpr double kSlack = 0.1;    // printing and scheduling
 const char kPublish[] = "AT+QMTPUB=";
+constexpr double kLongestRun = 86400;  // seconds; keeps the milliseconds in a 32-bit long
 
 struct Settings {
   double seconds = 32.0;
@@ -98,7 +99,8 @@ Settings ParseArguments(int argc, char** argv) {
     }
     char* end = nullptr;
     settings.seconds = strtod(value, &end);
-    if (*end != '\0' || !(settings.seconds > 0)) Fail(std::string("bad --seconds ") + value);
+    bool inRange = settings.seconds > 0 && settings.seconds <= kLongestRun;
+    if (*end != '\0' || !inRange) Fail(std::string("bad --seconds ") + value);
   }
   return settings;
 }
@@ -209,11 +211,10 @@ std::vector<Command> Commands(const std::vector<LogEntry>& entries) {
   std::vector<Command> found;
   for (const LogEntry& entry : entries) {
     if (!entry.fromTool) continue;
-    size_t start = 0;
-    for (size_t end = 0; end != std::string::npos; start = end + 2) {
-      end = entry.text.find("\r\n", start);
-      std::string part = entry.text.substr(start, end == std::string::npos ? end : end - start);
-      if (!part.empty()) found.push_back({entry.when, part});
+    for (size_t start = 0; start <= entry.text.size();) {
+      size_t end = std::min(entry.text.find("\r\n", start), entry.text.size());
+      if (end > start) found.push_back({entry.when, entry.text.substr(start, end - start)});
+      start = end + 2;
     }
   }
   return found;
