@@ -283,12 +283,15 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
       {R"({"rqi":"b4","op":2,"fc":{"ty":["x"]}})", "b4"},
       {R"({"rqi":"b5","op":3,"pc":[{"con":1}]})", "b5"},
       {R"({"rqi":"b6","op":2} trailing)", ""},
+      {R"({"rqi":"","op":2})", ""},
+      {R"({"rqi":"b7","op":2.5})", "b7"},
+      {std::string(5000, '[') + std::string(5000, ']'), ""},
   };
   for (const auto& c : cases) platform.Send(kRequests, c.payload);
-  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 11; }));
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == std::size(cases); }));
   auto messages = recorder.Get(recorder.messages);
-  auto replies = platform.WaitFor(5);
-  ASSERT_EQ(replies.size(), 5u);
+  auto replies = platform.WaitFor(6);
+  ASSERT_EQ(replies.size(), 6u);
   size_t reply = 0;
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(messages[i], cases[i].payload);
@@ -301,7 +304,7 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
   EXPECT_TRUE(recorder.Get(recorder.requests).empty());
   // Still serving after the garbage.
   platform.Send(kRequests, R"({"rqi":"ok","op":2,"fc":{"ty":[14]}})");
-  EXPECT_EQ(platform.WaitFor(6).size(), 6u);
+  EXPECT_EQ(platform.WaitFor(7).size(), 7u);
 }
 
 TEST_F(ProxyTest, RetainedRequestsAreNotReplayed) {
