@@ -92,9 +92,12 @@ void EnablePahoTraceIfConfigured() {
 
 // Reason text for a Paho return code or a CONNACK refusal code.
 std::string ErrorText(int code, const char* message) {
-  static const char* const kConnack[] = {"", "unacceptable protocol version",
-                                         "client identifier rejected", "server unavailable",
-                                         "bad user name or password", "not authorized"};
+  static const char* const kConnack[] = {"",
+                                         "unacceptable protocol version",
+                                         "client identifier rejected",
+                                         "server unavailable",
+                                         "bad user name or password",
+                                         "not authorized"};
   std::string text;
   if (code > 0 && code <= 5) {
     text = std::string("connection refused by the broker: ") + kConnack[code];
@@ -102,7 +105,8 @@ std::string ErrorText(int code, const char* message) {
     const char* reason = MQTTAsync_strerror(code);
     text = reason ? reason : "error " + std::to_string(code);
   }
-  if (message != nullptr && *message != '\0') text += (text.empty() ? "" : ": ") + std::string(message);
+  if (message != nullptr && *message != '\0')
+    text += (text.empty() ? "" : ": ") + std::string(message);
   return text.empty() ? "failed (code " + std::to_string(code) + ")" : text;
 }
 
@@ -153,7 +157,8 @@ ServerAddress ParseServerUri(const std::string& uri) {
   if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos) throw bad("bad host");
   address.port = address.tls ? 8883 : 1883;
   if (!port.empty() || rest.find(':') != std::string::npos) {
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
       throw bad("bad port");
     address.port = std::stoi(port);
     if (address.port < 1 || address.port > 65535) throw bad("port out of range");
@@ -274,11 +279,11 @@ private:
   std::atomic<bool> connected_{false};
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  bool wanted_ = false;          // a connection is asked for (Connect, not Disconnect)
+  bool wanted_ = false;            // a connection is asked for (Connect, not Disconnect)
   bool keepReconnecting_ = false;  // set by the first connection, cleared by Disconnect
   bool reconnectNeeded_ = false;
   bool attemptPending_ = false;
-  bool sessionUp_ = false;       // CONNACK seen, not lost since
+  bool sessionUp_ = false;  // CONNACK seen, not lost since
   bool everConnected_ = false;
   bool refusedByBroker_ = false;  // the last attempt was refused by the broker
   bool closing_ = false;
@@ -301,7 +306,8 @@ struct Client::Impl::CallbackScope {
   bool entered_;
 };
 
-Client::Impl::Impl(Options options) : options_(std::move(options)), random_(std::random_device()()) {
+Client::Impl::Impl(Options options)
+    : options_(std::move(options)), random_(std::random_device()()) {
   address_ = ParseServerUri(options_.serverUri);
   if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
   if (options_.minRetry.count() <= 0) options_.minRetry = milliseconds(500);
@@ -311,8 +317,9 @@ Client::Impl::Impl(Options options) : options_(std::move(options)), random_(std:
   MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
   create.MQTTVersion = MQTTVERSION_3_1_1;
   create.sendWhileDisconnected = 0;
-  int rc = MQTTAsync_createWithOptions(&handle_, address_.pahoUri.c_str(), options_.clientId.c_str(),
-                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  int rc =
+      MQTTAsync_createWithOptions(&handle_, address_.pahoUri.c_str(), options_.clientId.c_str(),
+                                  MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
   if (rc != MQTTASYNC_SUCCESS) {
     throw std::invalid_argument("cannot create an MQTT client for " + options_.serverUri + ": " +
                                 ErrorText(rc, nullptr));
@@ -388,7 +395,8 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
     ssl.ssl_error_context = this;
     connect.ssl = &ssl;
   }
-  LogTrace(1, "Connect", __LINE__, "connecting to " + address_.pahoUri + " as " + options_.clientId);
+  LogTrace(1, "Connect", __LINE__,
+           "connecting to " + address_.pahoUri + " as " + options_.clientId);
   int rc = MQTTAsync_connect(handle_, &connect);
   if (rc != MQTTASYNC_SUCCESS) {
     AttemptFailed(ErrorText(rc, nullptr));
@@ -503,8 +511,8 @@ void Client::Impl::MarkConnected() {
     lastError_.clear();
     changed_.notify_all();
   }
-  LogTrace(1, "Connect", __LINE__, std::string(reconnected ? "reconnected" : "connected") + " to " +
-                                       address_.pahoUri);
+  LogTrace(1, "Connect", __LINE__,
+           std::string(reconnected ? "reconnected" : "connected") + " to " + address_.pahoUri);
   RunHandler("Connected", onConnected, reconnected);
 }
 
@@ -521,7 +529,8 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
     self->reconnectNeeded_ = self->keepReconnecting_;
     self->changed_.notify_all();
   }
-  LogError("ConnectionLost", __LINE__, "connection to " + self->address_.pahoUri + " lost: " + reason);
+  LogError("ConnectionLost", __LINE__,
+           "connection to " + self->address_.pahoUri + " lost: " + reason);
   RunHandler("ConnectionLost", self->onLost, reason);
 }
 
@@ -555,10 +564,12 @@ int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std:
       changed_.wait(lock, settled);
     }
     if (connected_) return kOk;
-    if (!wanted_ || closing_) return Fail(kErrorNotConnected, "disconnected while connecting", error);
+    if (!wanted_ || closing_)
+      return Fail(kErrorNotConnected, "disconnected while connecting", error);
     if (deadline && Clock::now() >= *deadline) {
       std::string reason = lastError_.empty() ? "no answer from the broker" : lastError_;
-      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason, error);
+      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason,
+                  error);
     }
     if (attemptPending_) continue;  // woken for another reason; the attempt goes on
     // A caller who waits hears a refusal at once (retrying cannot change the
@@ -571,8 +582,8 @@ int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std:
     if (deadline) wake = std::min(wake, *deadline);
     changed_.wait_until(lock, wake, [&] { return connected_ || !wanted_ || closing_; });
     if (deadline && Clock::now() >= *deadline && !connected_) {
-      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + lastError_,
-                  error);
+      return Fail(kErrorTimeout,
+                  "not connected to " + options_.serverUri + " in time: " + lastError_, error);
     }
   }
 }
@@ -654,7 +665,8 @@ int Client::Impl::SubscribeNow(const std::string& filter, int qos, bool wait, st
 
 int Client::Impl::Subscribe(const std::string& filter, int qos, std::string* error) {
   if (filter.empty() || qos < 0 || qos > 2) {
-    return Fail(kErrorInvalid, "bad subscription \"" + filter + "\" QoS " + std::to_string(qos), error);
+    return Fail(kErrorInvalid, "bad subscription \"" + filter + "\" QoS " + std::to_string(qos),
+                error);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -711,9 +723,11 @@ int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
     CallbackScope scope(self);
     if (scope && self->onMessage) {
       Message message;
-      message.topic = topicLength > 0 ? std::string(topic, static_cast<size_t>(topicLength)) : topic;
+      message.topic =
+          topicLength > 0 ? std::string(topic, static_cast<size_t>(topicLength)) : topic;
       if (m->payloadlen > 0) {
-        message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+        message.payload.assign(static_cast<const char*>(m->payload),
+                               static_cast<size_t>(m->payloadlen));
       }
       message.qos = m->qos;
       message.retained = m->retained != 0;

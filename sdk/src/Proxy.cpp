@@ -43,7 +43,10 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 // ---- ProxyInfo -----------------------------------------------------------------
 
 ProxyInfo::ProxyInfo(ConnectionType type, std::string key, std::string token, std::string serverURI)
-    : type_(type), key_(std::move(key)), token_(std::move(token)), serverURI_(std::move(serverURI)) {}
+    : type_(type),
+      key_(std::move(key)),
+      token_(std::move(token)),
+      serverURI_(std::move(serverURI)) {}
 
 void ProxyInfo::SetDeviceId(const std::string& deviceId) { deviceId_ = deviceId; }
 void ProxyInfo::SetServiceEnabled(bool enabled) { serviceEnabled_ = enabled; }
@@ -189,8 +192,8 @@ void Proxy::Impl::Disconnect() {
   if (client == nullptr) return;
   if (client->IsConnected()) {
     std::string error;
-    if (client->PublishAndWait(protocol::StatusTopic(deviceId_), "offline", 1, true, kOfflineTimeout,
-                               &error) != 0) {
+    if (client->PublishAndWait(protocol::StatusTopic(deviceId_), "offline", 1, true,
+                               kOfflineTimeout, &error) != 0) {
       Log(-1, kLogError, "Disconnect", __LINE__, "could not publish offline status: " + error);
     }
   }
@@ -207,12 +210,14 @@ void Proxy::Impl::OnConnected() {
 }
 
 void Proxy::Impl::OnMessage(const mqtt::Message& message) {
-  if (TraceLevel() >= 3) Log(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
+  if (TraceLevel() >= 3)
+    Log(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
   auto originator = protocol::RequestOriginator(message.topic, deviceId_);
   if (originator && message.retained) {
     // A retained request would be replayed on every reconnection (a control
     // command carried out again and again): requests are events, not state.
-    Log(-1, kLogWarning, "RequestArrived", __LINE__, "retained request from " + *originator + " ignored");
+    Log(-1, kLogWarning, "RequestArrived", __LINE__,
+        "retained request from " + *originator + " ignored");
     if (Callback* receiver = callback()) receiver->MessageArrived(message.payload);
   } else if (originator) {
     OnRequest(*originator, message.payload);
@@ -230,16 +235,17 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
         "bad request from " + originator + ": " + request.error);
     if (!request.rqi.empty()) {
-      Reply(originator, protocol::ErrorBody(request.rqi, protocol::kRscBadRequest, deviceId_,
-                                            request.from.empty() ? originator : request.from,
-                                            request.error));
+      Reply(originator,
+            protocol::ErrorBody(request.rqi, protocol::kRscBadRequest, deviceId_,
+                                request.from.empty() ? originator : request.from, request.error));
     }
     if (receiver) receiver->MessageArrived(payload);
     return;
   }
   if (TraceLevel() >= 2) {
     Log(2, 0, "RequestArrived", __LINE__,
-        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " + originator);
+        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " +
+            originator);
   }
   Remember(request.rqi, originator, request.from);
   try {
@@ -247,8 +253,10 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
       receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
     }
   } catch (const std::exception& e) {
-    Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + " failed: " + e.what());
-    AnswerUnanswered(request, protocol::kRscInternalError, std::string("the gateway failed: ") + e.what());
+    Log(-1, kLogError, "RequestArrived", __LINE__,
+        "request " + request.rqi + " failed: " + e.what());
+    AnswerUnanswered(request, protocol::kRscInternalError,
+                     std::string("the gateway failed: ") + e.what());
     return;
   } catch (...) {
     Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + " failed");
@@ -277,7 +285,8 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
   Callback* receiver = callback();
   if (auto status = protocol::ParseResponseStatus(payload)) {
     if (TraceLevel() >= 2) {
-      Log(2, 0, "ResponseArrived", __LINE__, "response " + status->rqi + " rsc " + std::to_string(status->rsc));
+      Log(2, 0, "ResponseArrived", __LINE__,
+          "response " + status->rqi + " rsc " + std::to_string(status->rsc));
     }
     if (receiver) receiver->ResponseArrived(status->rqi, status->rsc);
   } else if (receiver) {
@@ -334,7 +343,8 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
     result.message = "no request " + requestId + " waits for an answer";
   } else {
     const std::string& to = origin->from.empty() ? origin->originator : origin->from;
-    result.message = Reply(origin->originator, protocol::ResponseBody(requestId, *rsc, deviceId_, to, content));
+    result.message =
+        Reply(origin->originator, protocol::ResponseBody(requestId, *rsc, deviceId_, to, content));
     if (!result.message.empty()) {
       result.errorCode = IsConnected() ? mqtt::kErrorRefused : mqtt::kErrorNotConnected;
     } else if (complete) {
@@ -362,10 +372,11 @@ Proxy::Result Proxy::Impl::Record(const std::string& body, const std::string& rq
     return result;
   }
   std::string topic = protocol::RequestTopic(deviceId_, platformId_);
-  result.errorCode = waitForDelivery
-                         ? client->PublishAndWait(topic, body, 1, false, kDeliveryTimeout, &result.message)
-                         : client->Publish(topic, body, 1, false, &result.message);
-  if (result.errorCode != 0) Log(-1, kLogError, "Data", __LINE__, "record not sent: " + result.message);
+  result.errorCode = waitForDelivery ? client->PublishAndWait(topic, body, 1, false,
+                                                              kDeliveryTimeout, &result.message)
+                                     : client->Publish(topic, body, 1, false, &result.message);
+  if (result.errorCode != 0)
+    Log(-1, kLogError, "Data", __LINE__, "record not sent: " + result.message);
   return result;
 }
 
@@ -395,7 +406,8 @@ Proxy::Result Data::Create(const std::string& text, bool waitForDelivery) {
   Proxy::Impl& impl = *proxy_->impl_;
   std::string rqi = impl.NewRequestId();
   std::string to = impl.platformId() + "/" + impl.deviceId();
-  return impl.Record(protocol::RecordCreateBody(rqi, impl.deviceId(), to, text), rqi, waitForDelivery);
+  return impl.Record(protocol::RecordCreateBody(rqi, impl.deviceId(), to, text), rqi,
+                     waitForDelivery);
 }
 
 int Data::NotifyCreating(const std::string& text, NotificationEventType eventType) {

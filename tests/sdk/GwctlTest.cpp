@@ -25,8 +25,8 @@ public:
     for (const auto& c : contents) seen += " " + std::to_string(c.type) + ":" + c.text;
     Add(seen);
     if (op == kiv::kOperationRetrieve && !targets.empty()) {
-      proxy->Response(requestId, "{\"primitiveContent\":{\"anyOrAny\":[{\"resourceType\":14}]}}", 15,
-                      true, nullptr);
+      proxy->Response(requestId, "{\"primitiveContent\":{\"anyOrAny\":[{\"resourceType\":14}]}}",
+                      15, true, nullptr);
     }
   }
   void MessageArrived(const std::string& message) override { Add("message " + message); }
@@ -87,12 +87,20 @@ TEST_F(GwctlTest, RequestsRoundTripThroughTheGateway) {
        0,
        R"(4 12:{"execReqArgs":{"all":[{"anyArg":[{"value":5},{"value":"on"},{"value":{"a":[1]}},{"value":-2}]}]}})",
        ""},
-      {{"schedule", "create", "gw-1", "0 7 * * *"}, 0,
-       R"(1 18:{"scheduleElement":{"scheduleEntry":["0 7 * * *"]}})", ""},
-      {{"schedule", "update", "gw-1", "x"}, 0, R"(4 18:{"scheduleElement":{"scheduleEntry":["x"]}})", ""},
+      {{"schedule", "create", "gw-1", "0 7 * * *"},
+       0,
+       R"(1 18:{"scheduleElement":{"scheduleEntry":["0 7 * * *"]}})",
+       ""},
+      {{"schedule", "update", "gw-1", "x"},
+       0,
+       R"(4 18:{"scheduleElement":{"scheduleEntry":["x"]}})",
+       ""},
       {{"schedule", "delete", "gw-1", "morning"}, 0, R"(2 18:{"resourceName":"morning"})", ""},
       {{"-r", "request", "gw-1", R"({"rqi":"raw1","op":2})"}, 4, "6", "\"rsc\":4004"},
-      {{"request", "gw-1", R"({"rqi":"bad1","op":9})"}, 4, "message {\"rqi\":\"bad1\",\"op\":9}", ""},
+      {{"request", "gw-1", R"({"rqi":"bad1","op":9})"},
+       4,
+       "message {\"rqi\":\"bad1\",\"op\":9}",
+       ""},
       {{"-t", "2", "request", "gw-1", "not json"}, 3, "message not json", ""},
   };
   size_t seenBefore = 0;
@@ -119,7 +127,9 @@ TEST_F(GwctlTest, FailuresHaveTheirOwnStatusAndMessage) {
   } cases[] = {
       {{"-t", "1", "retrieve", "nobody", "14"}, "", 3, "no reply from nobody"},
       {{"-t", "1", "retrieve", "gw-1", "14"},
-       "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort()), 2, "not connected"},
+       "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort()),
+       2,
+       "not connected"},
       {{"retrieve", "gw-1", "x"}, "", 1, "not a number"},
       {{"retrieve", "gw-1"}, "", 1, "at least one"},
       {{"-t", "0", "watch", "gw-1"}, "", 1, "bad timeout"},

@@ -151,7 +151,8 @@ TEST(MqttClientTest, RefusedCredentialsFailAtOnceWithTheReason) {
   struct Case {
     std::optional<std::string> user, password;
     bool connects;
-  } cases[] = {{"alice", "secret", true}, {"alice", "wrong", false}, {std::nullopt, std::nullopt, false}};
+  } cases[] = {
+      {"alice", "secret", true}, {"alice", "wrong", false}, {std::nullopt, std::nullopt, false}};
   for (const auto& c : cases) {
     Options options = FastOptions(broker.uri());
     options.username = c.user;

@@ -227,19 +227,35 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
     std::vector<std::pair<int, std::string>> contents;
     int rsc;  // of the answer the platform gets
   } cases[] = {
-      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})", kiv::kOperationRetrieve, {1007, 14}, {}, 2000},
+      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})",
+       kiv::kOperationRetrieve,
+       {1007, 14},
+       {},
+       2000},
       {R"({"rqi":"r2","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}}},)"
        R"({"ty":18,"con":"plain text"}]})",
-       kiv::kOperationUpdate, {},
-       {{12, R"({"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}})"}, {18, "plain text"}}, 2004},
+       kiv::kOperationUpdate,
+       {},
+       {{12, R"({"execReqArgs":{"all":[{"anyArg":[{"value":5}]}]}})"}, {18, "plain text"}},
+       2004},
       {R"({"rqi":"r3","op":1,"pc":[{"ty":18,"con":{"scheduleElement":{"scheduleEntry":["* 0 *"]}}}]})",
-       kiv::kOperationCreate, {}, {{18, R"({"scheduleElement":{"scheduleEntry":["* 0 *"]}})"}}, 2001},
-      {R"({"rqi":"r4","op":4,"pc":{"ty":18,"con":{"resourceName":"s1"}}})", kiv::kOperationDelete, {},
-       {{18, R"({"resourceName":"s1"})"}}, 2002},
+       kiv::kOperationCreate,
+       {},
+       {{18, R"({"scheduleElement":{"scheduleEntry":["* 0 *"]}})"}},
+       2001},
+      {R"({"rqi":"r4","op":4,"pc":{"ty":18,"con":{"resourceName":"s1"}}})",
+       kiv::kOperationDelete,
+       {},
+       {{18, R"({"resourceName":"s1"})"}},
+       2002},
       {R"({"rqi":"r5","op":5,"fr":"console"})", kiv::kOperationNotify, {}, {}, 2000},
       {R"({"rqi":"r6","op":2,"fc":{"ty":3}})", kiv::kOperationRetrieve, {3}, {}, 2000},
       {R"({"rqi":"r7","op":2})", kiv::kOperationRetrieve, {}, {}, 4004},
-      {R"({"rqi":"r8","op":3,"pc":[{"ty":99,"con":0}]})", kiv::kOperationUpdate, {}, {{99, "0"}}, 5000},
+      {R"({"rqi":"r8","op":3,"pc":[{"ty":99,"con":0}]})",
+       kiv::kOperationUpdate,
+       {},
+       {{99, "0"}},
+       5000},
   };
   for (const auto& c : cases) platform.Send(kRequests, c.payload);
   auto replies = platform.WaitFor(std::size(cases));
@@ -288,7 +304,8 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
       {std::string(5000, '[') + std::string(5000, ']'), ""},
   };
   for (const auto& c : cases) platform.Send(kRequests, c.payload);
-  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == std::size(cases); }));
+  ASSERT_TRUE(kivtest::WaitUntil(
+      [&] { return recorder.Get(recorder.messages).size() == std::size(cases); }));
   auto messages = recorder.Get(recorder.messages);
   auto replies = platform.WaitFor(6);
   ASSERT_EQ(replies.size(), 6u);
@@ -344,9 +361,9 @@ TEST_F(ProxyTest, ResponseRefusesUnknownRequestsAndStatuses) {
     std::atomic<int>& count;
   } cb(failures);
   recorder.onRequest = [&](const Recorder::Request& r) {
-    proxy->Response(r.rqi, "x", 99, true, &cb);           // no such status
-    proxy->Response(r.rqi, "late", 15, true, nullptr);    // answered
-    proxy->Response(r.rqi, "again", 15, true, &cb);       // already answered
+    proxy->Response(r.rqi, "x", 99, true, &cb);         // no such status
+    proxy->Response(r.rqi, "late", 15, true, nullptr);  // answered
+    proxy->Response(r.rqi, "again", 15, true, &cb);     // already answered
   };
   Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
   platform.Send(kRequests, R"({"rqi":"q","op":2,"fc":{"ty":[14]}})");
@@ -404,9 +421,8 @@ TEST(ProxyConnectTest, SignsInWithDeviceIdAndTokenUnlessToldOtherwise) {
     std::string token, user, password;
     bool connects;
   } cases[] = {
-      {"token-7", "", "", true},           // device id and token
-      {"wrong", "", "", false},
-      {"wrong", "operator", "op-pass", true},
+      {"token-7", "", "", true},  // device id and token
+      {"wrong", "", "", false},           {"wrong", "operator", "op-pass", true},
       {"token-7", "operator", "", false},  // operator with the token as password
       {"token-7", "", "op-pass", false},   // device id with another password
   };

@@ -26,9 +26,11 @@ std::set<ino_t> InodesConnectedTo(int port) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
     unsigned long long inode = 0;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
     size_t colon = remote.find(':');
-    if (colon == std::string::npos || std::stoi(remote.substr(colon + 1), nullptr, 16) != port) continue;
+    if (colon == std::string::npos || std::stoi(remote.substr(colon + 1), nullptr, 16) != port)
+      continue;
     if (inode != 0) inodes.insert(static_cast<ino_t>(inode));
   }
   return inodes;

@@ -58,8 +58,9 @@ TEST_F(TlsTest, BrokerIsVerifiedAgainstTheGivenCa) {
       kiv::mqtt::Client client(options);
       std::string error;
       int rc = client.Connect(c.connects ? 10s : 2s, &error);
-      std::string what = "CA " + c.caFile + (c.withClientCertificate ? " with" : " without") +
-                         " client certificate, broker requires one: " + std::to_string(clientCertificate);
+      std::string what =
+          "CA " + c.caFile + (c.withClientCertificate ? " with" : " without") +
+          " client certificate, broker requires one: " + std::to_string(clientCertificate);
       EXPECT_EQ(rc == 0, c.connects) << what << ": " << error;
       EXPECT_EQ(client.IsConnected(), c.connects) << what;
       EXPECT_EQ(error.empty(), c.connects) << error;

@@ -93,7 +93,8 @@ std::string CheckArguments(const Settings& s) {
     if (n == 0) return "retrieve needs at least one resource type";
     int type = 0;
     for (const auto& a : s.arguments) {
-      if (!ParseCount(a.c_str(), 0, 2147483647, &type)) return "resource type \"" + a + "\" is not a number";
+      if (!ParseCount(a.c_str(), 0, 2147483647, &type))
+        return "resource type \"" + a + "\" is not a number";
     }
     return "";
   }
@@ -128,8 +129,8 @@ std::string ValueJson(const std::string& text) {
 
 std::string Header(const Settings& s, const std::string& rqi, int op) {
   using kiv::protocol::JsonString;
-  return "{\"rqi\":" + JsonString(rqi) + ",\"op\":" + std::to_string(op) + ",\"fr\":" +
-         JsonString(s.originator) + ",\"to\":" + JsonString(s.device);
+  return "{\"rqi\":" + JsonString(rqi) + ",\"op\":" + std::to_string(op) +
+         ",\"fr\":" + JsonString(s.originator) + ",\"to\":" + JsonString(s.device);
 }
 
 std::string ContentItem(int type, const std::string& con) {
@@ -140,13 +141,18 @@ std::string ContentItem(int type, const std::string& con) {
 
 std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   enum { kCaFile = 256, kCert, kKey };
-  static const option kOptions[] = {
-      {"server", required_argument, nullptr, 's'}, {"user", required_argument, nullptr, 'u'},
-      {"password", required_argument, nullptr, 'p'}, {"cafile", required_argument, nullptr, kCaFile},
-      {"cert", required_argument, nullptr, kCert}, {"key", required_argument, nullptr, kKey},
-      {"timeout", required_argument, nullptr, 't'}, {"count", required_argument, nullptr, 'n'},
-      {"id", required_argument, nullptr, 'i'}, {"raw", no_argument, nullptr, 'r'},
-      {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"server", required_argument, nullptr, 's'},
+                                    {"user", required_argument, nullptr, 'u'},
+                                    {"password", required_argument, nullptr, 'p'},
+                                    {"cafile", required_argument, nullptr, kCaFile},
+                                    {"cert", required_argument, nullptr, kCert},
+                                    {"key", required_argument, nullptr, kKey},
+                                    {"timeout", required_argument, nullptr, 't'},
+                                    {"count", required_argument, nullptr, 'n'},
+                                    {"id", required_argument, nullptr, 'i'},
+                                    {"raw", no_argument, nullptr, 'r'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
   Settings s;
   s.serverUri = Env("KIV_SERVER_URI");
   s.caFile = Env("KIV_TLS_CAFILE");
@@ -180,7 +186,8 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   s.command = words[0];
   size_t deviceAt = 1;
   if (s.command == "schedule") {
-    if (words.size() != 4 || (words[1] != "create" && words[1] != "update" && words[1] != "delete")) {
+    if (words.size() != 4 ||
+        (words[1] != "create" && words[1] != "update" && words[1] != "delete")) {
       return UsageError("schedule create|update DEVICE ENTRY or schedule delete DEVICE NAME");
     }
     s.arguments.push_back(words[1]);
@@ -188,7 +195,8 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   }
   if (words.size() <= deviceAt) return UsageError("no device id");
   s.device = words[deviceAt];
-  s.arguments.insert(s.arguments.end(), words.begin() + static_cast<long>(deviceAt) + 1, words.end());
+  s.arguments.insert(s.arguments.end(), words.begin() + static_cast<long>(deviceAt) + 1,
+                     words.end());
   if (s.command != "schedule") {
     std::string problem = CheckArguments(s);
     if (!problem.empty()) return UsageError(problem);
@@ -200,7 +208,8 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   return s;
 }
 
-std::optional<std::string> BuildRequest(const Settings& s, const std::string& rqi, std::string* error) {
+std::optional<std::string> BuildRequest(const Settings& s, const std::string& rqi,
+                                        std::string* error) {
   using kiv::protocol::JsonString;
   if (s.command == "retrieve") {
     std::string types;
@@ -209,20 +218,23 @@ std::optional<std::string> BuildRequest(const Settings& s, const std::string& rq
   }
   if (s.command == "control") {
     std::string values;
-    for (const auto& a : s.arguments) values += (values.empty() ? "" : ",") + ("{\"value\":" + ValueJson(a) + "}");
+    for (const auto& a : s.arguments)
+      values += (values.empty() ? "" : ",") + ("{\"value\":" + ValueJson(a) + "}");
     return Header(s, rqi, kiv::protocol::kWireUpdate) + ",\"pc\":" +
            ContentItem(12, "{\"execReqArgs\":{\"all\":[{\"anyArg\":[" + values + "]}]}}") + "}";
   }
   if (s.command == "schedule" && s.arguments.size() == 2) {
     const std::string& action = s.arguments[0];
     if (action == "delete") {
-      return Header(s, rqi, kiv::protocol::kWireDelete) + ",\"pc\":" +
-             ContentItem(18, "{\"resourceName\":" + JsonString(s.arguments[1]) + "}") + "}";
+      return Header(s, rqi, kiv::protocol::kWireDelete) +
+             ",\"pc\":" + ContentItem(18, "{\"resourceName\":" + JsonString(s.arguments[1]) + "}") +
+             "}";
     }
     int op = action == "create" ? kiv::protocol::kWireCreate : kiv::protocol::kWireUpdate;
     return Header(s, rqi, op) + ",\"pc\":" +
-           ContentItem(18, "{\"scheduleElement\":{\"scheduleEntry\":[" + JsonString(s.arguments[1]) +
-                               "]}}") + "}";
+           ContentItem(18, "{\"scheduleElement\":{\"scheduleEntry\":[" +
+                               JsonString(s.arguments[1]) + "]}}") +
+           "}";
   }
   if (s.command == "request" && s.arguments.size() == 1) return s.arguments[0];
   if (error) *error = "no request for command " + s.command;
@@ -349,14 +361,16 @@ int PrintReply(const Settings& s, const std::string& payload) {
   int status = rsc->valueint;
   if (status >= 2000 && status < 3000) return kExitOk;
   const cJSON* reason = pc ? cJSON_GetObjectItemCaseSensitive(pc, "m2m:dbg") : nullptr;
-  return Fail(kExitRefused, s.device + " answered " + std::to_string(status) +
-                                (cJSON_IsString(reason) ? std::string(": ") + reason->valuestring : ""));
+  return Fail(kExitRefused,
+              s.device + " answered " + std::to_string(status) +
+                  (cJSON_IsString(reason) ? std::string(": ") + reason->valuestring : ""));
 }
 
 int Ask(const Settings& s) {
   std::random_device device;
   std::string error;
-  std::optional<std::string> request = BuildRequest(s, s.originator + "-" + std::to_string(device() % 100000), &error);
+  std::optional<std::string> request =
+      BuildRequest(s, s.originator + "-" + std::to_string(device() % 100000), &error);
   if (!request) return Fail(kExitUsage, error);
   ReplyBox box(RequestIdOf(*request));
   std::unique_ptr<kiv::mqtt::Client> made = MakeClient(s);
@@ -372,7 +386,8 @@ int Ask(const Settings& s) {
   }
   std::optional<std::string> reply = box.Wait(timeout);
   if (!reply) {
-    return Fail(kExitTimeout, "no reply from " + s.device + " in " + std::to_string(s.timeoutSeconds) + " s");
+    return Fail(kExitTimeout,
+                "no reply from " + s.device + " in " + std::to_string(s.timeoutSeconds) + " s");
   }
   return PrintReply(s, *reply);
 }

@@ -23,10 +23,10 @@ struct Settings {
   std::string user, password;
   std::string caFile, certFile, keyFile;
   int timeoutSeconds = 10;
-  int count = 0;              // watch: stop after this many records (0: never)
-  std::string originator;     // our id O (and MQTT client id)
-  std::string command;        // watch, retrieve, control, schedule, request
-  std::string device;         // D
+  int count = 0;           // watch: stop after this many records (0: never)
+  std::string originator;  // our id O (and MQTT client id)
+  std::string command;     // watch, retrieve, control, schedule, request
+  std::string device;      // D
   std::vector<std::string> arguments;
 };
 

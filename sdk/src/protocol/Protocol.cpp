@@ -44,7 +44,8 @@ const cJSON* Member(const cJSON* object, const char* name) {
 std::optional<int> AsInt(const cJSON* item) {
   if (!cJSON_IsNumber(item)) return std::nullopt;
   double value = item->valuedouble;
-  if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0) return std::nullopt;
+  if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0)
+    return std::nullopt;
   return static_cast<int>(value);
 }
 
@@ -127,7 +128,9 @@ std::string Envelope(const std::string& rqi, int operationOrStatus, bool isRespo
 }  // namespace
 
 std::string RequestFilter(const std::string& device) { return "/oneM2M/req/+/" + device + "/json"; }
-std::string ResponseFilter(const std::string& device) { return "/oneM2M/resp/" + device + "/+/json"; }
+std::string ResponseFilter(const std::string& device) {
+  return "/oneM2M/resp/" + device + "/+/json";
+}
 std::string RequestTopic(const std::string& from, const std::string& to) {
   return "/oneM2M/req/" + from + "/" + to + "/json";
 }
@@ -139,11 +142,13 @@ std::string StatusTopic(const std::string& device) { return "/kiv/status/" + dev
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device) {
   static const std::string kPrefix = "/oneM2M/req/";
   const std::string suffix = "/" + device + "/json";
-  if (topic.size() <= kPrefix.size() + suffix.size() || topic.compare(0, kPrefix.size(), kPrefix) != 0 ||
+  if (topic.size() <= kPrefix.size() + suffix.size() ||
+      topic.compare(0, kPrefix.size(), kPrefix) != 0 ||
       topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return std::nullopt;
   }
-  std::string originator = topic.substr(kPrefix.size(), topic.size() - kPrefix.size() - suffix.size());
+  std::string originator =
+      topic.substr(kPrefix.size(), topic.size() - kPrefix.size() - suffix.size());
   if (!IsTopicLevel(originator)) return std::nullopt;
   return originator;
 }

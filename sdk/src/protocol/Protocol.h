@@ -23,14 +23,20 @@ constexpr int kRscNotFound = 4004;
 constexpr int kRscInternalError = 5000;
 
 // oneM2M operation codes on the wire.
-enum WireOperation { kWireCreate = 1, kWireRetrieve = 2, kWireUpdate = 3, kWireDelete = 4, kWireNotify = 5 };
+enum WireOperation {
+  kWireCreate = 1,
+  kWireRetrieve = 2,
+  kWireUpdate = 3,
+  kWireDelete = 4,
+  kWireNotify = 5
+};
 
 // Topics. device is the gateway's id D, originator a requester's id O.
-std::string RequestFilter(const std::string& device);                 // /oneM2M/req/+/D/json
-std::string ResponseFilter(const std::string& device);                // /oneM2M/resp/D/+/json
+std::string RequestFilter(const std::string& device);                       // /oneM2M/req/+/D/json
+std::string ResponseFilter(const std::string& device);                      // /oneM2M/resp/D/+/json
 std::string RequestTopic(const std::string& from, const std::string& to);   // /oneM2M/req/F/T/json
 std::string ResponseTopic(const std::string& to, const std::string& from);  // /oneM2M/resp/T/F/json
-std::string StatusTopic(const std::string& device);                   // /kiv/status/D
+std::string StatusTopic(const std::string& device);                         // /kiv/status/D
 
 // The originator O of a request topic /oneM2M/req/O/D/json, if it is one.
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device);
@@ -46,14 +52,14 @@ std::string JsonString(const std::string& text);
 
 // A platform request, checked and translated for RequestArrived.
 struct Request {
-  std::string rqi;       // empty when not readable
+  std::string rqi;  // empty when not readable
   int wireOperation = 0;
-  int operation = 0;     // a RequestOperation
-  std::string from;      // "fr", optional
-  std::string to;        // "to", optional
+  int operation = 0;  // a RequestOperation
+  std::string from;   // "fr", optional
+  std::string to;     // "to", optional
   std::list<RequestTarget> targets;
   std::list<RequestContent> contents;
-  std::string error;     // empty when the request is well formed
+  std::string error;  // empty when the request is well formed
 };
 Request ParseRequest(const std::string& payload);
 
