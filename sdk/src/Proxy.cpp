@@ -263,13 +263,15 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
     AnswerUnanswered(request, protocol::kRscInternalError, "the gateway failed on this request");
     return;
   }
-  AnswerUnanswered(request, protocol::DefaultStatus(request.wireOperation),
-                   "nothing to report for the requested resource types");
+  if (std::optional<int> rsc = protocol::DefaultStatus(request.wireOperation)) {
+    AnswerUnanswered(request, *rsc, "");
+  }
 }
 
-// A platform waits for an answer to every request: one the gateway left
-// unanswered gets the default status of its operation (for a retrieve that
-// found nothing: 4004 not found, with the reason).
+// A create, update, delete or notify that the gateway took without answering
+// is acknowledged with its operation's status, so the platform learns it was
+// handed over. A retrieve that found nothing stays unanswered: the gateway
+// sends no reply for it, and the platform's timeout tells it so.
 void Proxy::Impl::AnswerUnanswered(const protocol::Request& request, int rsc,
                                    const std::string& reason) {
   std::optional<Origin> origin = PendingOrigin(request.rqi);

@@ -96,7 +96,7 @@ TEST_F(GwctlTest, RequestsRoundTripThroughTheGateway) {
        R"(4 18:{"scheduleElement":{"scheduleEntry":["x"]}})",
        ""},
       {{"schedule", "delete", "gw-1", "morning"}, 0, R"(2 18:{"resourceName":"morning"})", ""},
-      {{"-r", "request", "gw-1", R"({"rqi":"raw1","op":2})"}, 4, "6", "\"rsc\":4004"},
+      {{"-t", "2", "request", "gw-1", R"({"rqi":"raw1","op":2})"}, 3, "6", ""},
       {{"request", "gw-1", R"({"rqi":"bad1","op":9})"},
        4,
        "message {\"rqi\":\"bad1\",\"op\":9}",

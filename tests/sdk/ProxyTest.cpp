@@ -9,6 +9,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <mutex>
@@ -225,7 +226,7 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
     int op;
     std::vector<int> targets;
     std::vector<std::pair<int, std::string>> contents;
-    int rsc;  // of the answer the platform gets
+    int rsc;  // of the answer the platform gets; 0: none
   } cases[] = {
       {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})",
        kiv::kOperationRetrieve,
@@ -250,7 +251,7 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
        2002},
       {R"({"rqi":"r5","op":5,"fr":"console"})", kiv::kOperationNotify, {}, {}, 2000},
       {R"({"rqi":"r6","op":2,"fc":{"ty":3}})", kiv::kOperationRetrieve, {3}, {}, 2000},
-      {R"({"rqi":"r7","op":2})", kiv::kOperationRetrieve, {}, {}, 4004},
+      {R"({"rqi":"r7","op":2})", kiv::kOperationRetrieve, {}, {}, 0},
       {R"({"rqi":"r8","op":3,"pc":[{"ty":99,"con":0}]})",
        kiv::kOperationUpdate,
        {},
@@ -258,10 +259,12 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
        5000},
   };
   for (const auto& c : cases) platform.Send(kRequests, c.payload);
-  auto replies = platform.WaitFor(std::size(cases));
-  ASSERT_EQ(replies.size(), std::size(cases));
+  size_t answered = std::count_if(std::begin(cases), std::end(cases), [](const auto& c) { return c.rsc != 0; });
+  auto replies = platform.WaitFor(answered);
+  ASSERT_EQ(replies.size(), answered);
   auto requests = recorder.Get(recorder.requests);
   ASSERT_EQ(requests.size(), std::size(cases) - 1) << "the throwing handler records nothing";
+  size_t nextReply = 0;
   for (size_t i = 0; i < std::size(cases); ++i) {
     std::string rqi = "r" + std::to_string(i + 1);
     if (i < requests.size()) {
@@ -270,7 +273,8 @@ TEST_F(ProxyTest, RequestsReachTheGatewayTranslated) {
       EXPECT_EQ(requests[i].targets, cases[i].targets) << cases[i].payload;
       EXPECT_EQ(requests[i].contents, cases[i].contents) << cases[i].payload;
     }
-    Doc reply(replies[i].payload);
+    if (cases[i].rsc == 0) continue;  // a retrieve that found nothing stays unanswered
+    Doc reply(replies[nextReply++].payload);
     EXPECT_EQ(reply.String({"rqi"}), rqi);
     EXPECT_EQ(reply.Int({"rsc"}), cases[i].rsc) << cases[i].payload;
     EXPECT_EQ(reply.String({"fr"}), kDevice);

@@ -251,12 +251,12 @@ std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
   return Envelope(rqi, rsc, true, from, to, "", "{\"m2m:dbg\":" + JsonString(reason) + "}");
 }
 
-int DefaultStatus(int wireOperation) {
+std::optional<int> DefaultStatus(int wireOperation) {
   switch (wireOperation) {
     case kWireCreate: return kRscCreated;
     case kWireUpdate: return kRscUpdated;
     case kWireDelete: return kRscDeleted;
-    case kWireRetrieve: return kRscNotFound;
+    case kWireRetrieve: return std::nullopt;
     default: return kRscOk;
   }
 }

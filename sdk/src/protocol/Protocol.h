@@ -19,7 +19,6 @@ constexpr int kRscCreated = 2001;
 constexpr int kRscDeleted = 2002;
 constexpr int kRscUpdated = 2004;
 constexpr int kRscBadRequest = 4000;
-constexpr int kRscNotFound = 4004;
 constexpr int kRscInternalError = 5000;
 
 // oneM2M operation codes on the wire.
@@ -76,8 +75,9 @@ std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
                       const std::string& to, const std::string& reason);
 
 // The status of a request the gateway handled without answering: 2001
-// created, 2004 updated, 2002 deleted, 2000 notified, 4004 for a retrieve.
-int DefaultStatus(int wireOperation);
+// created, 2004 updated, 2002 deleted, 2000 notified. A retrieve has none:
+// the gateway leaves one that found nothing unanswered on purpose.
+std::optional<int> DefaultStatus(int wireOperation);
 
 // Records: a contentInstance create and a notification carrying text.
 std::string RecordCreateBody(const std::string& rqi, const std::string& from, const std::string& to,
