@@ -66,7 +66,14 @@ trap 'stop_all; exit 130' INT
 trap 'stop_all; exit 143' TERM
 trap stop_all EXIT
 
-PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# A loopback port nobody listens on.
+free_port() {
+  while :; do
+    port=$(shuf -i 20000-60999 -n 1)
+    [ -z "$(ss -Htln "sport = :$port")" ] && { echo "$port"; return; }
+  done
+}
+PORT=$(free_port)
 URI=tcp://127.0.0.1:$PORT
 DEVICE=demo-gateway
 
@@ -83,7 +90,7 @@ say "Starting a private mosquitto on $URI"
 # then still finds the broker to say "offline" to.
 setsid "$MOSQUITTO" -c "$WORK/mosquitto.conf" &
 BROKER_PID=$!
-wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
+wait_for 10 mosquitto_pub -h 127.0.0.1 -p "$PORT" -t kiv/demo/probe -n 2>/dev/null \
   || { echo "mosquitto did not start" >&2; exit 1; }
 
 say "Starting gatewayd in examples/ (device $DEVICE, a record every $INTERVAL s)"
