@@ -38,16 +38,30 @@ needed() {
   "${PREFIX}readelf" -d "$STRIPPED/$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ' -
 }
 
+# The optimisation the sources of a deliverable's folder are compiled with
+# (the last -O flag wins; a target may add its own to the preset's -Os).
+optimisation() {
+  python3 - "$BUILD/compile_commands.json" "$PWD/$1/" <<'PY'
+import json, re, sys
+commands, folder = json.load(open(sys.argv[1])), sys.argv[2]
+flags = {re.findall(r"(?<!\S)-O\w*", c["command"])[-1]
+         for c in commands if c["file"].startswith(folder)}
+print(" ".join(sorted(flags)))
+PY
+}
+
 kib() {
   awk -v bytes="$1" 'BEGIN { printf "%.1f", bytes / 1024 }'
 }
 
-FILES="gatewayd libKIVKeycpp.so libKIVIOcpp.so libKIVSdkcpp.so modemctl"
+# file:folder of its sources
+FILES="gatewayd:src libKIVKeycpp.so:keylib libKIVIOcpp.so:iolib libKIVSdkcpp.so:sdk modemctl:modem"
 ROWS=""
 gateway_total=0
-for file in $FILES; do
+for entry in $FILES; do
+  file=${entry%%:*}
   size=$(stripped_size "$file")
-  ROWS="$ROWS| \`$file\` | $size | $(kib "$size") | $(needed "$file") |
+  ROWS="$ROWS| \`$file\` | $size | $(kib "$size") | $(optimisation "${entry#*:}") | $(needed "$file") |
 "
   [ "$file" = modemctl ] || gateway_total=$((gateway_total + size))
   [ "$file" = modemctl ] && modemctl_size=$size
@@ -66,8 +80,8 @@ modemctl_verdict=$(verdict "$modemctl_size" $MODEMCTL_BUDGET_KIB)
   echo "built with $("${PREFIX}g++" --version | head -n 1), each file stripped"
   echo "with \`${PREFIX}strip --strip-all\`; \"needs\" is its DT_NEEDED list."
   echo
-  echo "| file | bytes | KiB | needs |"
-  echo "|---|---:|---:|---|"
+  echo "| file | bytes | KiB | compiled with | needs |"
+  echo "|---|---:|---:|---|---|"
   printf '%s' "$ROWS"
   echo
   echo "| budget | measured | limit | |"
