@@ -263,6 +263,7 @@ private:
   struct CallbackScope;
 
   void ConnectionUp();
+  bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before);
   void MarkConnected();
   // refused: the broker answered and said no (CONNACK code 1..5).
   void AttemptFailed(const std::string& reason, bool refused = false);
@@ -439,6 +440,14 @@ void Client::Impl::OnConnectSuccess(void* context, MQTTAsync_successData*) {
   self->ConnectionUp();
 }
 
+// An attempt that outlived a timeout of ours can open its socket before the
+// snapshot of a later attempt is taken; when no new socket is found, every
+// socket to the broker's port gets the option (harmless for any other).
+bool Client::Impl::SetNoDelayOnBrokerSocket(const std::set<ino_t>& before) {
+  if (SetNoDelayOnNewSockets(before, address_.port) > 0) return true;
+  return SetNoDelayOnNewSockets(std::set<ino_t>(), address_.port) > 0;
+}
+
 // CONNACK arrived: tune the socket, then subscribe again to every filter and
 // report the connection once the broker confirmed them.
 void Client::Impl::ConnectionUp() {
@@ -458,7 +467,7 @@ void Client::Impl::ConnectionUp() {
     AttemptFailed("connection no longer wanted");
     return;
   }
-  if (options_.tcpNoDelay && SetNoDelayOnNewSockets(before, address_.port) <= 0) {
+  if (options_.tcpNoDelay && !SetNoDelayOnBrokerSocket(before)) {
     LogError("Connect", __LINE__, "could not set TCP_NODELAY on the broker connection");
   }
   if (filters.empty()) {
