@@ -12,6 +12,7 @@
 #include "kiv/MqttClient.h"
 
 #include "Log.h"
+#include "ServerUri.h"
 #include "TcpNoDelay.h"
 
 #include <MQTTAsync.h>
@@ -113,58 +114,6 @@ std::string ErrorText(int code, const char* message) {
 int Fail(int code, const std::string& text, std::string* error) {
   if (error) *error = text;
   return code;
-}
-
-struct ServerAddress {
-  std::string pahoUri;  // tcp:// or ssl://host:port, the form Paho takes
-  bool tls = false;
-  int port = 0;
-};
-
-// tcp://, mqtt://, ssl://, mqtts:// host (name, IPv4 or [IPv6]) and an
-// optional port (1883, or 8883 with TLS, when absent); nothing after it.
-ServerAddress ParseServerUri(const std::string& uri) {
-  auto bad = [&](const std::string& why) {
-    return std::invalid_argument("unusable server URI \"" + uri + "\": " + why);
-  };
-  size_t schemeEnd = uri.find("://");
-  if (schemeEnd == std::string::npos) throw bad("expected scheme://host[:port]");
-  std::string scheme = uri.substr(0, schemeEnd);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
-  ServerAddress address;
-  if (scheme == "ssl" || scheme == "mqtts") {
-    address.tls = true;
-  } else if (scheme != "tcp" && scheme != "mqtt") {
-    throw bad("scheme must be tcp, mqtt, ssl or mqtts");
-  }
-  std::string rest = uri.substr(schemeEnd + 3);
-  if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  std::string host;
-  std::string port;
-  if (!rest.empty() && rest[0] == '[') {
-    size_t close = rest.find(']');
-    if (close == std::string::npos) throw bad("unclosed [ in the host");
-    host = rest.substr(0, close + 1);
-    if (close + 1 < rest.size()) {
-      if (rest[close + 1] != ':') throw bad("unexpected text after the host");
-      port = rest.substr(close + 2);
-    }
-  } else {
-    size_t colon = rest.find(':');
-    host = rest.substr(0, colon);
-    if (colon != std::string::npos) port = rest.substr(colon + 1);
-  }
-  if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos) throw bad("bad host");
-  address.port = address.tls ? 8883 : 1883;
-  if (!port.empty() || rest.find(':') != std::string::npos) {
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
-      throw bad("bad port");
-    address.port = std::stoi(port);
-    if (address.port < 1 || address.port > 65535) throw bad("port out of range");
-  }
-  address.pahoUri = (address.tls ? "ssl://" : "tcp://") + host + ":" + std::to_string(address.port);
-  return address;
 }
 
 // The outcome of one Paho operation, shared by its waiter and its callbacks

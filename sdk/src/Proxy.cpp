@@ -1,13 +1,19 @@
 // kiv::Proxy and kiv::Data: the platform connection of a gateway over
-// kiv::mqtt::Client, speaking the protocol of docs/protocol.md.
+// kiv::mqtt::Client. The gateway is a small oneM2M CSE registered with the
+// platform's CSE; the protocol is described in docs/protocol.md.
 #include "kiv/Proxy.h"
 
 #include "kiv/MqttClient.h"
+#include "Cse.h"
 #include "Log.h"
 #include "Protocol.h"
+#include "Registrar.h"
+#include "RequestMapping.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -36,6 +42,25 @@ void Log(int level, int category, const char* function, int line, const std::str
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && *value ? value : fallback;
+}
+
+// The registrar is named by its CSE-ID (with or without its slash) and its
+// CSEBase name.
+protocol::CseNames NamesFor(const std::string& device) {
+  protocol::CseNames names;
+  names.device = device;
+  names.registrarId = EnvOr("KIV_PLATFORM_ID", protocol::kDefaultRegistrarId);
+  if (names.registrarId[0] == '/') names.registrarId.erase(0, 1);
+  names.registrarName = EnvOr("KIV_PLATFORM_CSE_NAME", protocol::kDefaultRegistrarName);
+  return names;
+}
+
+std::string PointOfAccessOr(const std::string& serverUri) {
+  try {
+    return protocol::PointOfAccess(serverUri);
+  } catch (const std::invalid_argument&) {
+    return "";  // Connect reports the unusable URI
+  }
 }
 
 }  // namespace
@@ -69,22 +94,24 @@ public:
   void Disconnect();
   Result Response(const std::string& requestId, const std::string& content, int status,
                   bool complete, ResultCb* callback);
-  Result Record(const std::string& body, const std::string& rqi, bool waitForDelivery);
-  std::string NewRequestId();
-
-  const std::string& deviceId() const { return deviceId_; }
-  const std::string& platformId() const { return platformId_; }
+  Result Record(const std::string& text, bool waitForDelivery);
 
 private:
-  std::string CreateClient(bool cleanSession);
-  void OnMessage(const mqtt::Message& message);
-  void OnRequest(const std::string& originator, const std::string& payload);
-  void OnResponse(const std::string& payload);
-  void OnConnected();
   struct Origin {
     std::string originator;  // topic level O of the request
     std::string from;        // its "fr", the response's "to"
+    const std::string& to() const { return from.empty() ? originator : from; }
   };
+
+  std::string NewRequestId();
+  std::string CreateClient(bool cleanSession);
+  void OnMessage(const mqtt::Message& message);
+  void OnRequest(const std::string& originator, const std::string& payload);
+  void ServeOwnResource(const protocol::Request& request, const std::string& originator);
+  void PassToGateway(protocol::Request& request, const std::string& originator);
+  void OnResponse(const std::string& payload);
+  void OnConnected();
+  void OnConnectionLost(const std::string& cause);
   void Remember(const std::string& rqi, const std::string& originator, const std::string& from);
   std::optional<Origin> PendingOrigin(const std::string& rqi);
   void AnswerUnanswered(const protocol::Request& request, int rsc, const std::string& reason);
@@ -92,9 +119,19 @@ private:
   std::string Reply(const std::string& originator, const std::string& body);
   Callback* callback() const { return callback_.load(); }
 
+  // The registration, driven by Registrar: its outputs are carried out here,
+  // without registrarMutex_ held (sending may wait for the MQTT library).
+  void Perform(const Registrar::Output& output);
+  std::string StepBody(const Registrar::Request& request) const;
+  void SendToRegistrar(const std::string& body, const char* what);
+  void RegistrarLoop();
+  void StopRegistrarLoop();
+
   ProxyInfo info_;
   std::string deviceId_;
-  std::string platformId_;
+  protocol::CseNames names_;
+  std::string poa_;
+  std::string createdAt_;
   std::string requestPrefix_;
   std::atomic<uint32_t> requestCounter_{0};
   std::atomic<Callback*> callback_{nullptr};
@@ -106,22 +143,29 @@ private:
   std::mutex pendingMutex_;
   std::unordered_map<std::string, Origin> pending_;
   std::deque<std::string> pendingOrder_;
+
+  std::mutex registrarMutex_;
+  std::condition_variable registrarWake_;
+  Registrar registrar_;
+  bool flushWanted_ = false;
+  bool stopping_ = false;
+  std::thread registrarThread_;
 };
 
 Proxy::Impl::Impl(const ProxyInfo& info)
     : info_(info),
       deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
-      platformId_(EnvOr("KIV_PLATFORM_ID", "platform")),
-      requestPrefix_(RandomHex(8) + "-") {
-  if (!protocol::IsTopicLevel(deviceId_)) {
-    configError_ = "device id \"" + deviceId_ + "\" cannot stand in a topic (no /, + or #)";
-  } else if (!protocol::IsTopicLevel(platformId_)) {
-    configError_ = "KIV_PLATFORM_ID \"" + platformId_ + "\" cannot stand in a topic";
-  }
+      names_(NamesFor(deviceId_)),
+      poa_(PointOfAccessOr(info.GetServerURI())),
+      createdAt_(protocol::Timestamp(std::time(nullptr))),
+      requestPrefix_(RandomHex(8) + "-"),
+      registrar_(Registrar::Timing(), [this] { return NewRequestId(); }) {
+  configError_ = protocol::CheckNames(names_);
 }
 
 Proxy::Impl::~Impl() {
   Disconnect();
+  StopRegistrarLoop();
   // The client goes first, while everything its last events may touch
   // (pending requests, the callback) still exists: it waits for them.
   owner_.reset();
@@ -157,11 +201,10 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   }
   owner_->OnMessage([this](const mqtt::Message& m) { OnMessage(m); });
   owner_->OnConnected([this](bool) { OnConnected(); });
-  owner_->OnConnectionLost([this](const std::string& cause) {
-    if (Callback* receiver = callback()) receiver->ConnectionLost(cause);
-  });
+  owner_->OnConnectionLost([this](const std::string& cause) { OnConnectionLost(cause); });
   owner_->Subscribe(protocol::RequestFilter(deviceId_), 1);
   owner_->Subscribe(protocol::ResponseFilter(deviceId_), 1);
+  registrarThread_ = std::thread([this] { RegistrarLoop(); });
   client_ = owner_.get();
   return "";
 }
@@ -198,6 +241,8 @@ void Proxy::Impl::Disconnect() {
     }
   }
   client->Disconnect();
+  std::lock_guard<std::mutex> lock(registrarMutex_);
+  registrar_.Disconnected();
 }
 
 void Proxy::Impl::OnConnected() {
@@ -206,7 +251,21 @@ void Proxy::Impl::OnConnected() {
     Log(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
   }
   Log(1, 0, "Connected", __LINE__, "connected to " + info_.GetServerURI() + " as " + deviceId_);
+  Registrar::Output registration;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    registration = registrar_.Connected(Clock::now());
+  }
+  Perform(registration);
   if (Callback* receiver = callback()) receiver->Connected();
+}
+
+void Proxy::Impl::OnConnectionLost(const std::string& cause) {
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    registrar_.Disconnected();
+  }
+  if (Callback* receiver = callback()) receiver->ConnectionLost(cause);
 }
 
 void Proxy::Impl::OnMessage(const mqtt::Message& message) {
@@ -229,27 +288,46 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
 }
 
 void Proxy::Impl::OnRequest(const std::string& originator, const std::string& payload) {
-  protocol::Request request = protocol::ParseRequest(payload);
-  Callback* receiver = callback();
-  if (!request.error.empty()) {
+  protocol::Request request = protocol::ParseRequest(payload, names_);
+  if (request.handling == protocol::Request::kRefused) {
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
-        "bad request from " + originator + ": " + request.error);
+        "request from " + originator + " refused (" + std::to_string(request.refusal) +
+            "): " + request.error);
     if (!request.rqi.empty()) {
-      Reply(originator,
-            protocol::ErrorBody(request.rqi, protocol::kRscBadRequest, deviceId_,
-                                request.from.empty() ? originator : request.from, request.error));
+      Reply(originator, protocol::ErrorBody(request.rqi, request.refusal, names_.CseId(),
+                                            Origin{originator, request.from}.to(),
+                                            request.error));
     }
-    if (receiver) receiver->MessageArrived(payload);
+    if (Callback* receiver = callback()) receiver->MessageArrived(payload);
     return;
   }
   if (TraceLevel() >= 2) {
     Log(2, 0, "RequestArrived", __LINE__,
-        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " from " +
-            originator);
+        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " to \"" +
+            request.to + "\" from " + originator);
   }
+  if (request.handling == protocol::Request::kGateway) {
+    PassToGateway(request, originator);
+  } else {
+    ServeOwnResource(request, originator);
+  }
+}
+
+// The gateway's CSEBase and the registrar's remoteCSE here are the SDK's
+// own: the registrar looks at the latter to see that the gateway is alive.
+void Proxy::Impl::ServeOwnResource(const protocol::Request& request,
+                                   const std::string& originator) {
+  std::string resource = request.handling == protocol::Request::kCseBase
+                             ? protocol::CseBaseResource(names_, poa_, createdAt_)
+                             : protocol::RegistrarCsrResource(names_, createdAt_, createdAt_);
+  Reply(originator, protocol::ResponseBody(request.rqi, protocol::kRscOk, names_.CseId(),
+                                           Origin{originator, request.from}.to(), resource));
+}
+
+void Proxy::Impl::PassToGateway(protocol::Request& request, const std::string& originator) {
   Remember(request.rqi, originator, request.from);
   try {
-    if (receiver) {
+    if (Callback* receiver = callback()) {
       receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
     }
   } catch (const std::exception& e) {
@@ -277,23 +355,32 @@ void Proxy::Impl::AnswerUnanswered(const protocol::Request& request, int rsc,
   std::optional<Origin> origin = PendingOrigin(request.rqi);
   if (!origin) return;
   Forget(request.rqi);
-  const std::string& to = origin->from.empty() ? origin->originator : origin->from;
-  bool success = rsc >= 2000 && rsc < 3000;
-  Reply(origin->originator, success ? protocol::ResponseBody(request.rqi, rsc, deviceId_, to, "")
-                                    : protocol::ErrorBody(request.rqi, rsc, deviceId_, to, reason));
+  Reply(origin->originator,
+        protocol::IsSuccess(rsc)
+            ? protocol::ResponseBody(request.rqi, rsc, names_.CseId(), origin->to(), "")
+            : protocol::ErrorBody(request.rqi, rsc, names_.CseId(), origin->to(), reason));
 }
 
+// Answers to the registration and to records; the gateway hears those to
+// its records (ResponseArrived).
 void Proxy::Impl::OnResponse(const std::string& payload) {
   Callback* receiver = callback();
-  if (auto status = protocol::ParseResponseStatus(payload)) {
-    if (TraceLevel() >= 2) {
-      Log(2, 0, "ResponseArrived", __LINE__,
-          "response " + status->rqi + " rsc " + std::to_string(status->rsc));
-    }
-    if (receiver) receiver->ResponseArrived(status->rqi, status->rsc);
-  } else if (receiver) {
-    receiver->MessageArrived(payload);
+  std::optional<protocol::Reply> reply = protocol::ParseReply(payload);
+  if (!reply) {
+    if (receiver) receiver->MessageArrived(payload);
+    return;
   }
+  if (TraceLevel() >= 2) {
+    Log(2, 0, "ResponseArrived", __LINE__,
+        "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
+  }
+  Registrar::Output output;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    output = registrar_.Answer(reply->rqi, reply->rsc, Clock::now());
+  }
+  Perform(output);
+  if (output.report && receiver) receiver->ResponseArrived(reply->rqi, *output.report);
 }
 
 std::optional<Proxy::Impl::Origin> Proxy::Impl::PendingOrigin(const std::string& rqi) {
@@ -344,9 +431,9 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
     result.errorCode = mqtt::kErrorInvalid;
     result.message = "no request " + requestId + " waits for an answer";
   } else {
-    const std::string& to = origin->from.empty() ? origin->originator : origin->from;
     result.message =
-        Reply(origin->originator, protocol::ResponseBody(requestId, *rsc, deviceId_, to, content));
+        Reply(origin->originator,
+              protocol::ResponseBody(requestId, *rsc, names_.CseId(), origin->to(), content));
     if (!result.message.empty()) {
       result.errorCode = IsConnected() ? mqtt::kErrorRefused : mqtt::kErrorNotConnected;
     } else if (complete) {
@@ -363,23 +450,111 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
   return result;
 }
 
-Proxy::Result Proxy::Impl::Record(const std::string& body, const std::string& rqi,
-                                  bool waitForDelivery) {
+Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery) {
   Result result;
-  result.requestId = rqi;
   mqtt::Client* client = client_.load();
-  if (client == nullptr) {
+  if (client == nullptr || !client->IsConnected()) {
     result.errorCode = mqtt::kErrorNotConnected;
     result.message = "not connected";
     return result;
   }
-  std::string topic = protocol::RequestTopic(deviceId_, platformId_);
+  result.requestId = NewRequestId();
+  std::string body = protocol::ContentInstanceCreate(names_, result.requestId, text);
+  bool sendNow;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    sendNow = registrar_.Record(result.requestId, body, Clock::now(), !waitForDelivery);
+  }
+  if (!sendNow) {
+    registrarWake_.notify_one();  // the hold has a deadline now
+    return result;
+  }
+  std::string topic = protocol::RequestTopic(deviceId_, names_.registrarId);
   result.errorCode = waitForDelivery ? client->PublishAndWait(topic, body, 1, false,
                                                               kDeliveryTimeout, &result.message)
                                      : client->Publish(topic, body, 1, false, &result.message);
   if (result.errorCode != 0)
     Log(-1, kLogError, "Data", __LINE__, "record not sent: " + result.message);
   return result;
+}
+
+// ---- registration ----------------------------------------------------------------
+
+std::string Proxy::Impl::StepBody(const Registrar::Request& request) const {
+  switch (request.step) {
+    case Registrar::Step::kCreate: return protocol::RegistrationCreate(names_, request.rqi, poa_);
+    case Registrar::Step::kUpdate: return protocol::RegistrationUpdate(names_, request.rqi, poa_);
+    case Registrar::Step::kContainer: return protocol::ContainerCreate(names_, request.rqi);
+    default: return protocol::RegistrationRetrieve(names_, request.rqi);
+  }
+}
+
+void Proxy::Impl::SendToRegistrar(const std::string& body, const char* what) {
+  mqtt::Client* client = client_.load();
+  std::string error = "not connected";
+  if (client != nullptr &&
+      client->Publish(protocol::RequestTopic(deviceId_, names_.registrarId), body, 1, false,
+                      &error) == 0) {
+    if (TraceLevel() >= 2) Log(2, 0, "Registration", __LINE__, std::string(what) + " " + body);
+    return;
+  }
+  Log(-1, kLogError, "Registration", __LINE__, std::string(what) + " not sent: " + error);
+}
+
+void Proxy::Impl::Perform(const Registrar::Output& output) {
+  if (output.send) SendToRegistrar(StepBody(*output.send), "sent");
+  if (output.flush) {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    flushWanted_ = true;
+  }
+  // A send or a hold changes the next deadline; a flush is the loop's to do.
+  registrarWake_.notify_one();
+  if (output.logCategory == kLogInformation) {
+    Log(1, 0, "Registration", __LINE__,
+        output.log + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" + poa_ + ")");
+  } else if (output.logCategory != 0) {
+    Log(-1, output.logCategory, "Registration", __LINE__,
+        names_.RegistrarCseId() + ": " + output.log);
+  }
+}
+
+// Wakes for the registrar's deadlines and sends the records it held, in
+// order, on a thread of its own: neither the gateway's thread nor the MQTT
+// library's may wait here.
+void Proxy::Impl::RegistrarLoop() {
+  std::unique_lock<std::mutex> lock(registrarMutex_);
+  while (!stopping_) {
+    std::optional<Clock::time_point> deadline = registrar_.NextDeadline();
+    if (!flushWanted_) {
+      if (deadline) {
+        registrarWake_.wait_until(lock, *deadline);
+      } else {
+        registrarWake_.wait(lock);
+      }
+    }
+    if (stopping_) break;
+    auto now = Clock::now();
+    Registrar::Output output = registrar_.Tick(now);
+    bool flush = flushWanted_ || output.flush;
+    flushWanted_ = false;
+    output.flush = false;
+    std::vector<std::string> records;
+    if (flush) records = registrar_.TakeHeld(now);
+    lock.unlock();
+    Perform(output);
+    for (const std::string& body : records) SendToRegistrar(body, "record");
+    lock.lock();
+    if (flush) registrar_.Flushed();
+  }
+}
+
+void Proxy::Impl::StopRegistrarLoop() {
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    stopping_ = true;
+  }
+  registrarWake_.notify_one();
+  if (registrarThread_.joinable()) registrarThread_.join();
 }
 
 // ---- Proxy and Data ------------------------------------------------------------
@@ -405,20 +580,16 @@ Data::Data(Proxy* proxy) : proxy_(proxy) {}
 
 Proxy::Result Data::Create(const std::string& text, bool waitForDelivery) {
   if (proxy_ == nullptr) return Proxy::Result{"", "no proxy", mqtt::kErrorInvalid};
-  Proxy::Impl& impl = *proxy_->impl_;
-  std::string rqi = impl.NewRequestId();
-  std::string to = impl.platformId() + "/" + impl.deviceId();
-  return impl.Record(protocol::RecordCreateBody(rqi, impl.deviceId(), to, text), rqi,
-                     waitForDelivery);
+  return proxy_->impl_->Record(text, waitForDelivery);
 }
 
 int Data::NotifyCreating(const std::string& text, NotificationEventType eventType) {
-  if (proxy_ == nullptr) return mqtt::kErrorInvalid;
-  Proxy::Impl& impl = *proxy_->impl_;
-  std::string rqi = impl.NewRequestId();
-  std::string body = protocol::RecordNotifyBody(rqi, impl.deviceId(), impl.platformId(), text,
-                                                static_cast<int>(eventType));
-  return impl.Record(body, rqi, false).errorCode;
+  (void)text;
+  (void)eventType;
+  // The registrar notifies the subscribers of the records container itself
+  // when Create stores the record there; a notification from the gateway
+  // would have no receiver. Nothing is sent, and the code says so.
+  return proxy_ == nullptr ? mqtt::kErrorInvalid : kNotificationNotSent;
 }
 
 }  // namespace kiv

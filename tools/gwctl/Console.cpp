@@ -1,7 +1,6 @@
 #include "Console.h"
 
-#include "Protocol.h"
-#include "kiv/MqttClient.h"
+#include "PlatformClient.h"
 
 #include <cjson/cJSON.h>
 
@@ -52,8 +51,6 @@ const char kUsage[] =
     "Exit status: 0 success reply (or watch ended), 1 usage, 2 connection, 3 timeout,\n"
     "4 the gateway answered with an error status.\n";
 
-bool g_raw = false;
-
 int Fail(int status, const std::string& message) {
   fprintf(stderr, "gwctl: %s\n", message.c_str());
   return status;
@@ -103,38 +100,11 @@ std::string CheckArguments(const Settings& s) {
   return "unknown command \"" + s.command + "\"";
 }
 
-struct JsonDeleter {
-  void operator()(cJSON* json) const { cJSON_Delete(json); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-Json Parse(const std::string& text) {
-  return Json(cJSON_ParseWithLengthOpts(text.data(), text.size(), nullptr, 0));
-}
-
-std::string Printed(const cJSON* item, bool formatted) {
-  char* text = formatted ? cJSON_Print(item) : cJSON_PrintUnformatted(item);
+std::string Printed(const cJSON* item) {
+  char* text = cJSON_Print(item);
   std::string result = text ? text : "";
   cJSON_free(text);
   return result;
-}
-
-// A command-line value: itself when it is one JSON value, else a string.
-std::string ValueJson(const std::string& text) {
-  const char* end = nullptr;
-  Json json(cJSON_ParseWithLengthOpts(text.data(), text.size(), &end, 0));
-  if (json && end == text.data() + text.size()) return Printed(json.get(), false);
-  return kiv::protocol::JsonString(text);
-}
-
-std::string Header(const Settings& s, const std::string& rqi, int op) {
-  using kiv::protocol::JsonString;
-  return "{\"rqi\":" + JsonString(rqi) + ",\"op\":" + std::to_string(op) +
-         ",\"fr\":" + JsonString(s.originator) + ",\"to\":" + JsonString(s.device);
-}
-
-std::string ContentItem(int type, const std::string& con) {
-  return "[{\"ty\":" + std::to_string(type) + ",\"con\":" + con + "}]";
 }
 
 }  // namespace
@@ -170,14 +140,16 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
       case kCert: s.certFile = optarg; break;
       case kKey: s.keyFile = optarg; break;
       case 'i': s.originator = optarg; break;
-      case 'r': g_raw = true; break;
+      case 'r': s.raw = true; break;
       case 't':
         if (!ParseCount(optarg, 1, 86400, &s.timeoutSeconds)) return UsageError("bad timeout");
         break;
       case 'n':
         if (!ParseCount(optarg, 1, 1000000, &s.count)) return UsageError("bad count");
         break;
-      case 'h': fputs(kUsage, stdout); exit(kExitOk);
+      case 'h':
+        s.help = true;
+        return s;
       default: return UsageError("bad option");
     }
   }
@@ -210,31 +182,23 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
 
 std::optional<std::string> BuildRequest(const Settings& s, const std::string& rqi,
                                         std::string* error) {
-  using kiv::protocol::JsonString;
+  namespace platform = kiv::platform;
+  const platform::Header header{rqi, s.originator, s.device};
   if (s.command == "retrieve") {
-    std::string types;
-    for (const auto& a : s.arguments) types += (types.empty() ? "" : ",") + a;
-    return Header(s, rqi, kiv::protocol::kWireRetrieve) + ",\"fc\":{\"ty\":[" + types + "]}}";
+    std::vector<int> types;
+    for (const auto& a : s.arguments) types.push_back(std::atoi(a.c_str()));
+    return platform::Retrieve(header, types);
   }
   if (s.command == "control") {
-    std::string values;
-    for (const auto& a : s.arguments)
-      values += (values.empty() ? "" : ",") + ("{\"value\":" + ValueJson(a) + "}");
-    return Header(s, rqi, kiv::protocol::kWireUpdate) + ",\"pc\":" +
-           ContentItem(12, "{\"execReqArgs\":{\"all\":[{\"anyArg\":[" + values + "]}]}}") + "}";
+    std::vector<std::string> values;
+    for (const auto& a : s.arguments) values.push_back(platform::ValueJson(a));
+    return platform::Control(header, values);
   }
   if (s.command == "schedule" && s.arguments.size() == 2) {
     const std::string& action = s.arguments[0];
-    if (action == "delete") {
-      return Header(s, rqi, kiv::protocol::kWireDelete) +
-             ",\"pc\":" + ContentItem(18, "{\"resourceName\":" + JsonString(s.arguments[1]) + "}") +
-             "}";
-    }
-    int op = action == "create" ? kiv::protocol::kWireCreate : kiv::protocol::kWireUpdate;
-    return Header(s, rqi, op) + ",\"pc\":" +
-           ContentItem(18, "{\"scheduleElement\":{\"scheduleEntry\":[" +
-                               JsonString(s.arguments[1]) + "]}}") +
-           "}";
+    if (action == "delete") return platform::ScheduleDelete(header, s.arguments[1]);
+    return action == "create" ? platform::ScheduleCreate(header, s.arguments[1])
+                              : platform::ScheduleUpdate(header, s.arguments[1]);
   }
   if (s.command == "request" && s.arguments.size() == 1) return s.arguments[0];
   if (error) *error = "no request for command " + s.command;
@@ -243,16 +207,15 @@ std::optional<std::string> BuildRequest(const Settings& s, const std::string& rq
 
 namespace {
 
-kiv::mqtt::Options ClientOptions(const Settings& s) {
-  kiv::mqtt::Options options;
+kiv::platform::Platform::Options PlatformOptions(const Settings& s) {
+  kiv::platform::Platform::Options options;
   options.serverUri = s.serverUri;
-  options.clientId = s.originator;
-  if (!s.user.empty()) options.username = s.user;
-  if (!s.password.empty()) options.password = s.password;
+  options.originator = s.originator;
+  options.username = s.user;
+  options.password = s.password;
   options.caFile = s.caFile;
   options.certFile = s.certFile;
   options.keyFile = s.keyFile;
-  options.autoReconnect = false;
   return options;
 }
 
@@ -264,11 +227,11 @@ void PrintLine(const std::string& text) {
   fflush(stdout);
 }
 
-// The client is made after the state its handler uses, so that its
+// The platform is made after the state its handler uses, so that its
 // destructor, which waits for a running handler, comes first.
-std::unique_ptr<kiv::mqtt::Client> MakeClient(const Settings& s) {
+std::unique_ptr<kiv::platform::Platform> MakePlatform(kiv::platform::Platform::Options options) {
   try {
-    return std::make_unique<kiv::mqtt::Client>(ClientOptions(s));
+    return std::make_unique<kiv::platform::Platform>(std::move(options));
   } catch (const std::exception& e) {
     Fail(kExitUsage, e.what());
     return nullptr;
@@ -282,10 +245,9 @@ int Watch(const Settings& s) {
   std::mutex mutex;
   int records = 0;
   const std::string statusTopic = kiv::protocol::StatusTopic(s.device);
-  std::unique_ptr<kiv::mqtt::Client> made = MakeClient(s);
-  if (!made) return kExitUsage;
-  kiv::mqtt::Client& client = *made;
-  client.OnMessage([&](const Message& m) {
+  kiv::platform::Platform::Options options = PlatformOptions(s);
+  options.collect = false;  // printed as they come, never kept
+  options.onMessage = [&](const Message& m) {
     if (m.topic == statusTopic) {
       fprintf(stderr, "gwctl: %s is %s\n", s.device.c_str(), m.payload.c_str());
       return;
@@ -293,13 +255,13 @@ int Watch(const Settings& s) {
     PrintLine(m.payload);
     std::lock_guard<std::mutex> lock(mutex);
     if (++records == s.count) kill(getpid(), SIGUSR1);
-  });
+  };
+  std::unique_ptr<kiv::platform::Platform> platform = MakePlatform(std::move(options));
+  if (!platform) return kExitUsage;
   std::string error;
-  if (client.Connect(std::chrono::seconds(s.timeoutSeconds), &error) != 0) {
+  if (platform->Connect(std::chrono::seconds(s.timeoutSeconds), &error) != 0 ||
+      platform->Watch(s.device, &error) != 0) {
     return Fail(kExitConnection, error);
-  }
-  for (const auto& filter : {kiv::protocol::RequestTopic(s.device, "+"), statusTopic}) {
-    if (client.Subscribe(filter, 1, &error) != 0) return Fail(kExitConnection, error);
   }
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
@@ -313,57 +275,19 @@ int Watch(const Settings& s) {
   return kExitOk;
 }
 
-// The reply to one request, delivered by the client's handler.
-class ReplyBox {
-public:
-  explicit ReplyBox(std::string rqi) : rqi_(std::move(rqi)) {}
-  void Offer(const std::string& payload) {
-    Json json = Parse(payload);
-    const cJSON* rqi = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rqi") : nullptr;
-    // A request without a readable rqi takes whatever reply comes.
-    if (!rqi_.empty() && (!cJSON_IsString(rqi) || rqi_ != rqi->valuestring)) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (reply_) return;
-    reply_ = payload;
-    arrived_.notify_all();
-  }
-  std::optional<std::string> Wait(std::chrono::seconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, timeout, [&] { return reply_.has_value(); });
-    return reply_;
-  }
-
-private:
-  std::string rqi_;
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::optional<std::string> reply_;
-};
-
-std::string RequestIdOf(const std::string& payload) {
-  Json json = Parse(payload);
-  const cJSON* rqi = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rqi") : nullptr;
-  return cJSON_IsString(rqi) ? rqi->valuestring : "";
-}
-
 int PrintReply(const Settings& s, const std::string& payload) {
-  Json json = Parse(payload);
-  const cJSON* rsc = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "rsc") : nullptr;
-  const cJSON* pc = json ? cJSON_GetObjectItemCaseSensitive(json.get(), "pc") : nullptr;
-  if (g_raw) {
+  std::optional<kiv::platform::Reply> reply = kiv::platform::ParseReply(payload);
+  if (s.raw) {
     PrintLine(payload);
-  } else if (cJSON_IsString(pc)) {
-    PrintLine(pc->valuestring);
-  } else if (pc != nullptr) {
-    PrintLine(Printed(pc, true));
+  } else if (reply && !reply->content.empty()) {
+    std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(reply->content.c_str()), cJSON_Delete);
+    // A string content is printed as its text, any other as formatted JSON.
+    PrintLine(json && !cJSON_IsString(json.get()) ? Printed(json.get()) : reply->content);
   }
-  if (!cJSON_IsNumber(rsc)) return Fail(kExitRefused, "reply without a status: " + payload);
-  int status = rsc->valueint;
-  if (status >= 2000 && status < 3000) return kExitOk;
-  const cJSON* reason = pc ? cJSON_GetObjectItemCaseSensitive(pc, "m2m:dbg") : nullptr;
-  return Fail(kExitRefused,
-              s.device + " answered " + std::to_string(status) +
-                  (cJSON_IsString(reason) ? std::string(": ") + reason->valuestring : ""));
+  if (!reply) return Fail(kExitRefused, "reply without a status: " + payload);
+  if (kiv::protocol::IsSuccess(reply->rsc)) return kExitOk;
+  return Fail(kExitRefused, s.device + " answered " + std::to_string(reply->rsc) +
+                                (reply->debug.empty() ? "" : ": " + reply->debug));
 }
 
 int Ask(const Settings& s) {
@@ -372,19 +296,13 @@ int Ask(const Settings& s) {
   std::optional<std::string> request =
       BuildRequest(s, s.originator + "-" + std::to_string(device() % 100000), &error);
   if (!request) return Fail(kExitUsage, error);
-  ReplyBox box(RequestIdOf(*request));
-  std::unique_ptr<kiv::mqtt::Client> made = MakeClient(s);
-  if (!made) return kExitUsage;
-  kiv::mqtt::Client& client = *made;
-  client.OnMessage([&](const Message& m) { box.Offer(m.payload); });
+  std::unique_ptr<kiv::platform::Platform> platform = MakePlatform(PlatformOptions(s));
+  if (!platform) return kExitUsage;
   auto timeout = std::chrono::seconds(s.timeoutSeconds);
-  if (client.Connect(timeout, &error) != 0) return Fail(kExitConnection, error);
-  if (client.Subscribe(kiv::protocol::ResponseTopic(s.originator, s.device), 1, &error) != 0 ||
-      client.PublishAndWait(kiv::protocol::RequestTopic(s.originator, s.device), *request, 1, false,
-                            timeout, &error) != 0) {
-    return Fail(kExitConnection, error);
-  }
-  std::optional<std::string> reply = box.Wait(timeout);
+  if (platform->Connect(timeout, &error) != 0) return Fail(kExitConnection, error);
+  if (platform->Send(s.device, *request, &error) != 0) return Fail(kExitConnection, error);
+  std::optional<std::string> reply =
+      platform->WaitForReply(s.device, kiv::platform::RequestIdOf(*request), timeout);
   if (!reply) {
     return Fail(kExitTimeout,
                 "no reply from " + s.device + " in " + std::to_string(s.timeoutSeconds) + " s");
@@ -397,6 +315,10 @@ int Ask(const Settings& s) {
 int RunConsole(int argc, char** argv) {
   std::optional<Settings> settings = ParseCommandLine(argc, argv);
   if (!settings) return kExitUsage;
+  if (settings->help) {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
   if (settings->command == "watch") {
     // Blocked before the MQTT library starts its threads, so that only
     // sigwait sees them.

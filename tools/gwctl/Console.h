@@ -25,16 +25,18 @@ struct Settings {
   int timeoutSeconds = 10;
   int count = 0;           // watch: stop after this many records (0: never)
   std::string originator;  // our id O (and MQTT client id)
+  bool raw = false;        // print the whole reply, not only its content
+  bool help = false;       // -h: print the usage and do nothing else
   std::string command;     // watch, retrieve, control, schedule, request
   std::string device;      // D
   std::vector<std::string> arguments;
 };
 
 // Parses argv into settings; nullopt after printing the reason and usage to
-// standard error.
+// standard error. Keeps no state between calls.
 std::optional<Settings> ParseCommandLine(int argc, char** argv);
 
-// The request payload for a command other than watch (rqi and fr filled in),
+// The request payload for a command other than watch, with this request id,
 // or nullopt with the reason in *error.
 std::optional<std::string> BuildRequest(const Settings& settings, const std::string& rqi,
                                         std::string* error);

@@ -32,7 +32,7 @@ enum NotificationEventType {
 // Connection description: what the proxy needs to reach and identify itself.
 class KIV_SDK_API ProxyInfo {
 public:
-  // key: the device key (used locally, never sent in clear);
+  // key: the device key; the SDK never sends it;
   // token: the device token (the default password, see docs/protocol.md);
   // serverURI: tcp://, mqtt://, ssl:// or mqtts:// host:port.
   ProxyInfo(ConnectionType type, std::string key, std::string token, std::string serverURI);
@@ -82,6 +82,9 @@ enum RequestOperation {
   kOperationNotify = 5,
   kOperationRetrieve = 6,
 };
+
+// NotifyCreating's result: nothing was sent (see Data::NotifyCreating).
+constexpr int kNotificationNotSent = 1;
 
 // Response status accepted by Proxy::Response. kStatusOk is sent as the
 // oneM2M response status code 2000; the others map as documented there.
@@ -187,15 +190,20 @@ class KIV_SDK_API Data {
 public:
   explicit Data(Proxy* proxy);
 
-  // Publishes a contentInstance create with the text, unchanged.
-  // waitForDelivery=true blocks (up to 10 s) until the broker acknowledged
-  // it; not from inside a callback, where it returns -4 at once. errorCode:
-  // 0 sent; -1 not connected; -2 refused by the MQTT library; -3 no
+  // Stores the text, unchanged, as a contentInstance in the gateway's records
+  // container at the platform's CSE; the CSE's answer reaches
+  // Callback::ResponseArrived with the result's requestId. While the gateway
+  // registers (just after a connection) the record is held for a moment and
+  // sent once the container exists. waitForDelivery=true sends at once and
+  // blocks (up to 10 s) until the broker acknowledged it; not from inside a
+  // callback, where it returns -4 at once. errorCode: 0 sent or held for
+  // sending; -1 not connected; -2 refused by the MQTT library; -3 no
   // acknowledgement in time.
   Proxy::Result Create(const std::string& text, bool waitForDelivery);
 
-  // Publishes a notification that carries the text; 0 when it was accepted
-  // for sending, a negative code otherwise (see docs/protocol.md).
+  // Sends nothing and returns kNotificationNotSent: the platform's CSE
+  // notifies the subscribers of the records container by itself when Create
+  // stores a record there (docs/protocol.md). -4 without a proxy.
   int NotifyCreating(const std::string& text, NotificationEventType eventType);
 
 private:

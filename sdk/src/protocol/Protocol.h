@@ -1,17 +1,20 @@
 // The wire protocol between a gateway and its platform (docs/protocol.md):
-// oneM2M MQTT binding topics and JSON primitives with short member names.
-// Pure functions, no I/O: shared by the proxy and the platform console.
+// oneM2M over MQTT, with TS-0010 topics and TS-0004 JSON primitives (short
+// member names). Pure functions, no I/O: shared by the SDK, the platform
+// console and the tests.
 #ifndef KIV_SDK_PROTOCOL_H
 #define KIV_SDK_PROTOCOL_H
 
-#include "kiv/Proxy.h"
+#include "Json.h"
 
-#include <list>
 #include <optional>
 #include <string>
 
 namespace kiv {
 namespace protocol {
+
+// The release version every primitive we send carries ("rvi").
+constexpr char kReleaseVersion[] = "3";
 
 // oneM2M response status codes used here.
 constexpr int kRscOk = 2000;
@@ -19,7 +22,12 @@ constexpr int kRscCreated = 2001;
 constexpr int kRscDeleted = 2002;
 constexpr int kRscUpdated = 2004;
 constexpr int kRscBadRequest = 4000;
+constexpr int kRscNotFound = 4004;
+constexpr int kRscOperationNotAllowed = 4005;
+constexpr int kRscConflict = 4105;
 constexpr int kRscInternalError = 5000;
+
+constexpr bool IsSuccess(int rsc) { return rsc >= 2000 && rsc < 3000; }
 
 // oneM2M operation codes on the wire.
 enum WireOperation {
@@ -30,7 +38,7 @@ enum WireOperation {
   kWireNotify = 5
 };
 
-// Topics. device is the gateway's id D, originator a requester's id O.
+// Topics. Ids are CSE-IDs or originators without their leading slash.
 std::string RequestFilter(const std::string& device);                       // /oneM2M/req/+/D/json
 std::string ResponseFilter(const std::string& device);                      // /oneM2M/resp/D/+/json
 std::string RequestTopic(const std::string& from, const std::string& to);   // /oneM2M/req/F/T/json
@@ -42,32 +50,21 @@ std::optional<std::string> RequestOriginator(const std::string& topic, const std
 // Whether topic is a response to the device: /oneM2M/resp/D/<anything>/json.
 bool IsResponseTo(const std::string& topic, const std::string& device);
 
-// Whether a device or originator id can stand as one topic level.
+// Whether an id can stand as one topic level.
 bool IsTopicLevel(const std::string& id);
 
-// text as a JSON string literal (quotes included); bytes of valid UTF-8 stay
-// as they are, control characters (NUL too) are escaped.
-std::string JsonString(const std::string& text);
-
-// A platform request, checked and translated for RequestArrived.
-struct Request {
-  std::string rqi;  // empty when not readable
-  int wireOperation = 0;
-  int operation = 0;  // a RequestOperation
-  std::string from;   // "fr", optional
-  std::string to;     // "to", optional
-  std::list<RequestTarget> targets;
-  std::list<RequestContent> contents;
-  std::string error;  // empty when the request is well formed
-};
-Request ParseRequest(const std::string& payload);
+// A request primitive: op, to, fr, rqi, rvi, then ty when not 0, pc and fc
+// when not empty (both JSON text).
+std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
+                             const std::string& rqi, int type, const std::string& pc,
+                             const std::string& fc = "");
 
 // Maps a Proxy::Response status to a oneM2M response status code; nullopt
 // for a status that means nothing here.
 std::optional<int> ResponseStatusCode(int status);
 
-// {"rqi","rsc","fr","to","pc"}: pc is the content itself when it is one JSON
-// value, else the content as a JSON string; no pc for an empty content.
+// {"rqi","rsc","rvi","fr","to","pc"}: pc is the content itself when it is one
+// JSON value, else the content as a JSON string; no pc for an empty content.
 std::string ResponseBody(const std::string& rqi, int rsc, const std::string& from,
                          const std::string& to, const std::string& content);
 // An error answer whose pc carries the reason as {"m2m:dbg": reason}.
@@ -79,18 +76,14 @@ std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
 // the gateway leaves one that found nothing unanswered on purpose.
 std::optional<int> DefaultStatus(int wireOperation);
 
-// Records: a contentInstance create and a notification carrying text.
-std::string RecordCreateBody(const std::string& rqi, const std::string& from, const std::string& to,
-                             const std::string& text);
-std::string RecordNotifyBody(const std::string& rqi, const std::string& from, const std::string& to,
-                             const std::string& text, int eventType);
-
-// A response to one of our records: its rqi and rsc, if the payload has them.
-struct ResponseStatus {
+// A response primitive as a requester reads it.
+struct Reply {
   std::string rqi;
   int rsc = 0;
+  std::string content;  // the compact JSON text of pc, or the text when pc is a string
+  std::string debug;    // pc's "m2m:dbg", when present
 };
-std::optional<ResponseStatus> ParseResponseStatus(const std::string& payload);
+std::optional<Reply> ParseReply(const std::string& payload);
 
 }  // namespace protocol
 }  // namespace kiv

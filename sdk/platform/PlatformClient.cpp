@@ -1,0 +1,166 @@
+#include "PlatformClient.h"
+
+#include <cstdio>
+#include <random>
+#include <unistd.h>
+
+namespace kiv {
+namespace platform {
+namespace {
+
+std::string FreshOriginator() {
+  std::random_device random;
+  char text[40];
+  snprintf(text, sizeof text, "platform-%ld-%06x", static_cast<long>(getpid()),
+           random() & 0xffffffu);
+  return text;
+}
+
+mqtt::Options ClientOptions(const Platform::Options& options, const std::string& originator) {
+  mqtt::Options client;
+  client.serverUri = options.serverUri;
+  client.clientId = originator;
+  if (!options.username.empty()) client.username = options.username;
+  if (!options.password.empty()) client.password = options.password;
+  client.caFile = options.caFile;
+  client.certFile = options.certFile;
+  client.keyFile = options.keyFile;
+  // Back quickly after a broker restart (tests restart brokers).
+  client.minRetry = milliseconds(100);
+  client.maxRetry = milliseconds(1000);
+  return client;
+}
+
+}  // namespace
+
+// ---- Inbox -----------------------------------------------------------------------
+
+void Inbox::Add(const mqtt::Message& message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(message);
+  }
+  arrived_.notify_all();
+}
+
+std::vector<mqtt::Message> Inbox::Messages() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+bool Inbox::WaitUntil(const std::function<bool(const std::vector<mqtt::Message>&)>& condition,
+                      milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, timeout, [&] { return condition(messages_); });
+}
+
+bool Inbox::WaitFor(size_t count, milliseconds timeout) const {
+  return WaitUntil([count](const std::vector<mqtt::Message>& all) { return all.size() >= count; },
+                   timeout);
+}
+
+// ---- Platform --------------------------------------------------------------------
+
+Platform::Platform(Options options)
+    : options_(std::move(options)),
+      originator_(options_.originator.empty() ? FreshOriginator() : options_.originator),
+      client_(std::make_unique<mqtt::Client>(ClientOptions(options_, originator_))) {
+  client_->OnMessage([this](const mqtt::Message& message) {
+    if (options_.collect) inbox_.Add(message);
+    if (options_.onMessage) options_.onMessage(message);
+  });
+}
+
+Platform::~Platform() { client_->Disconnect(); }
+
+int Platform::Connect(milliseconds timeout, std::string* error) {
+  return client_->Connect(timeout, error);
+}
+
+int Platform::Subscribe(const std::string& filter, std::string* error) {
+  return client_->Subscribe(filter, 1, error);
+}
+
+int Platform::Watch(const std::string& device, std::string* error) {
+  int rc = Subscribe(protocol::RequestTopic(device, "+"), error);
+  return rc != 0 ? rc : Subscribe(protocol::StatusTopic(device), error);
+}
+
+int Platform::SubscribeToReplies(const std::string& device, std::string* error) {
+  std::string topic = protocol::ResponseTopic(originator_, device);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (replyTopics_.count(topic) != 0) return 0;
+  }
+  int rc = Subscribe(topic, error);
+  if (rc == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replyTopics_.insert(topic);
+  }
+  return rc;
+}
+
+int Platform::Send(const std::string& device, const std::string& payload, std::string* error) {
+  int rc = SubscribeToReplies(device, error);
+  if (rc != 0) return rc;
+  return client_->PublishAndWait(protocol::RequestTopic(originator_, device), payload, 1, false,
+                                 std::chrono::seconds(10), error);
+}
+
+std::optional<std::string> Platform::Ask(const std::string& device, const std::string& payload,
+                                         milliseconds timeout, std::string* error) {
+  if (Send(device, payload, error) != 0) return std::nullopt;
+  std::optional<std::string> reply = WaitForReply(device, RequestIdOf(payload), timeout);
+  if (!reply && error) {
+    *error = "no reply from " + device + " in " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+             " s";
+  }
+  return reply;
+}
+
+std::optional<std::string> Platform::WaitForReply(const std::string& device,
+                                                  const std::string& rqi,
+                                                  milliseconds timeout) const {
+  const std::string topic = protocol::ResponseTopic(originator_, device);
+  std::optional<std::string> reply;
+  inbox_.WaitUntil(
+      [&](const std::vector<mqtt::Message>& all) {
+        for (const mqtt::Message& message : all) {
+          if (message.topic == topic && (rqi.empty() || RequestIdOf(message.payload) == rqi)) {
+            reply = message.payload;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return reply;
+}
+
+std::vector<Record> Platform::Records(const std::string& device) const {
+  std::vector<Record> records;
+  const std::string prefix = "/oneM2M/req/" + device + "/";
+  for (const mqtt::Message& message : inbox_.Messages()) {
+    if (message.topic.compare(0, prefix.size(), prefix) != 0) continue;
+    if (std::optional<Record> record = ParseRecord(message.payload)) records.push_back(*record);
+  }
+  return records;
+}
+
+std::vector<std::string> Platform::Statuses(const std::string& device) const {
+  std::vector<std::string> statuses;
+  const std::string topic = protocol::StatusTopic(device);
+  for (const mqtt::Message& message : inbox_.Messages()) {
+    if (message.topic == topic) statuses.push_back(message.payload);
+  }
+  return statuses;
+}
+
+std::string Platform::NewRequestId() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return originator_ + "-" + std::to_string(++counter_);
+}
+
+}  // namespace platform
+}  // namespace kiv

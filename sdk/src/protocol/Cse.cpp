@@ -1,0 +1,159 @@
+#include "Cse.h"
+
+#include "Protocol.h"
+#include "ServerUri.h"
+
+#include <vector>
+
+namespace kiv {
+namespace protocol {
+namespace {
+
+// One path segment of a oneM2M address: no separators, nothing a URL or a
+// topic would read differently.
+bool IsPathSegment(const std::string& name) {
+  return !name.empty() && name.find_first_of(std::string("/?#+ \0", 6)) == std::string::npos;
+}
+
+// Splits "a/b/c" at its slashes.
+std::vector<std::string> Segments(const std::string& path) {
+  std::vector<std::string> segments;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = path.find('/', start);
+    segments.push_back(path.substr(start, slash - start));
+    if (slash == std::string::npos) return segments;
+    start = slash + 1;
+  }
+}
+
+// A CSE-relative address: gateway[/child], the CSEBase's resource id D, or
+// the registrar's id (its remoteCSE resource here is named by it).
+Target ResolveRelative(const std::vector<std::string>& segments, const CseNames& names) {
+  Target target;
+  target.kind = Target::kElsewhere;
+  const std::string& first = segments[0];
+  if (segments.size() == 1) {
+    if (first == kBaseName || first == names.device) target.kind = Target::kBase;
+    if (first == names.registrarId) target.kind = Target::kRegistrarCsr;
+    return target;
+  }
+  if (segments.size() == 2 && first == kBaseName && IsPathSegment(segments[1])) {
+    if (segments[1] == names.registrarId) {
+      target.kind = Target::kRegistrarCsr;
+    } else {
+      target.kind = Target::kChild;
+      target.child = segments[1];
+    }
+  }
+  return target;
+}
+
+std::string JsonStringArray(const std::string& item) { return "[" + JsonString(item) + "]"; }
+
+// The attributes of the gateway's remoteCSE that a registration sets.
+std::string RegistrationAttributes(const CseNames& names, const std::string& poa) {
+  return "\"cb\":" + JsonString(names.BaseAddress()) + ",\"rr\":true,\"srv\":" +
+         JsonStringArray(kReleaseVersion) + ",\"poa\":" + JsonStringArray(poa);
+}
+
+}  // namespace
+
+std::string CheckNames(const CseNames& names) {
+  if (!IsTopicLevel(names.device) || !IsPathSegment(names.device))
+    return "device id \"" + names.device + "\" cannot stand in a topic or an address (no /, + or #)";
+  if (!IsTopicLevel(names.registrarId) || !IsPathSegment(names.registrarId))
+    return "platform CSE-ID \"" + names.registrarId + "\" cannot stand in a topic";
+  if (!IsPathSegment(names.registrarName))
+    return "platform CSEBase name \"" + names.registrarName + "\" is not one path segment";
+  if (names.registrarId == names.device)
+    return "the device id \"" + names.device + "\" is the platform's own CSE-ID";
+  return "";
+}
+
+Target ResolveTarget(const std::string& to, const CseNames& names) {
+  if (to.empty()) return Target{};
+  std::string path = to;
+  if (path.compare(0, 2, "//") == 0) {  // absolute: //SP-ID/CSE-ID/...
+    size_t slash = path.find('/', 2);
+    if (slash == std::string::npos) return Target{Target::kElsewhere, ""};
+    path = path.substr(slash);
+  }
+  if (path[0] != '/') return ResolveRelative(Segments(path), names);
+  std::vector<std::string> segments = Segments(path.substr(1));
+  if (segments[0] != names.device) return Target{Target::kElsewhere, ""};
+  if (segments.size() == 1) return Target{Target::kBase, ""};
+  segments.erase(segments.begin());
+  return ResolveRelative(segments, names);
+}
+
+std::string Timestamp(std::time_t time) {
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y%m%dT%H%M%S", &utc);
+  return text;
+}
+
+std::string PointOfAccess(const std::string& serverUri) {
+  ServerAddress address = ParseServerUri(serverUri);
+  return (address.tls ? "mqtts://" : "mqtt://") + address.host + ":" +
+         std::to_string(address.port);
+}
+
+std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
+                               const std::string& poa) {
+  std::string csr = "{\"m2m:csr\":{\"rn\":" + JsonString(names.device) +
+                    ",\"csi\":" + JsonString(names.CseId()) +
+                    ",\"cst\":" + std::to_string(kCseTypeMiddleNode) +
+                    ",\"csz\":[\"application/json\"]," + RegistrationAttributes(names, poa) + "}}";
+  return RequestPrimitive(kWireCreate, names.RegistrarBase(), names.CseId(), rqi, kTypeRemoteCse,
+                          csr);
+}
+
+std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
+                               const std::string& poa) {
+  return RequestPrimitive(kWireUpdate, names.RegistrationAddress(), names.CseId(), rqi, 0,
+                          "{\"m2m:csr\":{" + RegistrationAttributes(names, poa) + "}}");
+}
+
+std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi) {
+  return RequestPrimitive(kWireRetrieve, names.RegistrationAddress(), names.CseId(), rqi, 0, "");
+}
+
+std::string ContainerCreate(const CseNames& names, const std::string& rqi) {
+  return RequestPrimitive(kWireCreate, names.RegistrationAddress(), names.CseId(), rqi,
+                          kTypeContainer,
+                          "{\"m2m:cnt\":{\"rn\":" + JsonString(kContainerName) + "}}");
+}
+
+std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
+                                  const std::string& text) {
+  return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.CseId(), rqi,
+                          kTypeContentInstance, "{\"m2m:cin\":{\"con\":" + JsonString(text) + "}}");
+}
+
+std::string CseBaseResource(const CseNames& names, const std::string& poa,
+                            const std::string& createdAt) {
+  return "{\"m2m:cb\":{\"ty\":" + std::to_string(kTypeCseBase) +
+         ",\"ri\":" + JsonString(names.device) + ",\"rn\":" + JsonString(kBaseName) +
+         ",\"pi\":\"\",\"csi\":" + JsonString(names.CseId()) +
+         ",\"cst\":" + std::to_string(kCseTypeMiddleNode) +
+         ",\"srt\":[12,13,14,16,18],\"srv\":" + JsonStringArray(kReleaseVersion) +
+         ",\"poa\":" + JsonStringArray(poa) + ",\"csz\":[\"application/json\"]" +
+         ",\"rr\":true,\"ct\":" + JsonString(createdAt) + ",\"lt\":" + JsonString(createdAt) +
+         "}}";
+}
+
+std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt,
+                                 const std::string& modifiedAt) {
+  return "{\"m2m:csr\":{\"ty\":" + std::to_string(kTypeRemoteCse) +
+         ",\"ri\":" + JsonString(names.registrarId) + ",\"rn\":" + JsonString(names.registrarId) +
+         ",\"pi\":" + JsonString(names.device) + ",\"csi\":" + JsonString(names.RegistrarCseId()) +
+         ",\"cb\":" + JsonString(names.RegistrarBase()) +
+         ",\"rr\":true,\"ct\":" + JsonString(createdAt) + ",\"lt\":" + JsonString(modifiedAt) +
+         "}}";
+}
+
+}  // namespace protocol
+}  // namespace kiv

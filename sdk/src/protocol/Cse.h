@@ -1,0 +1,90 @@
+// The gateway as a small oneM2M CSE (its CSE-ID is "/D", its CSEBase is
+// "gateway"), and the platform's CSE it registers with (the registrar). Names,
+// addresses, the primitives the gateway sends to the registrar and the
+// resource representations it serves itself (docs/protocol.md). Pure
+// functions, no I/O.
+#ifndef KIV_SDK_PROTOCOL_CSE_H
+#define KIV_SDK_PROTOCOL_CSE_H
+
+#include <ctime>
+#include <string>
+
+namespace kiv {
+namespace protocol {
+
+constexpr char kDefaultRegistrarId[] = "id-in";
+constexpr char kDefaultRegistrarName[] = "cse-in";
+constexpr char kBaseName[] = "gateway";     // the gateway's CSEBase resource name
+constexpr char kContainerName[] = "data";   // the records' container under its registration
+
+// oneM2M resource types the SDK names itself.
+constexpr int kTypeContainer = 3;
+constexpr int kTypeContentInstance = 4;
+constexpr int kTypeCseBase = 5;
+constexpr int kTypeRemoteCse = 16;
+// The gateway is a middle node between its nodes and the platform (MN-CSE).
+constexpr int kCseTypeMiddleNode = 2;
+
+struct CseNames {
+  std::string device;         // D: the gateway's CSE-ID without its slash
+  std::string registrarId;    // the registrar's CSE-ID without its slash
+  std::string registrarName;  // the registrar's CSEBase resource name
+
+  std::string CseId() const { return "/" + device; }
+  std::string BaseAddress() const { return CseId() + "/" + kBaseName; }
+  std::string RegistrarCseId() const { return "/" + registrarId; }
+  std::string RegistrarBase() const { return RegistrarCseId() + "/" + registrarName; }
+  // The gateway's remoteCSE resource at the registrar, named by its CSE-ID.
+  std::string RegistrationAddress() const { return RegistrarBase() + "/" + device; }
+  std::string ContainerAddress() const { return RegistrationAddress() + "/" + kContainerName; }
+};
+
+// Why names cannot be used ("" when they can): ids must stand as one MQTT
+// topic level, the CSEBase name as one path segment.
+std::string CheckNames(const CseNames& names);
+
+// What a request's "to" names, resolved against the gateway's CSE. Accepted
+// forms: absolute (//SP/D/...), SP-relative (/D/...) and CSE-relative
+// (gateway/..., or a resource id: D for the CSEBase, the registrar's id for
+// its remoteCSE resource here).
+struct Target {
+  enum Kind {
+    kNone,          // no "to" (the console's shorthand): the gateway itself
+    kBase,          // the gateway's CSEBase
+    kRegistrarCsr,  // the registrar's remoteCSE resource on the gateway
+    kChild,         // a resource below the CSEBase, named child (a schedule)
+    kElsewhere,     // anything else: not a resource of this gateway
+  };
+  Kind kind = kNone;
+  std::string child;
+};
+Target ResolveTarget(const std::string& to, const CseNames& names);
+
+// oneM2M time stamp (UTC): 20261208T140738.
+std::string Timestamp(std::time_t time);
+
+// The point of access a CSE reaches the gateway through: mqtt://host:port or
+// mqtts://host:port of the broker the server URI names. Throws
+// std::invalid_argument for an unusable URI.
+std::string PointOfAccess(const std::string& serverUri);
+
+// Requests to the registrar, each a whole primitive.
+std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
+                               const std::string& poa);
+std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
+                               const std::string& poa);
+std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi);
+std::string ContainerCreate(const CseNames& names, const std::string& rqi);
+std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
+                                  const std::string& text);
+
+// Representations the SDK answers retrieves with (the "pc" of a response).
+std::string CseBaseResource(const CseNames& names, const std::string& poa,
+                            const std::string& createdAt);
+std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt,
+                                 const std::string& modifiedAt);
+
+}  // namespace protocol
+}  // namespace kiv
+
+#endif

@@ -1,0 +1,74 @@
+#include "Json.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kiv {
+namespace protocol {
+
+bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+Json ParseWhole(const std::string& text) {
+  const char* end = nullptr;
+  Json json(cJSON_ParseWithLengthOpts(text.data(), text.size(), &end, 0));
+  if (!json || end == nullptr) return nullptr;
+  const char* last = text.data() + text.size();
+  while (end < last && IsJsonBlank(*end)) ++end;
+  return end == last ? std::move(json) : nullptr;
+}
+
+std::string Compact(const cJSON* item) {
+  char* printed = cJSON_PrintUnformatted(item);
+  if (printed == nullptr) return std::string();
+  std::string text(printed);
+  cJSON_free(printed);
+  return text;
+}
+
+const cJSON* Member(const cJSON* object, const char* name) {
+  return cJSON_GetObjectItemCaseSensitive(object, name);
+}
+
+std::optional<int> AsInt(const cJSON* item) {
+  if (!cJSON_IsNumber(item)) return std::nullopt;
+  double value = item->valuedouble;
+  if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0)
+    return std::nullopt;
+  return static_cast<int>(value);
+}
+
+std::string StringMember(const cJSON* object, const char* name) {
+  const cJSON* item = Member(object, name);
+  return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          char escaped[8];
+          snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace protocol
+}  // namespace kiv

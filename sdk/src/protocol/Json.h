@@ -1,0 +1,47 @@
+// Small helpers over cJSON shared by the protocol code: owned documents,
+// strict parsing of one whole value, typed member access and JSON string
+// literals that keep every byte of a text.
+#ifndef KIV_SDK_PROTOCOL_JSON_H
+#define KIV_SDK_PROTOCOL_JSON_H
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kiv {
+namespace protocol {
+
+struct JsonDeleter {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+// One whole JSON value with nothing but blanks after it; null otherwise.
+// The text is read with its length, so any bytes are safe.
+Json ParseWhole(const std::string& text);
+
+// The compact JSON text of item ("" when it cannot be printed).
+std::string Compact(const cJSON* item);
+
+// Member name of object, matched exactly (case matters on the wire).
+const cJSON* Member(const cJSON* object, const char* name);
+
+// A JSON number that is a whole int.
+std::optional<int> AsInt(const cJSON* item);
+
+// The member's text when it is a JSON string, else "".
+std::string StringMember(const cJSON* object, const char* name);
+
+// text as a JSON string literal (quotes included); bytes of valid UTF-8 stay
+// as they are, control characters (NUL too) and DEL are escaped.
+std::string JsonString(const std::string& text);
+
+// JSON blanks (space, tab, CR, LF).
+bool IsJsonBlank(char c);
+
+}  // namespace protocol
+}  // namespace kiv
+
+#endif

@@ -1,0 +1,46 @@
+// A platform request, checked and mapped to what RequestArrived receives.
+//
+// Two forms are read: the standard oneM2M primitive a CSE forwards (fc.ty as
+// numbers or numeric strings, pc a resource representation such as m2m:mgc
+// or m2m:sch with short names, a delete naming its resource in "to"), and the
+// console's shorthand (pc a list of {"ty", "con"} items). docs/protocol.md
+// has the mapping.
+#ifndef KIV_SDK_PROTOCOL_REQUEST_MAPPING_H
+#define KIV_SDK_PROTOCOL_REQUEST_MAPPING_H
+
+#include "Cse.h"
+#include "kiv/Proxy.h"
+
+#include <list>
+#include <string>
+
+namespace kiv {
+namespace protocol {
+
+// The most resource types one retrieve may ask for: each is a whole document
+// in the reply, and a router has little memory.
+constexpr size_t kMaxRequestedTypes = 64;
+
+struct Request {
+  // Who answers: the gateway (RequestArrived), the SDK itself with a
+  // resource of its own, or nobody but the refusal below.
+  enum Handling { kGateway, kCseBase, kRegistrarCsr, kRefused };
+
+  std::string rqi;    // empty when not readable (then nobody can be answered)
+  std::string from;   // "fr", optional
+  std::string to;     // "to", optional
+  int wireOperation = 0;
+  int operation = 0;  // a RequestOperation
+  std::list<RequestTarget> targets;
+  std::list<RequestContent> contents;
+  Handling handling = kGateway;
+  int refusal = 0;    // with kRefused: the response status (4000, 4004, 4005)
+  std::string error;  // with kRefused: why
+};
+
+Request ParseRequest(const std::string& payload, const CseNames& names);
+
+}  // namespace protocol
+}  // namespace kiv
+
+#endif

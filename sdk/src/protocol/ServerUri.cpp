@@ -1,0 +1,58 @@
+#include "ServerUri.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace kiv {
+
+ServerAddress ParseServerUri(const std::string& uri) {
+  auto bad = [&](const std::string& why) {
+    return std::invalid_argument("unusable server URI \"" + uri + "\": " + why);
+  };
+  size_t schemeEnd = uri.find("://");
+  if (schemeEnd == std::string::npos) throw bad("expected scheme://host[:port]");
+  std::string scheme = uri.substr(0, schemeEnd);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
+  ServerAddress address;
+  if (scheme == "ssl" || scheme == "mqtts") {
+    address.tls = true;
+  } else if (scheme != "tcp" && scheme != "mqtt") {
+    throw bad("scheme must be tcp, mqtt, ssl or mqtts");
+  }
+  std::string rest = uri.substr(schemeEnd + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::string port;
+  bool portGiven = false;  // a ':' after the host, even with nothing behind it
+  if (!rest.empty() && rest[0] == '[') {
+    size_t close = rest.find(']');
+    if (close == std::string::npos) throw bad("unclosed [ in the host");
+    address.host = rest.substr(0, close + 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') throw bad("unexpected text after the host");
+      portGiven = true;
+      port = rest.substr(close + 2);
+    }
+  } else {
+    size_t colon = rest.find(':');
+    address.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      portGiven = true;
+      port = rest.substr(colon + 1);
+    }
+  }
+  if (address.host.empty() || address.host.find_first_of("/?#@ ") != std::string::npos)
+    throw bad("bad host");
+  address.port = address.tls ? 8883 : 1883;
+  if (portGiven) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+      throw bad("bad port");
+    address.port = std::stoi(port);
+    if (address.port < 1 || address.port > 65535) throw bad("port out of range");
+  }
+  address.pahoUri =
+      (address.tls ? "ssl://" : "tcp://") + address.host + ":" + std::to_string(address.port);
+  return address;
+}
+
+}  // namespace kiv
