@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building, testing and the demo need.
-# Safe to run again: apt-get skips what is already installed.
+# Safe to run again: apt-get skips what is already installed. The python3-*
+# packages run the oneM2M CSE of the interoperability tests; curl talks to
+# its HTTP interface in the documentation's examples.
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -9,6 +11,8 @@ PACKAGES="
   mosquitto mosquitto-clients
   iproute2 net-tools binutils file
   g++-mipsel-linux-gnu qemu-user
+  python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
+  curl
 "
 missing=""
 for p in $PACKAGES; do

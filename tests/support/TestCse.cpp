@@ -1,0 +1,179 @@
+#include "TestCse.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace kivtest {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kCseRelease = "acme-cse-0.9.1";
+const char* const kStorageLibrary = "tinydb-4.5.2";  // the release Debian lacks
+// Debian's interpreter: another python3 on PATH may lack Debian's packages.
+const char* const kPython = "/usr/bin/python3";
+const char* const kPythonPackages =
+    "python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich";
+// It starts in 1-5 s; a loaded machine with ASan tests beside it needs more.
+constexpr std::chrono::seconds kReadyTimeout(30);
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// Where to look for the CSE, and how to say so when it is not there.
+std::pair<std::string, std::string> CandidateFolder() {
+  if (std::string dir = Environment("KIV_ACME_DIR"); !dir.empty()) {
+    return {dir, "$KIV_ACME_DIR (" + dir + ")"};
+  }
+  std::string source = Environment("KIV_SOURCE_DIR");
+  std::string dir = (source.empty() ? std::string(".") : source) + "/../shared/third_party";
+  return {dir, dir};
+}
+
+bool HasPythonPackages() {
+  if (access(kPython, X_OK) != 0) return false;
+  Process check({kPython, "-c", "import flask, cbor2, isodate, paho.mqtt.client, requests, rich"});
+  return check.Wait(std::chrono::seconds(60)) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> TestCse::Folder() {
+  std::error_code error;
+  fs::path dir = fs::canonical(CandidateFolder().first, error);
+  if (error || !fs::is_directory(dir / kCseRelease / "acme", error)) return std::nullopt;
+  return dir.string();
+}
+
+std::optional<std::string> TestCse::Unavailable() {
+  if (UnderEmulator()) {
+    return std::string("oneM2M CSE tests run natively only: they check the protocol, which the "
+                       "emulated build does not change");
+  }
+  if (!Folder()) {
+    return "no oneM2M CSE: " + CandidateFolder().second + " holds no " + kCseRelease +
+           "; set KIV_ACME_DIR to a folder that does";
+  }
+  static const bool packages = HasPythonPackages();
+  if (!packages) {
+    return std::string("the oneM2M CSE needs ") + kPython + " with " + kPythonPackages +
+           " (tools/install-deps.sh installs them)";
+  }
+  return std::nullopt;
+}
+
+TestCse::TestCse(const Options& options) : options_(options), httpPort_(FreeLoopbackPort()) {
+  Start();
+}
+
+TestCse::~TestCse() { Stop(); }
+
+std::string TestCse::RunDir(int run) const { return dir_.File("run-" + std::to_string(run)); }
+
+void TestCse::WriteConfig(const std::string& dir) const {
+  // Only these sections count: the [basic.config] shortcuts of the CSE's
+  // default file are interpolated there, not read from ours.
+  std::string http = std::to_string(httpPort_);
+  std::ostringstream ini;
+  ini << "[cse]\ntype=IN\ncseID=/" << cseId_ << "\nresourceID=" << cseId_ << "\nresourceName=" << cseName_
+      << "\noriginator=" << admin_ << "\n\n"
+      << "[server.http]\nlistenIF=127.0.0.1\nport=" << http << "\naddress=http://127.0.0.1:" << http << "\n\n"
+      << "[client.mqtt]\nenable=True\naddress=127.0.0.1\nport=" << options_.mqttPort << "\n\n"
+      << "[database]\ninMemory=True\npath=" << dir << "/data\n\n"
+      << "[logging]\nenableFileLogging=True\npath=" << dir << "/logs\nlevel=info\n\n"
+      << "[cse.registration]\nallowedCSROriginators=*\n\n"
+      << "[cse.registrar]\ncheckInterval=" << options_.checkIntervalSeconds << "\n";
+  WriteFile(dir + "/acme.ini", ini.str());
+}
+
+void TestCse::Start() {
+  if (process_) return;
+  auto folder = Folder();
+  if (!folder) throw std::runtime_error(*Unavailable());
+  std::string dir = RunDir(runs_ + 1);
+  fs::create_directories(dir);
+  WriteConfig(dir);
+  Process::Options options;
+  options.workingDir = dir;  // the CSE writes into its working directory
+  options.env = {{"PYTHONDONTWRITEBYTECODE", "1"},  // its folder may be read-only
+                 {"PYTHONPATH", *folder + "/" + kCseRelease + ":" + *folder + "/" + kStorageLibrary}};
+  ++runs_;
+  auto started = std::chrono::steady_clock::now();
+  process_ = std::make_unique<Process>(
+      std::vector<std::string>{kPython, "-m", "acme", "--config", dir + "/acme.ini", "--headless",
+                               "--import-directory", *folder + "/" + kCseRelease + "/init"},
+      options);
+  bool ready = WaitUntil([&] { return Ready() || !process_->Running(); }, kReadyTimeout) &&
+               process_->Running();
+  if (!ready) {
+    std::string what = process_->Running()
+                           ? "was not ready within " + std::to_string(kReadyTimeout.count()) + " s"
+                           : "exited at start";
+    Stop();
+    throw std::runtime_error("the oneM2M CSE (HTTP port " + std::to_string(httpPort_) + ") " + what +
+                             ":\n" + Log());
+  }
+  startDuration_ =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+}
+
+void TestCse::Stop() {
+  if (!process_) return;
+  process_->Signal(SIGKILL);
+  process_->Wait(std::chrono::seconds(10));
+  finishedStderr_.push_back(process_->Stderr());
+  process_.reset();
+}
+
+void TestCse::Restart() {
+  Stop();
+  Start();
+}
+
+bool TestCse::Running() { return process_ && process_->Running(); }
+
+HttpResponse TestCse::Request(const OneM2mHttpRequest& request, std::chrono::milliseconds timeout) const {
+  return OneM2mHttp(httpPort_, request, timeout);
+}
+
+HttpResponse TestCse::Retrieve(const std::string& target) const {
+  return Request({"GET", target, admin_, std::nullopt, std::nullopt});
+}
+
+bool TestCse::AnswersWithCseBase() const {
+  try {
+    HttpResponse response = Retrieve("/" + cseName_);
+    return response.status == 200 && response.body.find("\"m2m:cb\"") != std::string::npos;
+  } catch (const std::runtime_error&) {
+    return false;  // not listening yet
+  }
+}
+
+// The CSE logs that it started once its MQTT client subscribed to its
+// request topics; its HTTP server answers earlier than that.
+bool TestCse::Ready() const {
+  std::string log = ReadFile(RunDir(runs_) + "/logs/cse-IN.log");
+  return log.find("*CSE started") != std::string::npos && AnswersWithCseBase();
+}
+
+std::string TestCse::Log() const {
+  std::string text;
+  for (int run = 1; run <= runs_; ++run) {
+    size_t index = static_cast<size_t>(run - 1);
+    std::string stderrText = index < finishedStderr_.size() ? finishedStderr_[index]
+                             : process_                     ? process_->Stderr()
+                                                            : "";
+    text += "=== oneM2M CSE, start " + std::to_string(run) + ": log ===\n" +
+            ReadFile(RunDir(run) + "/logs/cse-IN.log") + "=== its standard error ===\n" + stderrText;
+  }
+  return text;
+}
+
+}  // namespace kivtest
