@@ -39,8 +39,14 @@ void Inbox::Add(const mqtt::Message& message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(message);
+    arrivals_.push_back(std::chrono::steady_clock::now());
   }
   arrived_.notify_all();
+}
+
+std::vector<std::chrono::steady_clock::time_point> Inbox::Arrivals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
 }
 
 std::vector<mqtt::Message> Inbox::Messages() const {
@@ -60,6 +66,27 @@ bool Inbox::WaitFor(size_t count, milliseconds timeout) const {
 }
 
 // ---- Platform --------------------------------------------------------------------
+
+std::vector<Record> RecordsIn(const std::vector<mqtt::Message>& messages,
+                              const std::string& device) {
+  std::vector<Record> records;
+  const std::string prefix = "/oneM2M/req/" + device + "/";
+  for (const mqtt::Message& message : messages) {
+    if (message.topic.compare(0, prefix.size(), prefix) != 0) continue;
+    if (std::optional<Record> record = ParseRecord(message.payload)) records.push_back(*record);
+  }
+  return records;
+}
+
+std::vector<std::string> StatusesIn(const std::vector<mqtt::Message>& messages,
+                                    const std::string& device) {
+  std::vector<std::string> statuses;
+  const std::string topic = protocol::StatusTopic(device);
+  for (const mqtt::Message& message : messages) {
+    if (message.topic == topic) statuses.push_back(message.payload);
+  }
+  return statuses;
+}
 
 Platform::Platform(Options options)
     : options_(std::move(options)),
@@ -139,22 +166,11 @@ std::optional<std::string> Platform::WaitForReply(const std::string& device,
 }
 
 std::vector<Record> Platform::Records(const std::string& device) const {
-  std::vector<Record> records;
-  const std::string prefix = "/oneM2M/req/" + device + "/";
-  for (const mqtt::Message& message : inbox_.Messages()) {
-    if (message.topic.compare(0, prefix.size(), prefix) != 0) continue;
-    if (std::optional<Record> record = ParseRecord(message.payload)) records.push_back(*record);
-  }
-  return records;
+  return RecordsIn(inbox_.Messages(), device);
 }
 
 std::vector<std::string> Platform::Statuses(const std::string& device) const {
-  std::vector<std::string> statuses;
-  const std::string topic = protocol::StatusTopic(device);
-  for (const mqtt::Message& message : inbox_.Messages()) {
-    if (message.topic == topic) statuses.push_back(message.payload);
-  }
-  return statuses;
+  return StatusesIn(inbox_.Messages(), device);
 }
 
 std::string Platform::NewRequestId() {

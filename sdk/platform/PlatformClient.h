@@ -30,17 +30,31 @@ using std::chrono::milliseconds;
 class Inbox {
 public:
   void Add(const mqtt::Message& message);
+  // A handler for mqtt::Client::OnMessage that adds to this inbox; the inbox
+  // must outlive the client.
+  mqtt::Client::MessageHandler Handler() {
+    return [this](const mqtt::Message& message) { Add(message); };
+  }
   std::vector<mqtt::Message> Messages() const;
+  // When each message arrived, in the same order.
+  std::vector<std::chrono::steady_clock::time_point> Arrivals() const;
   // Waits until condition holds for the messages so far; false at timeout.
   bool WaitUntil(const std::function<bool(const std::vector<mqtt::Message>&)>& condition,
                  milliseconds timeout) const;
-  bool WaitFor(size_t count, milliseconds timeout) const;
+  bool WaitFor(size_t count, milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
   std::vector<mqtt::Message> messages_;
+  std::vector<std::chrono::steady_clock::time_point> arrivals_;
 };
+
+// The records and status payloads of device among messages, in order.
+std::vector<Record> RecordsIn(const std::vector<mqtt::Message>& messages,
+                              const std::string& device);
+std::vector<std::string> StatusesIn(const std::vector<mqtt::Message>& messages,
+                                    const std::string& device);
 
 class Platform {
 public:

@@ -71,14 +71,16 @@ void Registrar::Remember(const std::string& rqi, const std::string& body, TimePo
   for (auto it = unanswered_.begin(); it != unanswered_.end();) {
     it = now - it->second.at > 3 * timing_.answerTimeout ? unanswered_.erase(it) : std::next(it);
   }
-  if (unanswered_.size() >= kMaxUnanswered) {
+  if (unanswered_.size() >= kMaxUnanswered && unanswered_.count(rqi) == 0) {
     auto oldest = unanswered_.begin();
     for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
       if (it->second.at < oldest->second.at) oldest = it;
     }
     unanswered_.erase(oldest);
   }
-  unanswered_[rqi] = Sent{body, now, false};
+  Sent& sent = unanswered_[rqi];  // a record sent once more keeps its mark
+  sent.body = body;
+  sent.at = now;
 }
 
 std::vector<std::string> Registrar::TakeHeld(TimePoint now) {

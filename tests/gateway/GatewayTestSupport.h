@@ -55,16 +55,6 @@ private:
   std::vector<char*> pointers_;
 };
 
-// The objects a retrieve reply holds for types 1001, 1007 and 14, as JSON.
-inline const char* const kFirmware =
-    R"({"resourceType": 1001, "firmwareName": "fw01", "version": "1.0", "url": "",
-        "updateStatus": {"action": "", "status": 0}})";
-inline const char* const kDeviceInfo =
-    R"({"resourceType": 1007, "manufacturer": "OMA", "model": "lwm2m", "deviceType": "",
-        "fwVersion": "1.0", "hwVersion": "1.0", "swVersion": "1.0", "bateryLevel": "69",
-        "memoryFree": "96"})";
-inline const char* const kNode = R"({"resourceType": 14, "mgmtClientAddress": "127.0.0.1"})";
-
 // A file of tests/data/gateway in the source tree.
 std::string DataFile(const std::string& name);
 

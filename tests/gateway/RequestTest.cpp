@@ -1,5 +1,6 @@
 // Retrieve replies and the reading of create, update and delete items.
 #include "GatewayTestSupport.h"
+#include "Gatewayd.h"
 #include "Request.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +29,9 @@ std::string Reply(const std::string& anyOrAny) {
   return document.toStyledString();
 }
 
-using gwtest::kDeviceInfo;
-using gwtest::kFirmware;
-using gwtest::kNode;
+using kivtest::kDeviceInfo;
+using kivtest::kFirmware;
+using kivtest::kNode;
 
 std::string List(std::initializer_list<std::string> objects) {
   std::string text = "[";

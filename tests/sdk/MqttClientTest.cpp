@@ -1,6 +1,8 @@
 // kiv::mqtt::Client against a real mosquitto on a free loopback port.
 #include "kiv/MqttClient.h"
 
+#include "PlatformClient.h"
+
 #include "SdkTestUtil.h"
 #include "TestSupport.h"
 
@@ -27,51 +29,12 @@ Options FastOptions(const std::string& uri) {
   return options;
 }
 
-// Messages received by a handler, readable from the test thread.
-class Inbox {
-public:
-  Client::MessageHandler Handler() {
-    return [this](const Message& m) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      messages_.push_back(m);
-    };
-  }
-  std::vector<Message> Messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-  }
-  bool WaitFor(size_t count) {
-    return kivtest::WaitUntil([&] { return Messages().size() >= count; });
-  }
+using kiv::platform::Inbox;
 
-private:
-  mutable std::mutex mutex_;
-  std::vector<Message> messages_;
-};
-
-TEST(MqttClientTest, ServerUrisAreCheckedBeforeUse) {
-  struct Case {
-    const char* uri;
-    bool usable;
-  } cases[] = {
-      {"tcp://127.0.0.1:1", true},      {"mqtt://localhost:65535", true},
-      {"ssl://127.0.0.1:8883", true},   {"mqtts://[::1]:8883", true},
-      {"tcp://127.0.0.1", true},        {"MQTT://127.0.0.1:5/", true},
-      {"127.0.0.1:1883", false},        {"http://127.0.0.1:80", false},
-      {"tcp://:1883", false},           {"tcp://127.0.0.1:0", false},
-      {"tcp://127.0.0.1:65536", false}, {"tcp://127.0.0.1:12ab", false},
-      {"tcp://127.0.0.1:", false},      {"tcp://[::1:1883", false},
-      {"tcp://host/path", false},       {"", false},
-  };
-  for (const auto& c : cases) {
-    Options options;
-    options.serverUri = c.uri;
-    if (c.usable) {
-      EXPECT_NO_THROW(Client{options}) << c.uri;
-    } else {
-      EXPECT_THROW(Client{options}, std::invalid_argument) << c.uri;
-    }
-  }
+TEST(MqttClientTest, AnUnusableServerUriIsRefusedAtOnce) {
+  Options options;
+  options.serverUri = "http://127.0.0.1:80";
+  EXPECT_THROW(Client{options}, std::invalid_argument);
 }
 
 TEST(MqttClientTest, GeneratedClientIdsAreUnique) {

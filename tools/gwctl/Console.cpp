@@ -27,7 +27,7 @@ const char kUsage[] =
     "Plays the platform for the gateway DEVICE (its device id).\n"
     "\n"
     "commands:\n"
-    "  watch DEVICE                          print every record the gateway publishes\n"
+    "  watch DEVICE                          print every record the gateway stores\n"
     "  retrieve DEVICE TYPE...               ask for resource types (e.g. 1007 14)\n"
     "  control DEVICE VALUE...               send one management command with these values\n"
     "  schedule create|update DEVICE ENTRY   send a schedule configuration\n"
@@ -252,6 +252,8 @@ int Watch(const Settings& s) {
       fprintf(stderr, "gwctl: %s is %s\n", s.device.c_str(), m.payload.c_str());
       return;
     }
+    // The gateway's other requests (its registration) are not records.
+    if (!kiv::platform::ParseRecord(m.payload)) return;
     PrintLine(m.payload);
     std::lock_guard<std::mutex> lock(mutex);
     if (++records == s.count) kill(getpid(), SIGUSR1);

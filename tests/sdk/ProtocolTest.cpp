@@ -1,0 +1,167 @@
+// The wire protocol without a broker: how requests in both forms (a CSE's
+// oneM2M primitives, the console's shorthand) reach RequestArrived, which
+// are refused and how, and the broker addresses server URIs name.
+#include "Cse.h"
+#include "RequestMapping.h"
+#include "ServerUri.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using kiv::protocol::ParseRequest;
+using kiv::protocol::Request;
+
+const kiv::protocol::CseNames kNames{"gw-1", "id-in", "cse-in"};
+
+struct Mapped {
+  int op;
+  std::vector<int> targets;
+  std::vector<std::pair<int, std::string>> contents;
+};
+
+Mapped MappedOf(const Request& request) {
+  Mapped mapped{request.operation, {}, {}};
+  for (const auto& target : request.targets) mapped.targets.push_back(target.type);
+  for (const auto& content : request.contents) mapped.contents.emplace_back(content.type, content.text);
+  return mapped;
+}
+
+TEST(ProtocolTest, RequestsInBothFormsReachTheGatewayMapped) {
+  const std::string kControl = R"({"execReqArgs":{"all":[{"anyArg":[{"value":"on"},{"value":5}]}]}})";
+  struct Case {
+    std::string payload;
+    Mapped expected;
+  } cases[] = {
+      // What a CSE forwards from its HTTP interface.
+      {R"({"op":2,"to":"/gw-1/gateway","fr":"/id-in/CAdmin","rqi":"5","rvi":"3",)"
+       R"("fc":{"fu":"1","ty":["1007","14"]},"pc":null})",
+       {kiv::kOperationRetrieve, {1007, 14}, {}}},
+      {R"({"op":3,"to":"/gw-1/gateway","fr":"/id-in/CAdmin","rqi":"6","rvi":"3",)"
+       R"("pc":{"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":"on"},{"value":5}]}]}}}})",
+       {kiv::kOperationUpdate, {}, {{12, kControl}}}},
+      {R"({"op":4,"to":"/gw-1/gateway/morning","fr":"/id-in/CAdmin","rqi":"7","rvi":"3","pc":null})",
+       {kiv::kOperationDelete, {}, {{18, R"({"resourceName":"morning"})"}}}},
+      // Short names become long ones where the resource's attributes stand,
+      // never inside argument values; unknown ones pass as they are.
+      {R"({"op":3,"rqi":"a","pc":{"m2m:mgc":{"cmt":1,"zz":2,"exra":{"all":[{"anyArg":[{"value":{"rn":1}}]}]}}}})",
+       {kiv::kOperationUpdate,
+        {},
+        {{12, R"({"cmdType":1,"zz":2,"execReqArgs":{"all":[{"anyArg":[{"value":{"rn":1}}]}]}})"}}}},
+      {R"({"op":1,"ty":18,"to":"gateway","rqi":"b","pc":{"m2m:sch":{"rn":"morning","se":{"sce":["0 0 7 * * *"]}}}})",
+       {kiv::kOperationCreate,
+        {},
+        {{18, R"({"resourceName":"morning","scheduleElement":{"scheduleEntry":["0 0 7 * * *"]}})"}}}},
+      {R"({"op":3,"to":"//sp.example/gw-1/gateway/evening","rqi":"c","pc":{"m2m:sch":{"se":{"sce":["x"]}}}})",
+       {kiv::kOperationUpdate,
+        {},
+        {{18, R"({"scheduleElement":{"scheduleEntry":["x"]},"resourceName":"evening"})"}}}},
+      // The console's shorthand, with or without a target.
+      {R"({"rqi":"r1","op":2,"fc":{"ty":[1007,14]}})", {kiv::kOperationRetrieve, {1007, 14}, {}}},
+      {R"({"rqi":"r2","op":2,"to":"gw-1","fc":{"ty":3}})", {kiv::kOperationRetrieve, {3}, {}}},
+      {R"({"rqi":"r3","op":3,"pc":[{"ty":12,"con":{"a":1}},{"ty":18,"con":"plain text"}]})",
+       {kiv::kOperationUpdate, {}, {{12, R"({"a":1})"}, {18, "plain text"}}}},
+      {R"({"rqi":"r4","op":4,"pc":{"ty":18,"con":{"resourceName":"s1"}}})",
+       {kiv::kOperationDelete, {}, {{18, R"({"resourceName":"s1"})"}}}},
+      {R"({"rqi":"r5","op":5,"fr":"console"})", {kiv::kOperationNotify, {}, {}}},
+      {R"({"rqi":"r6","op":2})", {kiv::kOperationRetrieve, {}, {}}},
+  };
+  for (const auto& c : cases) {
+    Request request = ParseRequest(c.payload, kNames);
+    ASSERT_EQ(request.handling, Request::kGateway) << c.payload << ": " << request.error;
+    Mapped mapped = MappedOf(request);
+    EXPECT_EQ(mapped.op, c.expected.op) << c.payload;
+    EXPECT_EQ(mapped.targets, c.expected.targets) << c.payload;
+    EXPECT_EQ(mapped.contents, c.expected.contents) << c.payload;
+  }
+}
+
+TEST(ProtocolTest, TheSdkServesItsOwnResourcesAndRefusesWhatIsWrong) {
+  std::string tooMany = "[1";
+  for (int i = 0; i < 64; ++i) tooMany += ",1";
+  tooMany += "]";
+  struct Case {
+    std::string payload;
+    Request::Handling handling;
+    int refusal;
+  } cases[] = {
+      // The registrar's liveness check, and the CSEBase in each address form.
+      {R"({"fr":"/id-in","to":"id-in","op":2,"rqi":"1","rvi":"3"})", Request::kRegistrarCsr, 0},
+      {R"({"to":"/gw-1/gateway/id-in","op":2,"rqi":"1"})", Request::kRegistrarCsr, 0},
+      {R"({"to":"/gw-1/gateway","op":2,"rqi":"1","fc":{"fu":1}})", Request::kCseBase, 0},
+      {R"({"to":"//sp/gw-1","op":2,"rqi":"1"})", Request::kCseBase, 0},
+      {R"({"to":"gateway","op":2,"rqi":"1"})", Request::kCseBase, 0},
+      // Not a request the gateway can read: 4000.
+      {"not json", Request::kRefused, 4000},
+      {R"({"op":2})", Request::kRefused, 4000},
+      {R"({"rqi":"b1"})", Request::kRefused, 4000},
+      {R"({"rqi":"b2","op":9})", Request::kRefused, 4000},
+      {R"({"rqi":"b3","op":"2"})", Request::kRefused, 4000},
+      {R"({"rqi":"b4","op":2.5})", Request::kRefused, 4000},
+      {R"({"rqi":"b5","op":2,"fr":5})", Request::kRefused, 4000},
+      {R"({"rqi":"b6","op":2,"rvi":3})", Request::kRefused, 4000},
+      {R"({"rqi":"b7","op":2,"fc":[]})", Request::kRefused, 4000},
+      {R"({"rqi":"b8","op":2,"fc":{"ty":["x"]}})", Request::kRefused, 4000},
+      {R"({"rqi":"b9","op":2,"fc":{"ty":["-1"]}})", Request::kRefused, 4000},
+      {R"({"rqi":"b10","op":2,"fc":{"ty":[1.5]}})", Request::kRefused, 4000},
+      {R"({"rqi":"b11","op":2,"fc":{"ty":)" + tooMany + "}}", Request::kRefused, 4000},
+      {R"({"rqi":"b12","op":3,"pc":[{"con":1}]})", Request::kRefused, 4000},
+      {R"({"rqi":"b13","op":3,"pc":5})", Request::kRefused, 4000},
+      {R"({"rqi":"b14","op":3,"pc":{"m2m:cnt":{"rn":"x"}}})", Request::kRefused, 4000},
+      {R"({"rqi":"b15","op":3,"pc":{"m2m:mgc":5}})", Request::kRefused, 4000},
+      {R"({"rqi":"b16","op":3,"pc":{"m2m:mgc":{},"extra":1}})", Request::kRefused, 4000},
+      {R"({"rqi":"b17","op":1,"ty":18,"pc":{"m2m:mgc":{}}})", Request::kRefused, 4000},
+      // Not a resource of this gateway, or not one that may be changed.
+      {R"({"rqi":"n1","op":2,"to":"/other/gateway","fc":{"ty":[14]}})", Request::kRefused, 4004},
+      {R"({"rqi":"n2","op":2,"to":"/gw-1/gateway/morning"})", Request::kRefused, 4004},
+      {R"({"rqi":"n3","op":4,"to":"/gw-1/gateway/a/b"})", Request::kRefused, 4004},
+      {R"({"rqi":"x1","op":4,"to":"/gw-1/gateway"})", Request::kRefused, 4005},
+      {R"({"rqi":"x2","op":3,"to":"id-in","pc":{"m2m:csr":{}}})", Request::kRefused, 4005},
+      {R"({"rqi":"x3","op":1,"to":"/gw-1/gateway/morning","pc":null})", Request::kRefused, 4005},
+  };
+  for (const auto& c : cases) {
+    Request request = ParseRequest(c.payload, kNames);
+    EXPECT_EQ(request.handling, c.handling) << c.payload << ": " << request.error;
+    EXPECT_EQ(request.refusal, c.refusal) << c.payload;
+    EXPECT_EQ(request.error.empty(), c.handling != Request::kRefused) << c.payload;
+  }
+  // As many types as allowed are taken.
+  std::string most = "[1";
+  for (size_t i = 1; i < kiv::protocol::kMaxRequestedTypes; ++i) most += ",1";
+  Request full = ParseRequest(R"({"rqi":"m","op":2,"fc":{"ty":)" + most + "]}}", kNames);
+  EXPECT_EQ(full.targets.size(), kiv::protocol::kMaxRequestedTypes) << full.error;
+}
+
+TEST(ProtocolTest, ServerUrisNameABrokerAndItsPointOfAccess) {
+  struct Case {
+    const char* uri;
+    const char* poa;  // nullptr: unusable
+  } cases[] = {
+      {"tcp://127.0.0.1:1", "mqtt://127.0.0.1:1"},
+      {"mqtt://localhost:65535", "mqtt://localhost:65535"},
+      {"ssl://127.0.0.1:8883", "mqtts://127.0.0.1:8883"},
+      {"mqtts://[::1]:8883", "mqtts://[::1]:8883"},
+      {"tcp://127.0.0.1", "mqtt://127.0.0.1:1883"},
+      {"ssl://broker.example", "mqtts://broker.example:8883"},
+      {"tcp://[::1]", "mqtt://[::1]:1883"},
+      {"MQTT://127.0.0.1:5/", "mqtt://127.0.0.1:5"},
+      {"127.0.0.1:1883", nullptr},      {"http://127.0.0.1:80", nullptr},
+      {"tcp://:1883", nullptr},         {"tcp://127.0.0.1:0", nullptr},
+      {"tcp://127.0.0.1:65536", nullptr}, {"tcp://127.0.0.1:12ab", nullptr},
+      {"tcp://127.0.0.1:", nullptr},    {"tcp://[::1:1883", nullptr},
+      {"tcp://[::1]x", nullptr},        {"tcp://host/path", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    if (c.poa) {
+      EXPECT_EQ(kiv::protocol::PointOfAccess(c.uri), c.poa) << c.uri;
+    } else {
+      EXPECT_THROW(kiv::ParseServerUri(c.uri), std::invalid_argument) << c.uri;
+    }
+  }
+}
+
+}  // namespace
