@@ -1,0 +1,196 @@
+// gatewayd against a real, independent oneM2M CSE on a private broker: it
+// registers, its records are stored as content instances, the CSE forwards
+// an application's requests to it, and the registration lives through the
+// CSE's liveness checks and a restart of the CSE.
+#include "CseFixture.h"
+#include "Gatewayd.h"
+#include "PlatformClient.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+namespace interop {
+namespace {
+
+using namespace std::chrono_literals;
+using kivtest::Occurrences;
+using kivtest::ParseJson;
+
+constexpr std::chrono::milliseconds kDeadline = 30s;
+const std::string kDevice = "02:00:5e:10:00:01";  // a MAC address, as on a board
+const std::string kRegistered = "registered with the platform's CSE";
+
+// Each record names its cycle and carries text that JSON must escape.
+const char* const kCounterScript =
+    "n=$(cat count 2>/dev/null || echo 0); n=$((n+1)); echo $n > count\n"
+    "printf 'record %s \"q\" \\\\ 100%% \\303\\251\\t\\n' $n\n";
+
+std::string ExpectedRecord(int number) {
+  return "record " + std::to_string(number) + " \"q\" \\ 100% \xc3\xa9\t\n";
+}
+
+class Interop : public CseFixture {
+protected:
+  void TearDown() override {
+    if (gateway_ && gateway_->Running()) {
+      gateway_->Signal(SIGTERM);
+      gateway_->Wait(kDeadline);
+    }
+    if (HasFailure() && gateway_) std::cerr << "gatewayd's log:\n" << gateway_->Stderr();
+    CseFixture::TearDown();
+  }
+
+  // gatewayd in debug mode (its registration and the requests it serves are
+  // logged), publishing every interval seconds.
+  void StartGateway(const std::string& script, const std::string& interval) {
+    kivtest::WriteNodeScript(folder_, script);
+    gateway_ = kivtest::StartGatewayd(folder_, broker_->uri(), kDevice, {"-d", "on", "-i", interval});
+  }
+  bool WaitForLog(const std::string& text, size_t times = 1) {
+    return kivtest::WaitUntil([&] { return Occurrences(gateway_->Stderr(), text) >= times; },
+                              kDeadline);
+  }
+
+  kivtest::HttpResponse Http(const std::string& method, const std::string& target,
+                             std::optional<std::string> body = std::nullopt) {
+    kivtest::OneM2mHttpRequest request;
+    request.method = method;
+    request.target = target;
+    request.body = std::move(body);
+    return cse_->Request(request);
+  }
+  static std::string Rsc(const kivtest::HttpResponse& response) {
+    return response.Header("X-M2M-RSC").value_or("none");
+  }
+  std::string Registration() const { return "/" + cse_->cseName() + "/" + kDevice; }
+
+  // The records stored in the gateway's container, as the CSE lists them.
+  std::vector<std::string> StoredRecords() {
+    kivtest::HttpResponse response = Http("GET", Registration() + "/data?rcn=4");
+    std::vector<std::string> texts;
+    if (Rsc(response) != "2000") return texts;
+    Json::Value container = ParseJson(response.body);
+    for (const Json::Value& instance : container["m2m:cnt"]["m2m:cin"]) {
+      texts.push_back(instance["con"].asString());
+    }
+    return texts;
+  }
+  bool WaitForStoredRecords(size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (StoredRecords().size() < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(200ms);  // a poll of the CSE, not a wait for an event of ours
+    }
+    return true;
+  }
+
+  // Every answer to a record that reached the gateway, and every line the
+  // gateway logged as an error.
+  void ExpectNoErrorAnswers() {
+    std::string log = gateway_->Stderr();
+    EXPECT_EQ(Occurrences(log, "[ERROR]"), 0u) << log;
+    size_t answers = Occurrences(log, "ResponseArrived\nrequestId=");
+    EXPECT_GT(answers, 0u);
+    EXPECT_EQ(Occurrences(log, " ec=2001"), answers) << log;
+  }
+
+  kivtest::TempDir folder_;
+  std::unique_ptr<kivtest::Process> gateway_;
+};
+
+TEST_F(Interop, RegistersAndStoresEveryRecordByteForByte) {
+  StartGateway(kCounterScript, "1");
+  ASSERT_TRUE(WaitForLog(kRegistered)) << gateway_->Stderr();
+  kivtest::HttpResponse registration = Http("GET", Registration());
+  ASSERT_EQ(Rsc(registration), "2000") << registration.body;
+  Json::Value csr = ParseJson(registration.body)["m2m:csr"];
+  EXPECT_EQ(csr["csi"], "/" + kDevice);
+  EXPECT_EQ(csr["cb"], "/" + kDevice + "/gateway");
+  EXPECT_EQ(csr["poa"][0], "mqtt://127.0.0.1:" + std::to_string(broker_->port()));
+  EXPECT_TRUE(csr["rr"].asBool());
+
+  ASSERT_TRUE(WaitForStoredRecords(3)) << gateway_->Stderr();
+  std::set<int> numbers;
+  for (const std::string& text : StoredRecords()) {
+    int number = 0;
+    ASSERT_EQ(sscanf(text.c_str(), "record %d", &number), 1) << text;
+    EXPECT_EQ(text, ExpectedRecord(number));
+    numbers.insert(number);
+  }
+  // Each cycle once, none missing from the first on.
+  EXPECT_EQ(*numbers.begin(), 1);
+  EXPECT_EQ(*numbers.rbegin(), static_cast<int>(numbers.size()));
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->Wait(kDeadline), 0);
+  ExpectNoErrorAnswers();
+}
+
+TEST_F(Interop, ServesWhatTheCseForwardsAndSchedulesSentDirectly) {
+  StartGateway("true\n", "60");
+  ASSERT_TRUE(WaitForLog(kRegistered)) << gateway_->Stderr();
+  const std::string base = "/~/" + kDevice + "/gateway";
+
+  kivtest::HttpResponse retrieve = Http("GET", base + "?fu=1&ty=14&ty=1007&ty=1001");
+  ASSERT_EQ(Rsc(retrieve), "2000") << retrieve.body;
+  EXPECT_EQ(ParseJson(retrieve.body),
+            kivtest::ReplyDocument({kivtest::kNode, kivtest::kDeviceInfo, kivtest::kFirmware}));
+  kivtest::HttpResponse cseBase = Http("GET", base);
+  ASSERT_EQ(Rsc(cseBase), "2000") << cseBase.body;
+  EXPECT_EQ(ParseJson(cseBase.body)["m2m:cb"]["csi"], "/" + kDevice);
+
+  kivtest::HttpResponse command =
+      Http("PUT", base, R"({"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":"on"},{"value":5}]}]}}})");
+  EXPECT_EQ(Rsc(command), "2004") << command.body;
+  ASSERT_TRUE(gateway_->WaitForOutput("input =5\n", kDeadline)) << gateway_->Stdout();
+  std::string out = gateway_->Stdout();
+  EXPECT_LT(out.find("input =\"on\"\n"), out.find("input =5\n")) << out;
+
+  // This CSE does not host schedules: they are sent to the gateway directly.
+  kiv::platform::Platform::Options options;
+  options.serverUri = broker_->uri();
+  kiv::platform::Platform platform(options);
+  ASSERT_EQ(platform.Connect(kDeadline), 0);
+  std::optional<std::string> created = platform.Ask(
+      kDevice, kiv::platform::ScheduleCreate(platform.HeaderFor(kDevice), "0 0 7 * * *"), kDeadline);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(kiv::platform::ParseReply(*created)->rsc, 2001) << *created;
+  EXPECT_TRUE(WaitForLog("RequestArrived: create new configuration = 0 0 7 * * *\n"));
+
+  kivtest::HttpResponse deletion = Http("DELETE", base + "/morning");
+  EXPECT_EQ(Rsc(deletion), "2002") << deletion.body;
+  EXPECT_TRUE(WaitForLog("TODO - delete the config with name = morning")) << gateway_->Stderr();
+  EXPECT_EQ(Occurrences(gateway_->Stderr(), "[ERROR]"), 0u);
+}
+
+class InteropWithFrequentChecks : public Interop {
+protected:
+  InteropWithFrequentChecks() { checkIntervalSeconds_ = 2; }
+};
+
+TEST_F(InteropWithFrequentChecks, StaysRegisteredThroughChecksAndRegistersAgainAfterARestart) {
+  StartGateway(kCounterScript, "1");
+  ASSERT_TRUE(WaitForLog(kRegistered)) << gateway_->Stderr();
+  // The CSE's liveness checks retrieve its own registration at the gateway.
+  ASSERT_TRUE(WaitForLog("op 2 to \"id-in\" from id-in", 3)) << gateway_->Stderr();
+  EXPECT_EQ(Rsc(Http("GET", Registration())), "2000") << "dropped after a check";
+
+  cse_->Restart();
+  ASSERT_TRUE(WaitForLog(kRegistered, 2)) << gateway_->Stderr();
+  EXPECT_EQ(Rsc(Http("GET", Registration())), "2000");
+  ASSERT_TRUE(WaitForStoredRecords(2)) << gateway_->Stderr();
+  for (const std::string& text : StoredRecords()) {
+    int number = 0;
+    ASSERT_EQ(sscanf(text.c_str(), "record %d", &number), 1) << text;
+    EXPECT_EQ(text, ExpectedRecord(number));
+  }
+  gateway_->Signal(SIGTERM);
+  EXPECT_EQ(gateway_->Wait(kDeadline), 0);
+  ExpectNoErrorAnswers();
+}
+
+}  // namespace
+}  // namespace interop
