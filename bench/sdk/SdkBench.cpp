@@ -5,6 +5,7 @@
 //
 //   build/default/bench/sdk_bench [--requests 2000] [--inflight 16] [--total 5000]
 //                                 [--nagle-requests 100] [--idle-seconds 60]
+//                                 [--cse-requests 200]
 //
 // A private mosquitto on a free loopback port carries everything. The
 // responder (the SDK's kiv::Proxy answering retrieves, or the bare Paho echo)
@@ -17,7 +18,10 @@
 #include "kiv/MqttClient.h"
 #include "kiv/Proxy.h"
 
+#include "Gatewayd.h"
+#include "PlatformRequests.h"
 #include "TcpNoDelay.h"
+#include "TestCse.h"
 #include "TestSupport.h"
 
 #include <MQTTAsync.h>
@@ -61,6 +65,7 @@ struct Settings {
   int nagleRequests = 100;
   int nagleTotal = 500;
   int idleSeconds = 60;
+  int cseRequests = 200;
 };
 
 int PortOf(const std::string& uri) { return std::atoi(uri.substr(uri.rfind(':') + 1).c_str()); }
@@ -228,17 +233,8 @@ std::unique_ptr<kivtest::Process> StartGatewayd(const std::string& uri, bool noD
                                                 int intervalSeconds, const kivtest::TempDir& folder) {
   kivtest::WriteFile(folder.File("pynodes.py"),
                      kivtest::ReadFile(std::string(KIV_SOURCE_DIR) + "/examples/pynodes.py"), true);
-  kivtest::Process::Options options;
-  options.workingDir = folder.path();
-  options.env["KIV_TCP_NODELAY"] = noDelay ? "1" : "0";
-  options.stdinPipe = true;
-  std::vector<std::string> command = kivtest::ProgramCommand("src/gatewayd");
-  for (const std::string& word : {std::string("-s"), uri, std::string("-g"),
-                                  std::string(kGatewayDevice), std::string("-i"),
-                                  std::to_string(intervalSeconds)}) {
-    command.push_back(word);
-  }
-  return std::make_unique<kivtest::Process>(command, options);
+  return kivtest::StartGatewayd(folder, uri, kGatewayDevice, {"-i", std::to_string(intervalSeconds)},
+                                {{"KIV_TCP_NODELAY", noDelay ? "1" : "0"}});
 }
 
 // ---- the requester -------------------------------------------------------------
@@ -320,10 +316,8 @@ private:
   }
   static std::string Id(int i) { return "b-" + std::to_string(i); }
   void Send(int i) {
-    std::string request = "{\"rqi\":\"" + Id(i) + "\",\"op\":2,\"fr\":\"" + kOriginator +
-                          "\",\"to\":\"" + device_ + "\",\"fc\":{\"ty\":[14]}}";
-    client_.Publish(std::string("/oneM2M/req/") + kOriginator + "/" + device_ + "/json", request, 1,
-                    false);
+    std::string request = kiv::platform::Retrieve({Id(i), kOriginator, device_}, {14});
+    client_.Publish(kiv::protocol::RequestTopic(kOriginator, device_), request, 1, false);
   }
   // The reply's rqi, found without a JSON parser (the same for both responders).
   static std::string ReplyId(const std::string& payload) {
@@ -432,7 +426,63 @@ void ReportRoundTrips(const Settings& s, const std::string& uri) {
   }
 }
 
-void ReportIdle(const Settings& s, const std::string& uri) {
+// Waits until the CSE holds the gateway's registration.
+bool RegisteredAt(const kivtest::TestCse& cse, std::chrono::seconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  std::string target = "/" + cse.cseName() + "/" + kGatewayDevice;
+  while (Clock::now() < deadline) {
+    if (cse.Retrieve(target).Header("X-M2M-RSC") == std::string("2000")) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+// A oneM2M application asks the CSE over HTTP for the gateway's node
+// resource: the CSE forwards the retrieve over MQTT, gatewayd answers it and
+// the CSE answers the HTTP request. Beside it, the same retrieve sent to
+// gatewayd over MQTT directly.
+void ReportThroughTheCse(const Settings& s, const kivtest::TestBroker& broker) {
+  if (std::optional<std::string> why = kivtest::TestCse::Unavailable()) {
+    printf("\nThrough a oneM2M CSE: not measured (%s)\n", why->c_str());
+    return;
+  }
+  kivtest::TestCse cse({broker.port(), 30});
+  kivtest::TempDir folder;
+  auto gatewayd = StartGatewayd(broker.uri(), true, 15, folder);
+  Requester requester(broker.uri(), true);
+  if (!requester.Answers(kGatewayDevice, 30s) || !RegisteredAt(cse, 30s)) {
+    fprintf(stderr, "gatewayd does not answer or register: %s\n", gatewayd->Stderr().c_str());
+    exit(2);
+  }
+  kivtest::OneM2mHttpRequest retrieve;
+  retrieve.target = std::string("/~/") + kGatewayDevice + "/gateway?fu=1&ty=14";
+  std::vector<double> viaCse;
+  for (int i = 0; i < s.cseRequests; ++i) {
+    auto start = Clock::now();
+    kivtest::HttpResponse response = cse.Request(retrieve);
+    if (response.Header("X-M2M-RSC") != std::string("2000")) {
+      fprintf(stderr, "the CSE answered %d: %s\n", response.status, response.body.c_str());
+      exit(3);
+    }
+    viaCse.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  std::vector<double> direct = requester.Sequential(kGatewayDevice, s.cseRequests);
+  printf("\nThrough a oneM2M CSE (the independent ACME CSE, Python): %d retrieves of type 14\n",
+         s.cseRequests);
+  printf("  %-32s %10s %10s\n", "", "p50 (us)", "p99 (us)");
+  printf("  %-32s %10.0f %10.0f\n", "HTTP to the CSE, forwarded", Percentile(viaCse, 0.5),
+         Percentile(viaCse, 0.99));
+  printf("  %-32s %10.0f %10.0f\n", "MQTT to gatewayd directly", Percentile(direct, 0.5),
+         Percentile(direct, 0.99));
+  fflush(stdout);
+}
+
+void ReportIdle(const Settings& s, const kivtest::TestBroker& broker) {
+  const std::string uri = broker.uri();
+  // gatewayd registered with a CSE when one can run here: its liveness checks
+  // (every 30 s) are part of the gateway's idle cost.
+  std::optional<kivtest::TestCse> cse;
+  if (!kivtest::TestCse::Unavailable()) cse.emplace(kivtest::TestCse::Options{broker.port(), 30});
   kivtest::Process sdk(ChildCommand("sdk", uri, true, true, s.idleSeconds));
   kivtest::Process paho(ChildCommand("paho", uri, true, true, s.idleSeconds));
   // gatewayd in the same window, publishing the example node script's data
@@ -457,9 +507,9 @@ void ReportIdle(const Settings& s, const std::string& uri) {
          s.idleSeconds);
   printf("  bare Paho client: %s", line(paho.Stdout()).c_str());
   printf("  SDK Proxy:        %s", line(sdk.Stdout()).c_str());
-  printf("  gatewayd (15 s interval, examples/pynodes.py, script excluded): cpu_ms=%.1f "
+  printf("  gatewayd (15 s interval, examples/pynodes.py, script excluded%s): cpu_ms=%.1f "
          "rss_anon_kib=%ld\n",
-         gatewaydCpuMs, gatewaydRss);
+         cse ? ", registered with the CSE" : "", gatewaydCpuMs, gatewaydRss);
 }
 
 bool ReadFlag(int& i, int argc, char** argv, const char* name, int* value) {
@@ -490,15 +540,17 @@ int main(int argc, char** argv) {
         !ReadFlag(i, argc, argv, "--inflight", &s.inflight) &&
         !ReadFlag(i, argc, argv, "--total", &s.total) &&
         !ReadFlag(i, argc, argv, "--nagle-requests", &s.nagleRequests) &&
-        !ReadFlag(i, argc, argv, "--idle-seconds", &s.idleSeconds)) {
+        !ReadFlag(i, argc, argv, "--idle-seconds", &s.idleSeconds) &&
+        !ReadFlag(i, argc, argv, "--cse-requests", &s.cseRequests)) {
       fprintf(stderr, "usage: sdk_bench [--requests N] [--inflight N] [--total N] "
-                      "[--nagle-requests N] [--idle-seconds N]\n");
+                      "[--nagle-requests N] [--idle-seconds N] [--cse-requests N]\n");
       return 1;
     }
   }
   kivtest::TestBroker broker;
   printf("broker %s (mosquitto, set_tcp_nodelay true)\n", broker.uri().c_str());
   ReportRoundTrips(s, broker.uri());
-  if (s.idleSeconds > 0) ReportIdle(s, broker.uri());
+  if (s.cseRequests > 0) ReportThroughTheCse(s, broker);
+  if (s.idleSeconds > 0) ReportIdle(s, broker);
   return 0;
 }
