@@ -12,7 +12,7 @@ cmake --build --preset mipsel
 ctest --preset mipsel
 
 # The binaries must really be for the board, not the host.
-for program in $(find build/mipsel -type f \( -name gatewayd -o -name modemctl \)); do
+find build/mipsel -type f \( -name gatewayd -o -name modemctl \) | while read -r program; do
   description=$(file -b "$program")
   echo "$program: $description"
   case "$description" in
