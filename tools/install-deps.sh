@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs the Debian 12 packages that building, testing and the demo need.
+# Installs the Debian 12 packages that building, testing and the demo need
+# (systemd: systemd-analyze, systemctl and systemd-sysusers for the package
+# tests; no systemd is started).
 # Safe to run again: apt-get skips what is already installed.
 set -eu
 PACKAGES="
@@ -9,6 +11,7 @@ PACKAGES="
   mosquitto mosquitto-clients
   iproute2 net-tools binutils file
   g++-mipsel-linux-gnu qemu-user
+  shellcheck systemd
 "
 missing=""
 for p in $PACKAGES; do
