@@ -9,6 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . tools/packaging-common.sh
+sh tools/install-deps.sh
 
 [ $# -gt 0 ] || set -- native mipsel
 mkdir -p build/packages

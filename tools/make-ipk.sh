@@ -20,6 +20,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . tools/packaging-common.sh
+sh tools/install-deps.sh
 
 ARCH=${IPK_ARCH:-mipsel_24kc}
 RELEASE=1
