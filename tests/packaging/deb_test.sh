@@ -26,10 +26,8 @@ field() {
   dpkg-deb --field "$1" "$2"
 }
 
-# "MODE PATH" for each file of a package, sorted.
 file_modes() {
-  dpkg-deb --contents "$1" | awk '$1 ~ /^-/ { print $1, substr($6, 2) }' |
-    sed 's/^-rwxr-xr-x/0755/; s/^-rw-r--r--/0644/; s/^-rw-------/0600/' | sort
+  dpkg-deb --contents "$1" | file_modes_of_listing
 }
 
 # package_of PATH: the package that holds the file, also when dpkg knows it

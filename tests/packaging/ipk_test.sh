@@ -19,10 +19,8 @@ trap 'rm -rf "$work"' EXIT
 (cd "$work" && ar x "$ipk" && mkdir control data && tar -xzf control.tar.gz -C control &&
   tar -xzf data.tar.gz -C data) || die "cannot unpack $ipk"
 
-# "MODE PATH" for each file of the data archive, sorted.
 data_modes() {
-  tar -tvzf "$work/data.tar.gz" | awk '$1 ~ /^-/ { print $1, substr($6, 2) }' |
-    sed 's/^-rwxr-xr-x/0755/; s/^-rw-r--r--/0644/; s/^-rw-------/0600/' | sort
+  tar -tvzf "$work/data.tar.gz" | file_modes_of_listing
 }
 
 control_field() {

@@ -29,6 +29,13 @@ only_file() {
   echo "$1"
 }
 
+# file_modes_of_listing: "MODE PATH" for each file of a `tar -tv` listing on
+# standard input (also dpkg-deb --contents), sorted.
+file_modes_of_listing() {
+  awk '$1 ~ /^-/ { print $1, substr($6, 2) }' |
+    sed 's/^-rwxr-xr-x/0755/; s/^-rw-r--r--/0644/; s/^-rw-------/0600/' | sort
+}
+
 # paths_named_in FILE: the absolute paths in FILE's lines that are not
 # comments, one per line.
 paths_named_in() {
