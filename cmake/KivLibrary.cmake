@@ -1,7 +1,8 @@
 # kiv_shared_library(<target> HEADER <public header> SOURCES ...)
 # One of our shared libraries for the board: its include/ folder public, only
 # the functions marked for export visible, our warnings, and installed with
-# its header (library to lib, header to include).
+# its header (library to lib in the component gatewayd, the program's
+# packages; header to include in the component headers).
 function(kiv_shared_library target)
   cmake_parse_arguments(L "" "HEADER" "SOURCES" ${ARGN})
   add_library(${target} SHARED ${L_SOURCES})
@@ -14,6 +15,6 @@ function(kiv_shared_library target)
     VISIBILITY_INLINES_HIDDEN ON)
   kiv_warnings(${target})
   install(TARGETS ${target}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT gatewayd
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT headers)
 endfunction()

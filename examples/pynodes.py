@@ -6,7 +6,8 @@
 # It simulates the nodes a small building gateway would have attached: a
 # climate sensor, a smart plug, a door contact and a water meter, each with
 # readings that drift plausibly from one call to the next (the state lives in
-# a small file next to the script). It prints one JSON document on one line.
+# a small file in $STATE_DIRECTORY, which the gatewayd service sets, or else
+# next to the script). It prints one JSON document on one line.
 #
 # The interpreter is named by absolute path and started with -S (no site
 # packages): the script's start-up is most of a publish cycle's cost, and this
@@ -16,7 +17,9 @@ import os
 import random
 import time
 
-STATE_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".pynodes-state.json")
+STATE_FILE = os.path.join(
+    os.environ.get("STATE_DIRECTORY") or os.path.dirname(os.path.abspath(__file__)),
+    ".pynodes-state.json")
 
 INITIAL = {
     "meter_litres": 18234.5,

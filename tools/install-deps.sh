@@ -2,7 +2,9 @@
 # Installs the Debian 12 packages that building, testing and the demo need.
 # Safe to run again: apt-get skips what is already installed. The python3-*
 # packages run the oneM2M CSE of the interoperability tests; curl talks to
-# its HTTP interface in the documentation's examples.
+# its HTTP interface in the documentation's examples; systemd brings
+# systemd-analyze, systemctl and systemd-sysusers for the package tests (no
+# systemd is started).
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -12,7 +14,7 @@ PACKAGES="
   iproute2 net-tools binutils file
   g++-mipsel-linux-gnu qemu-user
   python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
-  curl
+  curl shellcheck systemd
 "
 missing=""
 for p in $PACKAGES; do

@@ -31,6 +31,8 @@ PACKAGES="
 mkdir -p "$SYSROOT"
 SYSROOT=$(cd "$SYSROOT" && pwd)
 STAMP="$SYSROOT/.kiv-packages"
+# One line, blanks collapsed: the list as the stamp file records it.
+# shellcheck disable=SC2086,SC2116
 WANTED=$(echo $PACKAGES)
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$WANTED" ]; then
   echo "mipsel sysroot up to date: $SYSROOT"
@@ -60,7 +62,7 @@ echo "downloading the $ARCH package lists"
 apt_private update 2>&1 | grep -v -E '^(Get|Hit|Ign):' || true
 
 echo "downloading the $ARCH packages"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086,SC2046
 (cd "$APT_STATE/debs" && apt_private download $(for p in $PACKAGES; do printf '%s:%s ' "$p" "$ARCH"; done))
 
 rm -rf "$SYSROOT"

@@ -11,8 +11,10 @@ cmake --preset mipsel
 cmake --build --preset mipsel
 ctest --preset mipsel
 
-# The binaries must really be for the board, not the host.
-for program in $(find build/mipsel -type f \( -name gatewayd -o -name modemctl \)); do
+# The binaries must really be for the board, not the host (the packages'
+# staging folders hold files of the same names, such as etc/default/gatewayd).
+find build/mipsel -path build/mipsel/packages -prune -o \
+  -type f \( -name gatewayd -o -name modemctl \) -print | while read -r program; do
   description=$(file -b "$program")
   echo "$program: $description"
   case "$description" in

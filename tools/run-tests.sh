@@ -1,8 +1,8 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
 # runs every test: natively, again under AddressSanitizer+UBSan, then
-# cross-built for the routers (mipsel) under qemu. Each stage says how long
-# it took.
+# cross-built for the routers (mipsel) under qemu, then the Debian and
+# OpenWrt packages made from those builds. Each stage says how long it took.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -25,3 +25,6 @@ done
 echo "=== preset mipsel (under qemu-mipsel) ==="
 sh tools/run-mipsel-tests.sh
 stage_done "preset mipsel"
+echo "=== packaging ==="
+sh tools/run-package-tests.sh
+stage_done "packaging"
