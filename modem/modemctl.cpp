@@ -108,22 +108,33 @@ public:
 SerialLinePipe serialLine;
 modemctl::Pipe* activePipe = &serialLine;
 
-// Reads that fail are reported when they start failing, not every half
-// second.
-class ReadFailure {
+// A direction of the line that fails is reported when it starts failing,
+// not on every exchange: with no modem attached the console would fill up.
+class LineFailure {
 public:
+  explicit LineFailure(const char* doing) : doing_(doing) {}
+
+  // error: the errno value, or 0 for a call that took nothing and gave
+  // no error (then there is no error text to show).
   void Report(int error) {
-    if (!reported_) printf("error %d reading the serial line: %s\n", error, strerror(error));
+    if (reported_) return;
     reported_ = true;
+    if (error == 0) {
+      printf("error %s the serial line: no bytes taken\n", doing_);
+    } else {
+      printf("error %d %s the serial line: %s\n", error, doing_, strerror(error));
+    }
   }
 
   void Cleared() { reported_ = false; }
 
 private:
+  const char* doing_;
   bool reported_ = false;
 };
 
-ReadFailure readFailure;
+LineFailure readFailure("reading");
+LineFailure writeFailure("writing");
 
 // One byte from the modem: true with the byte, false after 0.5 s of silence
 // or when the read failed (reported, never taken for a byte).
@@ -150,10 +161,10 @@ void WriteCommand(const char* command) {
     if (written == -EINTR) continue;
     if (written <= 0) {
       // The exchange then fails by itself when no reply comes.
-      int error = written < 0 ? static_cast<int>(-written) : errno;
-      printf("error %d writing the serial line: %s\n", error, strerror(error));
+      writeFailure.Report(static_cast<int>(-written));
       return;
     }
+    writeFailure.Cleared();
     command += written;
     remaining -= static_cast<size_t>(written);
   }
@@ -478,4 +489,5 @@ void modemctl::UsePipe(Pipe* replacement) {
   activePipe = replacement != nullptr ? replacement : &serialLine;
   // Another line: its failures are its own, and reported afresh.
   readFailure.Cleared();
+  writeFailure.Cleared();
 }

@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A failing line -----------------------------------------------------------
 
-TEST(Modem, DeadLineMakesEveryWaitLastAsLongAsSilenceAndIsReportedOnce) {
+TEST(Modem, DeadLineMakesEveryWaitLastAsLongAsSilenceAndIsReportedOnceEachWay) {
   SimulatedModem modem;
   modem.pipe().FailReads(EBADF);
   modem.pipe().FailWrites(EBADF);
@@ -207,8 +207,44 @@ TEST(Modem, DeadLineMakesEveryWaitLastAsLongAsSilenceAndIsReportedOnce) {
   // Three exchanges of a drain and one wait cycle each: no spinning, no hang.
   EXPECT_EQ(milliseconds(3 * 1010), modem.pipe().now());
   EXPECT_EQ(1, Occurrences(text, "error 9 reading the serial line: Bad file descriptor\n"));
-  EXPECT_EQ(3, Occurrences(text, "error 9 writing the serial line: Bad file descriptor\n"));
+  EXPECT_EQ(1, Occurrences(text, "error 9 writing the serial line: Bad file descriptor\n"));
   EXPECT_EQ(3, Occurrences(text, "Command fail!"));
+}
+
+// A write that fails is reported when writing starts to fail, with what
+// that write said and never with an errno left over from an earlier call;
+// once writing works again, the next failure is reported again.
+TEST(Modem, FailingWritesAreReportedOnceAndWithoutAStaleError) {
+  struct Case {
+    const char* name;
+    std::function<void(modemctl::MemoryPipe&, bool)> fail;
+    std::string report;
+  };
+  const Case cases[] = {
+      {"write error", [](modemctl::MemoryPipe& p, bool on) { p.FailWrites(on ? EIO : 0); },
+       "error 5 writing the serial line: Input/output error\n"},
+      {"nothing taken", [](modemctl::MemoryPipe& p, bool on) { p.StallWrites(on); },
+       "error writing the serial line: no bytes taken\n"},
+  };
+  for (const Case& c : cases) {
+    SimulatedModem modem;
+    std::vector<int> results;
+    std::string text;
+    {
+      ConsoleCapture console;
+      c.fail(modem.pipe(), true);
+      errno = EACCES;
+      results = {nb_init_bc66(), nb_close(0)};
+      c.fail(modem.pipe(), false);
+      results.push_back(nb_init_bc66());
+      c.fail(modem.pipe(), true);
+      results.push_back(nb_init_bc66());
+      text = console.Text();
+    }
+    EXPECT_EQ(std::vector<int>({-1, -1, 0, -1}), results) << c.name;
+    EXPECT_EQ(2, Occurrences(text, c.report)) << c.name << ":\n" << text;
+    EXPECT_EQ(2, Occurrences(text, "writing the serial line")) << c.name << ":\n" << text;
+  }
 }
 
 }  // namespace

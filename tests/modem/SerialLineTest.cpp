@@ -132,7 +132,8 @@ TEST_F(SerialLine, BringsTheSimulatedModemUpAndHearsIt) {
 }
 
 // Without its device the program goes on: each pass drains for as long as
-// silence would last, and every publish attempt fails.
+// silence would last, every publish attempt fails, and the dead line is
+// reported once each way, not once per command.
 TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
   kivtest::Process::Options options;
   options.env["MODEMCTL_DEVICE"] = "/nonexistent/ttyS9";
@@ -151,6 +152,7 @@ TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
   std::string out = demo.Stdout();
   EXPECT_EQ(std::string::npos, out.find("Send AT+QMTCONN=")) << "no connect after a failed bring-up";
   EXPECT_EQ(1, Occurrences(out, "error 9 reading the serial line: Bad file descriptor\n")) << out;
+  EXPECT_EQ(1, Occurrences(out, "error 9 writing the serial line: Bad file descriptor\n")) << out;
 }
 
 }  // namespace
