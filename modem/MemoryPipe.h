@@ -30,7 +30,7 @@
 
 namespace modemctl {
 
-class MemoryPipe : public Pipe {
+class MemoryPipe final : public Pipe {
 public:
   using Microseconds = std::chrono::microseconds;
   using Listener = std::function<void(const std::string& written)>;

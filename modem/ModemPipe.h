@@ -14,7 +14,6 @@ namespace modemctl {
 
 class Pipe {
 public:
-  virtual ~Pipe() = default;
   // One byte from the modem: 1 with the byte stored, 0 once the line has
   // been silent for its read timeout (0.5 s), or a negative errno value when
   // the read failed (it then returns at once).
@@ -25,6 +24,11 @@ public:
   // Lets the time pass: the pause before each wait cycle, and the pause after
   // a failed read that keeps a dead line from spinning.
   virtual void Pause(unsigned microseconds) = 0;
+
+protected:
+  // Pipes are never destroyed through this interface; so the serial line's
+  // pipe, a static object, needs no destructor to run at exit.
+  ~Pipe() = default;
 };
 
 // The command layer uses pipe from now on; null gives it the serial line

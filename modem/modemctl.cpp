@@ -92,7 +92,7 @@ constexpr size_t kMessagePrefixLength = sizeof kMessagePrefix - 1;
 
 // The serial line as the command layer's pipe: every call goes to the
 // descriptor that `fd` holds at that moment.
-class SerialLinePipe : public modemctl::Pipe {
+class SerialLinePipe final : public modemctl::Pipe {
 public:
   int ReadByte(char* byte) override {
     ssize_t result = read(fd, byte, 1);
@@ -112,7 +112,7 @@ modemctl::Pipe* activePipe = &serialLine;
 // not on every exchange: with no modem attached the console would fill up.
 class LineFailure {
 public:
-  explicit LineFailure(const char* doing) : doing_(doing) {}
+  constexpr explicit LineFailure(const char* doing) : doing_(doing) {}
 
   // error: the errno value, or 0 for a call that took nothing and gave
   // no error (then there is no error text to show).
