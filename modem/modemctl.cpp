@@ -2,6 +2,8 @@
 // MQTT client. See modemctl.h for the contracts.
 #include "modemctl.h"
 
+#include "ModemPipe.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -79,8 +81,8 @@ namespace {
 constexpr size_t kResponseSize = 100;
 constexpr size_t kCommandSize = 100;
 constexpr size_t kUrcSize = 900;
-constexpr useconds_t kCyclePauseUs = 10000;
-constexpr useconds_t kReadTimeoutUs = 500000;
+constexpr unsigned kCyclePauseUs = 10000;
+constexpr unsigned kReadTimeoutUs = 500000;
 constexpr int kQuickCycles = 1;
 constexpr int kStatusCycles = 5;
 constexpr int kNetworkCycles = 9;
@@ -88,42 +90,81 @@ constexpr char kStatusQuery[] = "AT+QMTCONN?\r\n";
 constexpr char kMessagePrefix[] = "+QMTRECV: ";
 constexpr size_t kMessagePrefixLength = sizeof kMessagePrefix - 1;
 
-// Set while reads keep failing, so a dead line is reported once, not every
-// half second.
-bool readFailing = false;
+// The serial line as the command layer's pipe: every call goes to the
+// descriptor that `fd` holds at that moment.
+class SerialLinePipe final : public modemctl::Pipe {
+public:
+  int ReadByte(char* byte) override {
+    ssize_t result = read(fd, byte, 1);
+    return result < 0 ? -errno : static_cast<int>(result);
+  }
+  ssize_t Write(const char* bytes, size_t size) override {
+    ssize_t result = write(fd, bytes, size);
+    return result < 0 ? -errno : result;
+  }
+  void Pause(unsigned microseconds) override { usleep(microseconds); }
+};
 
-void ReportReadFailure() {
-  int error = errno;
-  if (!readFailing) printf("error %d reading the serial line: %s\n", error, strerror(error));
-  readFailing = true;
-  // A failed read returns at once; pausing as long as the line's timeout
-  // keeps every wait as long as silence would make it, so callers that
-  // loop on draining never spin.
-  usleep(kReadTimeoutUs);
-}
+SerialLinePipe serialLine;
+modemctl::Pipe* activePipe = &serialLine;
+
+// A direction of the line that fails is reported when it starts failing,
+// not on every exchange: with no modem attached the console would fill up.
+class LineFailure {
+public:
+  constexpr explicit LineFailure(const char* doing) : doing_(doing) {}
+
+  // error: the errno value, or 0 for a call that took nothing and gave
+  // no error (then there is no error text to show).
+  void Report(int error) {
+    if (reported_) return;
+    reported_ = true;
+    if (error == 0) {
+      printf("error %s the serial line: no bytes taken\n", doing_);
+    } else {
+      printf("error %d %s the serial line: %s\n", error, doing_, strerror(error));
+    }
+  }
+
+  void Cleared() { reported_ = false; }
+
+private:
+  const char* doing_;
+  bool reported_ = false;
+};
+
+LineFailure readFailure("reading");
+LineFailure writeFailure("writing");
 
 // One byte from the modem: true with the byte, false after 0.5 s of silence
 // or when the read failed (reported, never taken for a byte).
 bool ReadModemByte(char* byte) {
-  ssize_t result = read(fd, byte, 1);
+  int result = activePipe->ReadByte(byte);
   if (result > 0) {
-    readFailing = false;
+    readFailure.Cleared();
     return true;
   }
-  if (result < 0) ReportReadFailure();
+  if (result < 0) {
+    readFailure.Report(-result);
+    // A failed read returns at once; pausing as long as the line's timeout
+    // keeps every wait as long as silence would make it, so callers that
+    // loop on draining never spin.
+    activePipe->Pause(kReadTimeoutUs);
+  }
   return false;
 }
 
 void WriteCommand(const char* command) {
   size_t remaining = strlen(command);
   while (remaining > 0) {
-    ssize_t written = write(fd, command, remaining);
-    if (written < 0 && errno == EINTR) continue;
+    ssize_t written = activePipe->Write(command, remaining);
+    if (written == -EINTR) continue;
     if (written <= 0) {
       // The exchange then fails by itself when no reply comes.
-      printf("error %d writing the serial line: %s\n", errno, strerror(errno));
+      writeFailure.Report(static_cast<int>(-written));
       return;
     }
+    writeFailure.Cleared();
     command += written;
     remaining -= static_cast<size_t>(written);
   }
@@ -165,7 +206,7 @@ bool CommandExchange(const char* command, const char* expected, int waitCycles) 
   printf("Send %s...\n", command);
   WriteCommand(command);
   for (int cycle = 0; cycle < waitCycles; ++cycle) {
-    usleep(kCyclePauseUs);
+    activePipe->Pause(kCyclePauseUs);
     char byte;
     while (ReadModemByte(&byte)) {
       putchar(byte);
@@ -442,4 +483,11 @@ void nb_loop_read() { nb_process_urc(); }
 
 void nb_set_onmessage_callback(void (*callback)(int, int, char*, int)) {
   readmsg_callback = callback;
+}
+
+void modemctl::UsePipe(Pipe* replacement) {
+  activePipe = replacement != nullptr ? replacement : &serialLine;
+  // Another line: its failures are its own, and reported afresh.
+  readFailure.Cleared();
+  writeFailure.Cleared();
 }

@@ -19,6 +19,7 @@
 //
 // The programs come from KIV_BUILD_DIR, else from the build folder this was
 // built in; the simulator's log is left in that folder as modem_timing.log.
+#include "PseudoTerminal.h"
 #include "TestSupport.h"
 #include "TextEscapes.h"
 
@@ -29,7 +30,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -129,29 +129,20 @@ double SecondsSince(Clock::time_point start) { return Seconds(Clock::now() - sta
 
 // Mean time a one-byte read with VMIN 0, VTIME 5 takes on a silent pty.
 double MeasuredReadTimeout() {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
-    Fail(std::string("cannot open a pseudo-terminal: ") + strerror(errno));
-  }
-  int device = open(ptsname(master), O_RDWR | O_NOCTTY);
-  struct termios settings;
-  if (device < 0 || tcgetattr(device, &settings) != 0) {
-    Fail(std::string("cannot set up the pseudo-terminal: ") + strerror(errno));
-  }
-  cfmakeraw(&settings);
-  settings.c_cc[VMIN] = 0;
-  settings.c_cc[VTIME] = 5;
-  if (tcsetattr(device, TCSANOW, &settings) != 0) Fail(std::string("tcsetattr: ") + strerror(errno));
+  kivtest::PseudoTerminal line;
+  line.Configure([](struct termios& settings) {
+    cfmakeraw(&settings);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 5;
+  });
   constexpr int kReads = 4;
   double total = 0;
   for (int i = 0; i < kReads; ++i) {
     Clock::time_point start = Clock::now();
     char byte;
-    if (read(device, &byte, 1) < 0) Fail(std::string("read: ") + strerror(errno));
+    if (read(line.device(), &byte, 1) < 0) Fail(std::string("read: ") + strerror(errno));
     total += SecondsSince(start);
   }
-  close(device);
-  close(master);
   return total / kReads;
 }
 

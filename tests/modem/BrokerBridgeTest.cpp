@@ -1,92 +1,95 @@
-// The command layer through the simulator to a real broker (a private
-// mosquitto): subscriptions, publishes and a broker that goes away.
-#include "ModemTestSupport.h"
-#include "modemctl.h"
+// The simulator's MQTT bridge to a real broker (a private mosquitto), driven
+// with AT commands in process: subscriptions, publishes, and a broker that
+// goes away, as modemctl sees them on its line.
+#include "ModemEngine.h"
+#include "MqttNetwork.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 namespace {
 
-using kivtest::ConsoleCapture;
-using kivtest::ModemLine;
-using kivtest::Process;
 using kivtest::TestBroker;
 
 const std::chrono::milliseconds kDeadline(30000);
 
-std::vector<std::string> Publisher(const TestBroker& broker, const std::string& topic,
-                                   const std::string& message) {
-  return {"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
-          "-q",            "1",  "-t",        topic, "-m", message};
-}
-
-// mosquitto_sub on topic, once it is known to be subscribed: it also
-// listens on /probe, where probes go until one comes back.
-std::unique_ptr<Process> ReadySubscriber(const TestBroker& broker, const std::string& topic) {
-  auto subscriber = std::make_unique<Process>(std::vector<std::string>{
-      "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-q", "1", "-t",
-      topic, "-t", "/probe", "-v"});
-  for (int attempt = 0; attempt < 30; ++attempt) {
-    Process(Publisher(broker, "/probe", "ready")).Wait(kDeadline);
-    if (subscriber->WaitForOutput("/probe ready", std::chrono::milliseconds(1000))) break;
+// The engine over the bridge; what it sends to the line is collected, also
+// from the bridge's own threads (messages, a lost connection).
+class BridgedModem {
+public:
+  explicit BridgedModem(const std::string& brokerUri)
+      : network_(brokerUri), engine_(network_, {}, [this](const std::string& bytes) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          line_ += bytes;
+        }) {}
+  // The bridge's threads stop before the engine they call goes.
+  ~BridgedModem() {
+    for (int i = 0; i < modemsim::kSockets; ++i) network_.Close(i);
   }
-  return subscriber;
+  BridgedModem(const BridgedModem&) = delete;
+  BridgedModem& operator=(const BridgedModem&) = delete;
+
+  // Sends one command (the engine answers before this returns, the broker
+  // included) and tells whether the line shows text since then.
+  bool Answers(const std::string& command, const std::string& text) {
+    size_t from = Line().size();
+    engine_.Feed(command + "\r\n");
+    return Line().find(text, from) != std::string::npos;
+  }
+
+  bool Shows(const std::string& text) {
+    return kivtest::WaitUntil([&] { return Line().find(text) != std::string::npos; }, kDeadline);
+  }
+
+  std::string Line() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return line_;
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::string line_;
+  modemsim::MqttNetwork network_;
+  modemsim::ModemEngine engine_;
+};
+
+const std::string kOpen = "AT+QMTOPEN=0,\"127.0.0.1\",1883";
+
+TEST(ModemBridge, PublishesReachTheBrokerAndSubscribedMessagesComeBack) {
+  TestBroker broker;
+  BridgedModem modem(broker.uri());
+  ASSERT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  ASSERT_TRUE(modem.Answers("AT+QMTCONN=0,\"reader\"", "+QMTCONN: 0,0,0"));
+  ASSERT_TRUE(modem.Answers("AT+QMTSUB=0,3,\"/t/+\",1", "+QMTSUB: 0,3,0,1"));
+  ASSERT_TRUE(modem.Answers("AT+QMTOPEN=1,\"127.0.0.1\",1883", "+QMTOPEN: 1,0"));
+  ASSERT_TRUE(modem.Answers("AT+QMTCONN=1,\"writer\",\"u\", \"p\"", "+QMTCONN: 1,0,0"));
+  EXPECT_TRUE(modem.Answers("AT+QMTPUB=1,4,1,0,\"/t/a\",\"from the broker\"", "+QMTPUB: 1,4,0"));
+  EXPECT_TRUE(modem.Shows("\r\n+QMTRECV: 0,1,\"/t/a\",\"from the broker\"\r\n")) << modem.Line();
 }
 
-std::string received;
-
-void Keep(int, int, char* data, int) { received = data; }
-
-TEST(ModemBridge, SubscribedMessagesArriveAndPublishesReachTheBroker) {
+TEST(ModemBridge, LostBrokerIsReportedAndTheClientConnectsAgainOnceItIsBack) {
   TestBroker broker;
-  ModemLine line({"--broker", broker.uri()});
-  ASSERT_EQ(0, line.Subscribe());
-  std::unique_ptr<Process> subscriber = ReadySubscriber(broker, "/t");
-  ASSERT_TRUE(subscriber->WaitForOutput("/probe ready", kDeadline));
-  ASSERT_EQ(0, Process(Publisher(broker, "/t", "from the broker")).Wait(kDeadline));
-  received.clear();
-  nb_set_onmessage_callback(Keep);
-  EXPECT_TRUE(kivtest::WaitUntil(
-      [] {
-        nb_loop_read();
-        return !received.empty();
-      },
-      kDeadline));
-  nb_set_onmessage_callback(nullptr);
-  EXPECT_EQ("\"from the broker\"\r\n", received);
-
-  EXPECT_EQ(0, line.Publish(4));
-  EXPECT_TRUE(subscriber->WaitForOutput("/t hi\n", kDeadline)) << subscriber->Stdout();
-}
-
-TEST(ModemBridge, LostBrokerIsReportedAndTheNextPublishConnectsAgain) {
-  TestBroker broker;
-  ModemLine line({"--broker", broker.uri()});
-  ASSERT_EQ(0, line.Connect());
-  ConsoleCapture console;
+  BridgedModem modem(broker.uri());
+  ASSERT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  ASSERT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "+QMTCONN: 0,0,0"));
   broker.Stop();
-  EXPECT_TRUE(kivtest::WaitUntil(
-      [&] {
-        nb_loop_read();
-        return console.Text().find("+QMTSTAT: 0,1") != std::string::npos;
-      },
-      kDeadline));
+  EXPECT_TRUE(modem.Shows("\r\n+QMTSTAT: 0,1\r\n")) << modem.Line();
+  EXPECT_FALSE(modem.Answers("AT+QMTCONN?", "+QMTCONN: 0,3"));
   broker.Start();
-  std::string before = line.simulator.Transcript();
-  EXPECT_EQ(0, line.Publish(5));
-  EXPECT_EQ(before + "AT\r\nAT\r\nAT+QMTCONN?\r\nAT+QMTOPEN=0,\"127.0.0.1\",1883\r\n"
-                     "AT+QMTCONN=0,\"KivClient\"\r\nAT+QMTPUB=0,5,1,0,\"/t\",\"hi\"\r\n",
-            line.simulator.Transcript());
+  EXPECT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  EXPECT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "+QMTCONN: 0,0,0"));
+  EXPECT_TRUE(modem.Answers("AT+QMTCONN?", "+QMTCONN: 0,3"));
 }
 
-TEST(ModemBridge, UnreachableBrokerFailsTheOpenAndTheConnect) {
+TEST(ModemBridge, UnreachableBrokerFailsTheOpen) {
   TestBroker broker;
   std::string uri = broker.uri();
   broker.Stop();
-  ModemLine line({"--broker", uri});
-  ConsoleCapture console;
-  EXPECT_EQ(-1, line.Connect());
-  EXPECT_NE(std::string::npos, console.Text().find("+QMTOPEN: 0,-1"));
+  BridgedModem modem(uri);
+  EXPECT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,-1"));
+  EXPECT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "ERROR"));  // nothing opened
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The demonstration program end to end: modemctl on the simulator's
 // pseudo-terminal, the simulator bridged to a private mosquitto.
+#include "ConsoleCapture.h"
 #include "ModemTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -35,12 +36,14 @@ std::vector<double> ArrivalTimes(const std::string& lines) {
   return times;
 }
 
-TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrives) {
+TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrivesOnceItsCallbackIsSet) {
   TestBroker broker;
   const std::string port = std::to_string(broker.port());
   Process subscriber({"mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-q", "1", "-t", "/hello",
                       "-F", "%U %p"});
-  ModemSimulator simulator({"--broker", broker.uri()});
+  // A message during bring-up, before the callback is registered.
+  ModemSimulator simulator({"--broker", broker.uri(), "--urc-before", "AT+CPIN?",
+                            "+QMTRECV: 0,4,\"/hello\",\"early\""});
   Process demo(StartDemo(simulator.device()));
 
   ASSERT_TRUE(kivtest::WaitUntil(
@@ -72,41 +75,13 @@ TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrives) {
     printed = demo.WaitForOutput("data: \"from outside\"", std::chrono::milliseconds(3000));
   }
   EXPECT_TRUE(printed) << demo.Stdout();
+  std::string out = demo.Stdout();
   EXPECT_TRUE(std::regex_search(
-      demo.Stdout(), std::regex("\nPrint content socket: 0, msgID: [0-9]+, data: \"from outside\"")))
-      << demo.Stdout();
+      out, std::regex("\nPrint content socket: 0, msgID: [0-9]+, data: \"from outside\"")))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("+QMTRECV: 0,4,\"/hello\",\"early\""));
+  EXPECT_EQ(std::string::npos, out.find("data: \"early\"")) << out;
   EXPECT_TRUE(demo.Running());
-}
-
-TEST(ModemDemo, PrintsOnlyMessagesThatArriveOnceItsCallbackIsSet) {
-  // A message during bring-up, before the callback is registered.
-  ModemSimulator simulator({"--urc-before", "AT+CPIN?", "+QMTRECV: 0,4,\"/hello\",\"early\""});
-  Process demo(StartDemo(simulator.device()));
-  ASSERT_TRUE(demo.WaitForOutput("Send AT+QMTPUB=", kDeadline)) << demo.Stdout();
-  bool printed = false;
-  for (int attempt = 0; attempt < 20 && !printed; ++attempt) {
-    simulator.Send("\r\n+QMTRECV: 0,5,\"/hello\",\"late\"\r\n");
-    printed = demo.WaitForOutput("\nPrint content socket: 0, msgID: 5, data: \"late\"\r\n",
-                                 std::chrono::milliseconds(3000));
-  }
-  EXPECT_TRUE(printed) << demo.Stdout();
-  EXPECT_NE(std::string::npos, demo.Stdout().find("+QMTRECV: 0,4,\"/hello\",\"early\""));
-  EXPECT_EQ(std::string::npos, demo.Stdout().find("data: \"early\"")) << demo.Stdout();
-}
-
-TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
-  Process::Options options;
-  options.env["MODEMCTL_DEVICE"] = "/nonexistent/ttyS9";
-  Process demo(kivtest::ProgramCommand("modem/modemctl"), options);
-  ASSERT_TRUE(demo.WaitForOutput("error 2 opening /nonexistent/ttyS9: No such file or directory\n",
-                                 kDeadline));
-  // Three bring-up probes, then the probes of the first publish attempt.
-  EXPECT_TRUE(kivtest::WaitUntil([&] { return Occurrences(demo.Stdout(), "Send AT\r\n...") >= 5; },
-                                 kDeadline))
-      << demo.Stdout();
-  EXPECT_TRUE(demo.Running());
-  EXPECT_EQ(std::string::npos, demo.Stdout().find("Send AT+QMTCONN=")) << "no connect after a "
-                                                                         "failed bring-up";
 }
 
 }  // namespace

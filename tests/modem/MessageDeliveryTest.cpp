@@ -1,5 +1,7 @@
 // Delivery of received messages ("+QMTRECV: " lines) to the callback, with
-// the lines written onto the line by the simulator.
+// the lines arriving from the simulated modem.
+#include "CaseName.h"
+#include "ConsoleCapture.h"
 #include "ModemTestSupport.h"
 #include "modemctl.h"
 
@@ -7,30 +9,20 @@
 
 #include <climits>
 #include <optional>
+#include <tuple>
 
 namespace {
 
 using kivtest::ConsoleCapture;
-using kivtest::ModemLine;
+using kivtest::SimulatedModem;
 
-struct Delivery {
-  int index;
-  int msgId;
-  std::string data;
-  int length;
-  bool operator==(const Delivery& o) const {
-    return index == o.index && msgId == o.msgId && data == o.data && length == o.length;
-  }
-};
-
-void PrintTo(const Delivery& d, std::ostream* out) {
-  *out << "{" << d.index << ", " << d.msgId << ", \"" << d.data << "\", " << d.length << "}";
-}
+// Socket index, message id, data and length, as the callback got them.
+using Delivery = std::tuple<int, int, std::string, int>;
 
 std::vector<Delivery> deliveries;
 
 void Record(int index, int msgId, char* data, int length) {
-  deliveries.push_back({index, msgId, data, length});
+  deliveries.emplace_back(index, msgId, data, length);
 }
 
 class Delivering : public ::testing::Test {
@@ -46,6 +38,8 @@ struct LineCase {
   const char* name;
   std::string sent;
   std::optional<Delivery> delivered;
+  void (*read)() = nb_loop_read;
+  bool withCallback = true;
 };
 
 void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
@@ -54,34 +48,33 @@ class MessageLine : public Delivering, public ::testing::WithParamInterface<Line
 
 TEST_P(MessageLine, DeliversTheFirstMessageWithItsFourthFieldCutAtAComma) {
   const LineCase& c = GetParam();
-  ModemLine line;
-  ConsoleCapture console;
-  line.simulator.Send(c.sent);
-  nb_loop_read();
-  EXPECT_EQ(c.sent, console.Text());  // every byte echoed, nothing else printed
-  if (c.delivered) {
-    ASSERT_EQ(1u, deliveries.size());
-    EXPECT_EQ(*c.delivered, deliveries[0]);
-  } else {
-    EXPECT_TRUE(deliveries.empty());
+  SimulatedModem modem;
+  if (!c.withCallback) nb_set_onmessage_callback(nullptr);
+  std::string echoed;
+  {
+    ConsoleCapture console;
+    modem.Send(c.sent);
+    c.read();
+    echoed = console.Text();
   }
+  EXPECT_EQ(c.sent, echoed);  // every byte echoed, nothing else printed
+  EXPECT_EQ(c.delivered ? std::vector<Delivery>{*c.delivered} : std::vector<Delivery>(),
+            deliveries);
 }
 
 const std::string kX1000(1000, 'x');
 const char kNoisy[] = "junk\0\xff+QMTRECV: 2,9,\"t\",\"z\"";
-const std::string kWrapped = "+QMTRECV: 0,4,\"t\",\"d\"\r\n";
+const std::string kMessage = "+QMTRECV: 0,4,\"t\",\"d\"\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Modem, MessageLine,
     ::testing::Values(
         LineCase{"Plain", "\r\n+QMTRECV: 0,5,\"/hello\",\"hi there\"\r\n",
                  Delivery{0, 5, "\"hi there\"\r\n", 900}},
-        LineCase{"AtoiRules", "+QMTRECV:  12abc,x7,\"t\",\"d\"",
-                 Delivery{12, 0, "\"d\"", 900}},
+        LineCase{"AtoiRules", "+QMTRECV:  12abc,x7,\"t\",\"d\"", Delivery{12, 0, "\"d\"", 900}},
         LineCase{"NumbersBeyondInt", "+QMTRECV: 99999999999,-3,\"t\",\"d\"",
                  Delivery{INT_MAX, -3, "\"d\"", 900}},
-        LineCase{"CommaInTheData", "+QMTRECV: 0,1,\"t\",\"a,b\"\r\n",
-                 Delivery{0, 1, "\"a", 900}},
+        LineCase{"CommaInTheData", "+QMTRECV: 0,1,\"t\",\"a,b\"\r\n", Delivery{0, 1, "\"a", 900}},
         LineCase{"RunsOfCommasCountOnce", "+QMTRECV: 3,,,4,,\"t\",,\"d\"\r\n",
                  Delivery{3, 4, "\"d\"\r\n", 900}},
         LineCase{"FewerThanFourFields", "+QMTRECV: 0,5,\"t\"\r\n", std::nullopt},
@@ -93,56 +86,38 @@ INSTANTIATE_TEST_SUITE_P(
                  Delivery{2, 9, "\"z\"", 900}},
         // Past 900 bytes storing starts again at the front; the text still
         // ends at the buffer's end, with what the first pass left there.
-        LineCase{"StoringWrapsAfter900Bytes", kX1000 + kWrapped,
-                 Delivery{0, 4, "\"d\"\r\n" + std::string(900 - 100 - kWrapped.size(), 'x'),
-                          900}}),
+        LineCase{"StoringWrapsAfter900Bytes", kX1000 + kMessage,
+                 Delivery{0, 4, "\"d\"\r\n" + std::string(900 - 100 - kMessage.size(), 'x'),
+                          900}},
+        LineCase{"WithoutACallbackOnlyEchoed", kMessage, std::nullopt, nb_process_urc, false},
+        LineCase{"ClearOnlyEchoes", kMessage, std::nullopt, nb_clear}),
     kivtest::CaseName());
 
-TEST_F(Delivering, WithoutACallbackTheLineIsOnlyEchoed) {
-  ModemLine line;
-  nb_set_onmessage_callback(nullptr);
-  ConsoleCapture console;
-  const std::string message = "+QMTRECV: 0,5,\"t\",\"d\"\r\n";
-  line.simulator.Send(message);
-  nb_process_urc();
-  EXPECT_EQ(message, console.Text());
-  EXPECT_TRUE(deliveries.empty());
-}
-
 TEST_F(Delivering, ReplacingTheCallbackDeliversToTheNewOne) {
-  ModemLine line;
+  SimulatedModem modem;
   static int calls = 0;
   nb_set_onmessage_callback([](int, int, char*, int) { ++calls; });
-  line.simulator.Send("+QMTRECV: 0,5,\"t\",\"d\"\r\n");
+  modem.Send(kMessage);
   nb_process_urc();
   EXPECT_EQ(1, calls);
   EXPECT_TRUE(deliveries.empty());
 }
 
 TEST_F(Delivering, MessageWaitingBeforeAnExchangeIsDeliveredBeforeItsCommand) {
-  ModemLine line;
-  line.simulator.Send("+QMTRECV: 0,5,\"t\",\"d\"\r\n");
+  SimulatedModem modem;
+  modem.Send(kMessage);
   ASSERT_EQ(0, nb_init_bc66());
   ASSERT_EQ(1u, deliveries.size());
-  EXPECT_EQ(5, deliveries[0].msgId);
+  EXPECT_EQ(4, std::get<1>(deliveries[0]));
 }
 
 TEST_F(Delivering, MessageArrivingDuringAnExchangeIsEchoedButNeverDelivered) {
-  ModemLine line({"--urc-before", "AT+CPIN?", "+QMTRECV: 0,9,\"/t\",\"mid\""});
+  SimulatedModem modem({"--urc-before", "AT+CPIN?", "+QMTRECV: 0,9,\"/t\",\"mid\""});
   ConsoleCapture console;
   ASSERT_EQ(0, nb_init_bc66());
   nb_loop_read();
   EXPECT_TRUE(deliveries.empty());
   EXPECT_NE(std::string::npos, console.Text().find("+QMTRECV: 0,9,\"/t\",\"mid\""));
-}
-
-TEST_F(Delivering, ClearEchoesAndDeliversNothing) {
-  ModemLine line;
-  ConsoleCapture console;
-  line.simulator.Send("+QMTRECV: 0,5,\"t\",\"d\"\r\n");
-  nb_clear();
-  EXPECT_EQ("+QMTRECV: 0,5,\"t\",\"d\"\r\n", console.Text());
-  EXPECT_TRUE(deliveries.empty());
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// The simulator's AT engine in process, with its own small broker: the
-// replies the modem gives, and the fault rules tests rely on.
+// The simulator in process: its AT engine with its own small broker (the
+// replies the modem gives, and the fault rules tests rely on), and its
+// command line.
 #include "LoopbackNetwork.h"
 #include "ModemEngine.h"
+#include "SimulatorSettings.h"
 #include "TextEscapes.h"
 
 #include <gtest/gtest.h>
@@ -121,6 +123,30 @@ TEST(ModemSimulator, EscapesRoundTrip) {
   EXPECT_EQ(std::string("\r\n\0A\"", 5), modemsim::Unescape("\\r\\n\\0\\x41\\\""));
   for (const char* bad : {"\\", "\\q", "\\x4", "\\xg1"}) {
     EXPECT_FALSE(modemsim::Unescape(bad)) << bad;
+  }
+}
+
+TEST(ModemSimulator, CommandLineRefusesWhatItCannotRun) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string why;
+  };
+  const Case cases[] = {
+      {{"--nonsense"}, "unknown option --nonsense"},  // the only one that shows the usage
+      {{"--drop"}, "--drop needs a value"},
+      {{"--reply", "AT"}, "--reply needs a value"},
+      {{"--split", "0"}, "bad number 0"},
+      {{"--split-gap-ms", "5x"}, "bad number 5x"},
+      {{"--error", "\\q"}, "bad escape in \"\\q\""},
+  };
+  for (const Case& c : cases) {
+    try {
+      modemsim::ParseArguments(c.arguments);
+      ADD_FAILURE() << c.why << ": accepted";
+    } catch (const modemsim::UsageError& error) {
+      EXPECT_EQ(c.why, error.what());
+      EXPECT_EQ(&c == &cases[0], error.unknownOption()) << c.why;
+    }
   }
 }
 

@@ -1,12 +1,11 @@
 #include "ModemTestSupport.h"
 
+#include "ConsoleCapture.h"
+#include "SimulatorSettings.h"
 #include "TextEscapes.h"
 #include "modemctl.h"
 
-#include <cstdio>
-#include <fcntl.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace kivtest {
 
@@ -23,6 +22,8 @@ std::vector<std::string> SimulatorCommand(const std::vector<std::string>& option
   return command;
 }
 
+char* TextOrNull(std::optional<std::string>& text) { return text ? text->data() : nullptr; }
+
 Process::Options WithControlPipe() {
   Process::Options options;
   options.stdinPipe = true;
@@ -30,6 +31,32 @@ Process::Options WithControlPipe() {
 }
 
 }  // namespace
+
+SimulatedModem::SimulatedModem(const std::vector<std::string>& options)
+    : engine_(
+          network_, modemsim::ParseArguments(options).faults,
+          [this](const std::string& bytes) { pipe_.Arrive(bytes, answerDelay_); },
+          [this](std::chrono::milliseconds gap) { answerDelay_ += gap; }),
+      use_(pipe_) {
+  pipe_.OnWrite([this](const std::string& bytes) {
+    answerDelay_ = std::chrono::milliseconds(0);
+    engine_.Feed(bytes);
+  });
+}
+
+int SimulatedModem::Connect() {
+  return nb_connect(0, host.data(), 1883, clientId.data(), TextOrNull(user), TextOrNull(password));
+}
+
+int SimulatedModem::Subscribe(int msgId) {
+  return nb_subcribe_topic(0, host.data(), 1883, clientId.data(), TextOrNull(user),
+                           TextOrNull(password), msgId, topic.data(), 1);
+}
+
+int SimulatedModem::Publish(int msgId) {
+  return nb_publish_message(0, host.data(), 1883, clientId.data(), TextOrNull(user),
+                            TextOrNull(password), msgId, topic.data(), message.data(), 1);
+}
 
 ModemSimulator::ModemSimulator(const std::vector<std::string>& options)
     : transcriptPath_(dir_.File("transcript")),
@@ -54,65 +81,6 @@ void ModemSimulator::Send(const std::string& bytes) {
                  kStartTimeout)) {
     throw std::runtime_error("modem simulator did not send: " + process_->Stdout());
   }
-}
-
-ModemLine::ModemLine(const std::vector<std::string>& options) : simulator(options) {
-  std::string device = simulator.device();
-  if (nb_init_serial(device.data()) != 0) throw std::runtime_error("cannot open " + device);
-}
-
-ModemLine::~ModemLine() {
-  nb_close_serial();
-  fd = -1;
-}
-
-int ModemLine::Connect(const char* user, const char* password) {
-  return nb_connect(0, host.data(), 1883, clientId.data(), Text(user), Text(password));
-}
-
-int ModemLine::Subscribe(int msgId) {
-  return nb_subcribe_topic(0, host.data(), 1883, clientId.data(), nullptr, nullptr, msgId,
-                           topic.data(), 1);
-}
-
-int ModemLine::Publish(int msgId) {
-  return nb_publish_message(0, host.data(), 1883, clientId.data(), nullptr, nullptr, msgId,
-                            topic.data(), message.data(), 1);
-}
-
-char* ModemLine::Text(const char* text) {
-  if (text == nullptr) return nullptr;
-  texts_.push_back(std::make_unique<std::string>(text));
-  return texts_.back()->data();
-}
-
-ConsoleCapture::ConsoleCapture() {
-  fflush(stdout);
-  saved_ = dup(STDOUT_FILENO);
-  int file = open(dir_.File("console").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (saved_ < 0 || file < 0) throw std::runtime_error("cannot capture the console");
-  dup2(file, STDOUT_FILENO);
-  close(file);
-}
-
-ConsoleCapture::~ConsoleCapture() {
-  fflush(stdout);
-  dup2(saved_, STDOUT_FILENO);
-  close(saved_);
-}
-
-std::string ConsoleCapture::Text() const {
-  fflush(stdout);
-  return ReadFile(dir_.File("console"));
-}
-
-int Occurrences(const std::string& haystack, const std::string& text) {
-  int count = 0;
-  for (size_t at = haystack.find(text); at != std::string::npos;
-       at = haystack.find(text, at + text.size())) {
-    ++count;
-  }
-  return count;
 }
 
 }  // namespace kivtest

@@ -1,19 +1,60 @@
-// Test helpers for modemctl: the modem simulator as a child process on its
-// own pseudo-terminal, and the console (standard output) of this process
-// captured while the command layer runs in it.
+// Test helpers for modemctl: the simulated modem under the command layer in
+// this process (virtual time, for nearly every case), and the simulator as a
+// child process on a pseudo-terminal of its own (the real serial line).
 #ifndef KIV_TEST_MODEM_SUPPORT_H
 #define KIV_TEST_MODEM_SUPPORT_H
 
+#include "LoopbackNetwork.h"
+#include "MemoryPipe.h"
+#include "ModemEngine.h"
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace kivtest {
 
+// The simulator's engine with its own small broker, wired under the command
+// layer while the object lives: what the layer writes goes to the engine,
+// and the engine's answers arrive on a MemoryPipe, so every wait of the
+// layer passes in virtual time.
+class SimulatedModem {
+public:
+  // options: the simulator's command-line options (its faults).
+  explicit SimulatedModem(const std::vector<std::string>& options = {});
+
+  // Every byte the layer wrote.
+  const std::string& Written() const { return pipe_.written(); }
+  // Bytes from the modem that arrive now, e.g. a message line.
+  void Send(const std::string& bytes) { pipe_.Arrive(bytes); }
+  // The line itself: its virtual clock, and its faults.
+  modemctl::MemoryPipe& pipe() { return pipe_; }
+
+  // The nb_ calls for socket 0, port 1883 and the texts below.
+  int Connect();
+  int Subscribe(int msgId = 3);
+  int Publish(int msgId = 7);
+
+  std::string host = "127.0.0.1";
+  std::string clientId = "KivClient";
+  std::optional<std::string> user;  // none: a null pointer
+  std::optional<std::string> password;
+  std::string topic = "/t";
+  std::string message = "hi";
+
+private:
+  modemctl::MemoryPipe pipe_;
+  modemsim::LoopbackNetwork network_;
+  // How far behind the command the engine's next piece of answer comes.
+  std::chrono::milliseconds answerDelay_{0};
+  modemsim::ModemEngine engine_;
+  modemctl::PipeInUse use_;
+};
+
+// The simulator program as a child process on its own pseudo-terminal.
 class ModemSimulator {
 public:
   // options: the simulator's command-line options (faults, --broker ...).
@@ -28,8 +69,6 @@ public:
   std::string TranscriptOnceEqual(const std::string& expected) const;
   // Writes bytes to the line and waits until the simulator has done it.
   void Send(const std::string& bytes);
-  // The simulator's own diagnostics.
-  std::string Log() const { return process_->Stderr(); }
 
 private:
   TempDir dir_;
@@ -38,57 +77,6 @@ private:
   std::string device_;
   int sent_ = 0;
 };
-
-// A simulator with modemctl's line (fd) open on it; closed again at the end.
-class ModemLine {
-public:
-  // Throws when the line cannot be opened.
-  explicit ModemLine(const std::vector<std::string>& options = {});
-  ~ModemLine();
-  ModemLine(const ModemLine&) = delete;
-  ModemLine& operator=(const ModemLine&) = delete;
-
-  // The nb_ calls for socket 0, port 1883 and the texts below.
-  int Connect(const char* user = nullptr, const char* password = nullptr);
-  int Subscribe(int msgId = 3);
-  int Publish(int msgId = 7);
-
-  ModemSimulator simulator;
-  std::string host = "127.0.0.1";
-  std::string clientId = "KivClient";
-  std::string topic = "/t";
-  std::string message = "hi";
-
-private:
-  // Keeps the given texts alive and modifiable for the char* parameters.
-  char* Text(const char* text);
-  std::vector<std::unique_ptr<std::string>> texts_;
-};
-
-// Redirects standard output (file descriptor 1) to a file while it lives.
-class ConsoleCapture {
-public:
-  ConsoleCapture();
-  ~ConsoleCapture();
-  ConsoleCapture(const ConsoleCapture&) = delete;
-  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-  std::string Text() const;
-
-private:
-  TempDir dir_;
-  int saved_ = -1;
-};
-
-// Names parameterised cases after the `name` member of their parameter.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
-    return info.param.name;
-  }
-};
-
-// How often text occurs in haystack.
-int Occurrences(const std::string& haystack, const std::string& text);
 
 }  // namespace kivtest
 

@@ -1,13 +1,16 @@
-// The serial line on a real pseudo-terminal: the settings modemctl applies,
-// its error texts, and the half-second read timeout the command layer uses.
+// The real serial line on pseudo-terminals: the settings modemctl applies,
+// its error texts, the half-second read timeout the command layer relies on,
+// one bring-up through the simulator program, and the demonstration when
+// its device does not exist.
+#include "ConsoleCapture.h"
 #include "ModemTestSupport.h"
+#include "PseudoTerminal.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,41 +18,11 @@
 namespace {
 
 using kivtest::ConsoleCapture;
+using kivtest::Occurrences;
+using kivtest::PseudoTerminal;
+using kivtest::TerminalSettings;
 
-// A pseudo-terminal whose device end starts with settings of our choice,
-// kept open so that they survive modemctl opening and closing it.
-class PseudoTerminal {
-public:
-  explicit PseudoTerminal(tcflag_t iflag = 0, tcflag_t cflag = 0) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master_, 0);
-    EXPECT_EQ(0, grantpt(master_));
-    EXPECT_EQ(0, unlockpt(master_));
-    path_ = ptsname(master_);
-    device_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    struct termios tty;
-    EXPECT_EQ(0, tcgetattr(device_, &tty));
-    tty.c_iflag |= iflag;
-    tty.c_cflag |= cflag;
-    EXPECT_EQ(0, tcsetattr(device_, TCSANOW, &tty));
-  }
-  ~PseudoTerminal() {
-    close(device_);
-    close(master_);
-  }
-  std::string path() const { return path_; }
-
-private:
-  int master_ = -1;
-  int device_ = -1;
-  std::string path_;
-};
-
-struct termios SettingsOf(int descriptor) {
-  struct termios tty;
-  EXPECT_EQ(0, tcgetattr(descriptor, &tty));
-  return tty;
-}
+const std::chrono::milliseconds kDeadline(120000);
 
 class SerialLine : public ::testing::Test {
 protected:
@@ -68,12 +41,16 @@ TEST_F(SerialLine, MissingDevicePrintsTheOpenErrorAndReturnsMinusOne) {
 }
 
 TEST_F(SerialLine, OpensRaw115200EightNoneOneWithoutFlowControl) {
+  PseudoTerminal line;
   // Flags the line must clear, and input flags it must leave alone.
-  PseudoTerminal line(IGNBRK | IXON | IXOFF | IXANY | ICRNL | INLCR, CSTOPB | CRTSCTS | PARENB);
+  line.Configure([](struct termios& tty) {
+    tty.c_iflag |= IGNBRK | IXON | IXOFF | IXANY | ICRNL | INLCR;
+    tty.c_cflag |= CSTOPB | CRTSCTS | PARENB;
+  });
   std::string path = line.path();
   ConsoleCapture console;
   ASSERT_EQ(0, nb_init_serial(path.data()));
-  struct termios tty = SettingsOf(fd);
+  struct termios tty = TerminalSettings(fd);
   EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&tty));
   EXPECT_EQ(static_cast<speed_t>(B115200), cfgetispeed(&tty));
   EXPECT_EQ(static_cast<tcflag_t>(CS8), tty.c_cflag & CSIZE);
@@ -103,14 +80,12 @@ TEST_F(SerialLine, ReadWithNothingArrivingReturnsZeroAfterHalfASecond) {
 
 TEST_F(SerialLine, BlockingFlagSetsReadMinimumToOneByte) {
   PseudoTerminal line;
-  int descriptor = open(line.path().c_str(), O_RDWR | O_NOCTTY);
   for (int flag : {7, 1, 0}) {
-    set_blocking(descriptor, flag);
-    struct termios tty = SettingsOf(descriptor);
+    set_blocking(line.device(), flag);
+    struct termios tty = TerminalSettings(line.device());
     EXPECT_EQ(flag ? 1 : 0, tty.c_cc[VMIN]) << flag;
     EXPECT_EQ(5, tty.c_cc[VTIME]) << flag;
   }
-  close(descriptor);
 }
 
 TEST_F(SerialLine, SettingsErrorsOnANonTerminalArePrintedWithoutLineFeed) {
@@ -135,6 +110,49 @@ TEST_F(SerialLine, CloseClosesTheDescriptorAndKeepsTheVariable) {
   EXPECT_EQ(opened, fd);
   EXPECT_EQ(-1, fcntl(opened, F_GETFD));
   fd = -1;
+}
+
+// The command layer on the real line, with real half-second silences: the
+// simulator program gets every command, the console shows the dialogue, and
+// what the simulator is told to send arrives.
+TEST_F(SerialLine, BringsTheSimulatedModemUpAndHearsIt) {
+  kivtest::ModemSimulator simulator;
+  std::string device = simulator.device();
+  ConsoleCapture console;
+  ASSERT_EQ(0, nb_init_serial(device.data()));
+  EXPECT_EQ(0, nb_init_bc66());
+  const std::string bringUp = "AT\r\nAT\r\nAT\r\nAT+CPIN?\r\nAT+CEREG?\r\nAT+CGATT?\r\n";
+  EXPECT_EQ(bringUp, simulator.TranscriptOnceEqual(bringUp));
+  simulator.Send("+QMTRECV: 0,5,\"t\",\"d\"\r\n");
+  nb_loop_read();
+  std::string text = console.Text();
+  EXPECT_NE(std::string::npos,
+            text.find("Send AT+CPIN?\r\n...\nAT+CPIN?\r\n\r\n+CPIN: READY\r\n\r\nOKCommand ok!"));
+  EXPECT_NE(std::string::npos, text.find("OKCommand ok!\r\n+QMTRECV: 0,5,\"t\",\"d\"\r\n"));
+}
+
+// Without its device the program goes on: each pass drains for as long as
+// silence would last, every publish attempt fails, and the dead line is
+// reported once each way, not once per command.
+TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
+  kivtest::Process::Options options;
+  options.env["MODEMCTL_DEVICE"] = "/nonexistent/ttyS9";
+  auto start = std::chrono::steady_clock::now();
+  kivtest::Process demo(kivtest::ProgramCommand("modem/modemctl"), options);
+  ASSERT_TRUE(demo.WaitForOutput("error 2 opening /nonexistent/ttyS9: No such file or directory\n",
+                                 kDeadline));
+  // Three bring-up probes, then the probes of the first publish attempt.
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return Occurrences(demo.Stdout(), "Send AT\r\n...") >= 5; },
+                                 kDeadline))
+      << demo.Stdout();
+  // The pause after the open and four exchanges (a drain and a cycle, 1.01 s
+  // each) came before: a dead line does not spin.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+  EXPECT_TRUE(demo.Running());
+  std::string out = demo.Stdout();
+  EXPECT_EQ(std::string::npos, out.find("Send AT+QMTCONN=")) << "no connect after a failed bring-up";
+  EXPECT_EQ(1, Occurrences(out, "error 9 reading the serial line: Bad file descriptor\n")) << out;
+  EXPECT_EQ(1, Occurrences(out, "error 9 writing the serial line: Bad file descriptor\n")) << out;
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ std::string Fields(int index, int second) {
   return std::to_string(index) + "," + std::to_string(second);
 }
 
+void Sleep(std::chrono::milliseconds gap) { std::this_thread::sleep_for(gap); }
+
 }  // namespace
 
 bool FaultRule::Selects(const std::string& command) const {
@@ -75,8 +77,11 @@ const std::string& ModemEngine::Garbage() {
   return kGarbage;
 }
 
-ModemEngine::ModemEngine(Network& network, Faults faults, Sink sink)
-    : network_(network), faults_(std::move(faults)), sink_(std::move(sink)) {
+ModemEngine::ModemEngine(Network& network, Faults faults, Sink sink, Pause pause)
+    : network_(network),
+      faults_(std::move(faults)),
+      sink_(std::move(sink)),
+      pause_(pause ? std::move(pause) : Sleep) {
   network_.SetEvents(NetworkEvents{
       [this](int index, const std::string& topic, const std::string& payload, int qos) {
         MessageArrived(index, topic, payload, qos);
@@ -115,7 +120,7 @@ void ModemEngine::Send(const std::string& bytes) {
   for (size_t start = 0; start < bytes.size(); start += faults_.splitBytes) {
     // Pieces a little apart, as from a slow or busy modem; the gap is part
     // of the behaviour being simulated, not a wait for something.
-    if (start > 0) std::this_thread::sleep_for(faults_.splitGap);
+    if (start > 0) pause_(faults_.splitGap);
     sink_(bytes.substr(start, faults_.splitBytes));
   }
 }

@@ -51,10 +51,13 @@ struct CommandParam {
 class ModemEngine {
 public:
   using Sink = std::function<void(const std::string& bytes)>;
+  // Lets the gap between the pieces of a split answer pass.
+  using Pause = std::function<void(std::chrono::milliseconds gap)>;
 
   // sink takes the bytes for the line; it is called under the engine's
-  // output lock, from whichever thread answers.
-  ModemEngine(Network& network, Faults faults, Sink sink);
+  // output lock, from whichever thread answers. pause defaults to sleeping;
+  // a simulation with a virtual clock moves that clock instead.
+  ModemEngine(Network& network, Faults faults, Sink sink, Pause pause = nullptr);
 
   // Bytes the tool wrote. Commands end at CR or LF; each is answered before
   // this returns (network operations included). One thread only.
@@ -90,6 +93,7 @@ private:
   Network& network_;
   const Faults faults_;
   const Sink sink_;
+  const Pause pause_;
   std::mutex outputMutex_;
   std::string pending_;  // the command line being received
   bool echo_ = true;
