@@ -80,7 +80,7 @@ void PahoTrace(enum MQTTASYNC_TRACE_LEVELS, char* message) {
   record.level = 0;  // printed whenever the MQTT library's trace is asked for
   record.tag = "paho";
   record.file = "paho";
-  record.message = message ? message : "";
+  record.message = EscapeLogText(message ? message : "");  // the trace shows payload bytes
   Emit(std::move(record));
 }
 
