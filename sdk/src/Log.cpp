@@ -11,9 +11,9 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <deque>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <syslog.h>
