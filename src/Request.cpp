@@ -143,7 +143,7 @@ std::string ValueText(const cJSON* value) {
 void LogScheduleConfiguration(const cJSON* document, int op) {
   const cJSON* entry = FirstElement(Member(Member(document, "scheduleElement"), "scheduleEntry"));
   if (entry == nullptr) return;
-  std::string configuration = ValueText(entry);
+  std::string configuration = kiv::EscapeLogText(ValueText(entry));  // from the payload
   if (op == kiv::kOperationCreate) {
     REQUEST_LOG("create new configuration = %s", configuration.c_str());
   } else {
@@ -155,7 +155,8 @@ void LogScheduleConfiguration(const cJSON* document, int op) {
 void LogScheduleDeletion(const cJSON* document) {
   const cJSON* name = Member(document, "resourceName");
   if (!cJSON_IsString(name) || name->valuestring == nullptr) return;
-  REQUEST_LOG("TODO - delete the config with name = %s", name->valuestring);
+  REQUEST_LOG("TODO - delete the config with name = %s",
+              kiv::EscapeLogText(name->valuestring).c_str());
   REQUEST_LOG("TODO - Tranfer this request to Corvane Core Logic");
 }
 

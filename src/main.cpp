@@ -227,28 +227,32 @@ void IoTGatewayProgram::Connected() {
   GATEWAY_LOG(kiv::kLogInformation, "Connected", "Connected");
 }
 
+// The events' texts come from the network: each value is escaped, so that
+// only the formats' own line breaks start lines.
+
 void IoTGatewayProgram::MessageArrived(const std::string& message) {
   GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s",
-              message.c_str());
+              kiv::EscapeLogText(message).c_str());
 }
 
 void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {
   GATEWAY_LOG(kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=%s ec=%d",
-              requestId.c_str(), ec);
+              kiv::EscapeLogText(requestId).c_str(), ec);
 }
 
 void IoTGatewayProgram::OnSuccess(const std::string& requestId) {
-  GATEWAY_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s", requestId.c_str());
+  GATEWAY_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s",
+              kiv::EscapeLogText(requestId).c_str());
 }
 
 void IoTGatewayProgram::OnFailure(const std::string& requestId, const std::string& cause) {
   GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \ncause=%s",
-              requestId.c_str(), cause.c_str());
+              kiv::EscapeLogText(requestId).c_str(), kiv::EscapeLogText(cause).c_str());
 }
 
 void IoTGatewayProgram::OnFailure(const std::string& requestId, int ec) {
   GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \nec=%d",
-              requestId.c_str(), ec);
+              kiv::EscapeLogText(requestId).c_str(), ec);
 }
 
 // ---- Run loop ----------------------------------------------------------------
@@ -410,7 +414,7 @@ void IoTGatewayProgram::RequestArrived(const std::string& requestId, int op,
                                        std::list<kiv::RequestTarget>& targets,
                                        std::list<kiv::RequestContent>& contents) {
   GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", "RequestArrived\nrequestId=%s op=%d",
-              requestId.c_str(), op);
+              kiv::EscapeLogText(requestId).c_str(), op);
   // An exception is left to the SDK, which logs it and answers the request
   // with an error status.
   if (op == kiv::kOperationRetrieve) {

@@ -8,6 +8,7 @@
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libpaho-mqtt-dev libjsoncpp-dev libcjson-dev
   mosquitto mosquitto-clients

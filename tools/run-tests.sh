@@ -1,8 +1,9 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
-# runs every test: natively, again under AddressSanitizer+UBSan, then
-# cross-built for the routers (mipsel) under qemu, then the Debian and
-# OpenWrt packages made from those builds. Each stage says how long it took.
+# runs every test: natively, again under AddressSanitizer+UBSan, then each
+# fuzz target for a bounded time (tools/run-fuzz.sh), then cross-built for
+# the routers (mipsel) under qemu, then the Debian and OpenWrt packages made
+# from those builds. Each stage says how long it took.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,9 @@ for preset in default asan; do
   ctest --preset "$preset"
   stage_done "preset $preset"
 done
+echo "=== fuzzing ==="
+sh tools/run-fuzz.sh
+stage_done "fuzzing"
 echo "=== preset mipsel (under qemu-mipsel) ==="
 sh tools/run-mipsel-tests.sh
 stage_done "preset mipsel"

@@ -166,7 +166,10 @@ void EchoFailed(void* context, MQTTAsync_failureData*) {
 
 void EchoConnected(void* context, MQTTAsync_successData*) {
   auto* echo = static_cast<PahoEcho*>(context);
-  if (echo->noDelay) kiv::mqtt::SetNoDelayOnNewSockets(echo->before, PortOf(echo->uri));
+  if (echo->noDelay) {
+    kiv::mqtt::SetNoDelayOnNewSockets(echo->before,
+                                      kiv::mqtt::ResolveBroker("127.0.0.1", PortOf(echo->uri)));
+  }
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
   options.onSuccess = EchoSubscribed;
   options.onFailure = EchoFailed;

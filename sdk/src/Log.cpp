@@ -1,5 +1,11 @@
 // Logging of the SDK and of its users: one line per call, to standard error,
 // optionally to syslog and to an installed sink.
+//
+// Until the first SetLogConfig the program has not said what it wants: lines
+// the default (errors only) lets through are printed at once, and every line
+// is also held, up to kMaxHeldLines, so that the first configuration can
+// print the others it wants (a gateway's identity lines come before it) and
+// send them to syslog, in their order and with their times.
 #include "kiv/Proxy.h"
 #include "Log.h"
 
@@ -7,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <syslog.h>
@@ -15,14 +22,28 @@
 namespace kiv {
 namespace {
 
+constexpr int kDefaultCategoryMask = kLogFatal | kLogCritical | kLogError;
+constexpr size_t kMaxHeldLines = 64;
+
 // Normal configuration until SetLogConfig says otherwise: errors only.
 std::atomic<int> g_traceLevel{0};
-std::atomic<int> g_categoryMask{kLogFatal | kLogCritical | kLogError};
+std::atomic<int> g_categoryMask{kDefaultCategoryMask};
 std::atomic<int> g_toSyslog{0};
 std::atomic<int> g_pahoTrace{0};
+std::atomic<bool> g_configured{false};
 
+// A line logged before the first SetLogConfig.
+struct HeldLine {
+  LogRecord record;
+  timespec time;
+  bool printed;  // already on standard error (the default let it through)
+};
+
+// Guards the sink and the held lines, and makes each line one write.
 std::mutex g_sinkMutex;
 std::function<void(const LogRecord&)> g_sink;
+std::deque<HeldLine> g_heldLines;
+size_t g_droppedLines = 0;  // held lines pushed out by later ones
 
 const char* CategoryName(int category) {
   switch (category) {
@@ -46,14 +67,23 @@ int SyslogPriority(int category) {
   }
 }
 
-bool Wanted(int level, int category) {
+bool PassesConfig(int level, int category) {
   if (level >= 0) return level <= g_traceLevel.load(std::memory_order_relaxed);
   return (category & g_categoryMask.load(std::memory_order_relaxed)) != 0;
 }
 
-std::string LocalTimestamp() {
+// Before the first configuration every line is wanted: it is held.
+bool Wanted(int level, int category) {
+  return !g_configured.load(std::memory_order_acquire) || PassesConfig(level, category);
+}
+
+timespec Now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+std::string LocalTimestamp(const timespec& now) {
   tm local{};
   time_t seconds = now.tv_sec;
   localtime_r(&seconds, &local);
@@ -70,7 +100,91 @@ std::string TrimmedForLine(const std::string& message) {
   return message.substr(0, end);
 }
 
+std::string Body(const LogRecord& record) {
+  std::string body = std::string("[") + CategoryName(record.category) + "] ";
+  if (!record.tag.empty()) body += record.tag + " ";
+  return body + record.file + ":" + std::to_string(record.line) + " " + record.function + ": " +
+         TrimmedForLine(record.message);
+}
+
+struct Destinations {
+  bool standardError;
+  bool syslog;
+  bool sink;
+};
+
+// Writes one line where asked; the caller holds g_sinkMutex. A held line
+// reaches syslog late, so its text there starts with its own time.
+void Write(const LogRecord& record, const timespec& time, Destinations to, bool late) {
+  std::string body = Body(record);
+  std::string stamp = LocalTimestamp(time);
+  if (to.standardError) {
+    std::string line = stamp + " " + body + "\n";
+    // One write per line, so lines from several threads never interleave.
+    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;  // nowhere left to report a failing standard error
+  }
+  if (to.syslog) {  // syslog stamps the time of arrival
+    syslog(SyslogPriority(record.category), "%s", (late ? stamp + " " + body : body).c_str());
+  }
+  if (to.sink && g_sink) g_sink(record);
+}
+
+void Hold(LogRecord record, const timespec& time) {
+  bool printed = PassesConfig(record.level, record.category);  // the default's choice
+  if (printed) Write(record, time, {true, false, true}, false);
+  if (g_heldLines.size() == kMaxHeldLines) {
+    g_heldLines.pop_front();
+    ++g_droppedLines;
+  }
+  g_heldLines.push_back(HeldLine{std::move(record), time, printed});
+}
+
+// The first configuration's decision on the held lines; the caller holds
+// g_sinkMutex.
+void ReleaseHeldLines() {
+  bool toSyslog = g_toSyslog.load(std::memory_order_relaxed) != 0;
+  if (g_droppedLines > 0 && PassesConfig(-1, kLogWarning)) {
+    LogRecord notice;
+    notice.category = kLogWarning;
+    notice.tag = "sdk";
+    notice.file = "sdk/Log";
+    notice.function = "SetLogConfig";
+    notice.message = std::to_string(g_droppedLines) +
+                     " lines logged before the log configuration were not kept";
+    Write(notice, Now(), {true, toSyslog, true}, false);
+  }
+  for (const HeldLine& held : g_heldLines) {
+    if (!PassesConfig(held.record.level, held.record.category)) continue;
+    Write(held.record, held.time, {!held.printed, toSyslog, !held.printed}, true);
+  }
+  g_heldLines.clear();
+  g_heldLines.shrink_to_fit();
+  g_droppedLines = 0;
+}
+
 }  // namespace
+
+std::string EscapeLogText(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 15];
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
 
 std::string FormatV(const char* format, va_list args) {
   if (format == nullptr) return std::string();
@@ -85,21 +199,13 @@ std::string FormatV(const char* format, va_list args) {
 }
 
 void Emit(LogRecord record) {
-  if (!Wanted(record.level, record.category)) return;
-  std::string body = std::string("[") + CategoryName(record.category) + "] ";
-  if (!record.tag.empty()) body += record.tag + " ";
-  body += record.file + ":" + std::to_string(record.line) + " " + record.function + ": " +
-          TrimmedForLine(record.message);
-  std::string line = LocalTimestamp() + " " + body + "\n";
-
+  timespec now = Now();
   std::lock_guard<std::mutex> lock(g_sinkMutex);
-  // One write per line, so lines from several threads never interleave.
-  ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;  // nowhere left to report a failing standard error
-  if (g_toSyslog.load(std::memory_order_relaxed)) {
-    syslog(SyslogPriority(record.category), "%s", body.c_str());  // syslog stamps its own time
+  if (!g_configured.load(std::memory_order_relaxed)) {
+    Hold(std::move(record), now);
+  } else if (PassesConfig(record.level, record.category)) {
+    Write(record, now, {true, g_toSyslog.load(std::memory_order_relaxed) != 0, true}, false);
   }
-  if (g_sink) g_sink(record);
 }
 
 void LogLine(int level, int category, const char* tag, const char* file, const char* function,
@@ -112,7 +218,9 @@ void LogLine(int level, int category, const char* tag, const char* file, const c
   record.file = file;
   record.line = line;
   record.function = function;
-  record.message = message;
+  // The SDK's lines carry topics, ids and payloads from the network: none of
+  // their bytes may start a line of its own.
+  record.message = EscapeLogText(TrimmedForLine(message));
   Emit(std::move(record));
 }
 
@@ -156,6 +264,8 @@ void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace)
     g_toSyslog = 0;
   }
   g_pahoTrace = pahoTrace;
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  if (!g_configured.exchange(true, std::memory_order_acq_rel)) ReleaseHeldLines();
 }
 
 void SetLogSink(std::function<void(const LogRecord&)> sink) {

@@ -10,7 +10,7 @@
 namespace kiv {
 
 // printf-style formatting into a string.
-std::string FormatV(const char* format, va_list args);
+std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Writes a record if the configuration lets it through.
 void Emit(LogRecord record);
 // A line of the SDK's own: level -1 with a category, or a trace level 1..3

@@ -81,7 +81,7 @@ void PahoTrace(enum MQTTASYNC_TRACE_LEVELS, char* message) {
   record.level = 0;  // printed whenever the MQTT library's trace is asked for
   record.tag = "paho";
   record.file = "paho";
-  record.message = message ? message : "";
+  record.message = EscapeLogText(message ? message : "");  // the trace shows payload bytes
   Emit(std::move(record));
 }
 
@@ -212,7 +212,7 @@ private:
   struct CallbackScope;
 
   void ConnectionUp();
-  bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before);
+  bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before, const BrokerEndpoint& broker);
   void MarkConnected();
   // refused: the broker answered and said no (CONNACK code 1..5).
   void AttemptFailed(const std::string& reason, bool refused = false);
@@ -241,6 +241,7 @@ private:
   std::string lastError_;
   std::string tlsError_;
   std::set<ino_t> socketsBeforeAttempt_;
+  BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   std::vector<std::pair<std::string, int>> filters_;
   std::minstd_rand random_;
   std::thread supervisor_;
@@ -306,11 +307,15 @@ void Client::Impl::LeaveCallback() {
 
 bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
   std::set<ino_t> before = OpenSocketInodes();
+  // Resolved here, not when the connection is up: that runs on Paho's thread.
+  BrokerEndpoint broker;
+  if (options_.tcpNoDelay) broker = ResolveBroker(address_.host, address_.port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (attemptPending_ || connected_) return true;
     attemptPending_ = true;
     socketsBeforeAttempt_ = std::move(before);
+    brokerOfAttempt_ = std::move(broker);
     tlsError_.clear();
   }
   MQTTAsync_connectOptions connect = MQTTAsync_connectOptions_initializer;
@@ -391,16 +396,18 @@ void Client::Impl::OnConnectSuccess(void* context, MQTTAsync_successData*) {
 
 // An attempt that outlived a timeout of ours can open its socket before the
 // snapshot of a later attempt is taken; when no new socket is found, every
-// socket to the broker's port gets the option (harmless for any other).
-bool Client::Impl::SetNoDelayOnBrokerSocket(const std::set<ino_t>& before) {
-  if (SetNoDelayOnNewSockets(before, address_.port) > 0) return true;
-  return SetNoDelayOnNewSockets(std::set<ino_t>(), address_.port) > 0;
+// socket to the broker gets the option (harmless for another client's).
+bool Client::Impl::SetNoDelayOnBrokerSocket(const std::set<ino_t>& before,
+                                            const BrokerEndpoint& broker) {
+  if (SetNoDelayOnNewSockets(before, broker) > 0) return true;
+  return SetNoDelayOnNewSockets(std::set<ino_t>(), broker) > 0;
 }
 
 // CONNACK arrived: tune the socket, then subscribe again to every filter and
 // report the connection once the broker confirmed them.
 void Client::Impl::ConnectionUp() {
   std::set<ino_t> before;
+  BrokerEndpoint broker;
   std::vector<std::pair<std::string, int>> filters;
   bool wanted;
   {
@@ -408,6 +415,7 @@ void Client::Impl::ConnectionUp() {
     wanted = wanted_;
     sessionUp_ = wanted;
     before = socketsBeforeAttempt_;
+    broker = brokerOfAttempt_;
     filters = filters_;
   }
   if (!wanted) {  // the caller gave up (timeout, Disconnect) while this attempt ran
@@ -416,7 +424,7 @@ void Client::Impl::ConnectionUp() {
     AttemptFailed("connection no longer wanted");
     return;
   }
-  if (options_.tcpNoDelay && !SetNoDelayOnBrokerSocket(before)) {
+  if (options_.tcpNoDelay && !SetNoDelayOnBrokerSocket(before, broker)) {
     LogError("Connect", __LINE__, "could not set TCP_NODELAY on the broker connection");
   }
   if (filters.empty()) {

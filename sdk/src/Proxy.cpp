@@ -390,10 +390,18 @@ std::optional<Proxy::Impl::Origin> Proxy::Impl::PendingOrigin(const std::string&
   return found->second;
 }
 
-// The order list keeps the name until it reaches the front and is dropped.
+// The name leaves the order list too: left there, it would evict the entry
+// of a later request that reuses the id. Searched from the back, where a
+// request answered from inside RequestArrived stands.
 void Proxy::Impl::Forget(const std::string& rqi) {
   std::lock_guard<std::mutex> lock(pendingMutex_);
-  pending_.erase(rqi);
+  if (pending_.erase(rqi) == 0) return;
+  for (auto queued = pendingOrder_.end(); queued != pendingOrder_.begin();) {
+    if (*--queued == rqi) {
+      pendingOrder_.erase(queued);
+      return;
+    }
+  }
 }
 
 void Proxy::Impl::Remember(const std::string& rqi, const std::string& originator,

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -38,17 +40,31 @@ bool ForEachSocket(Visit visit) {
   return true;
 }
 
-int PeerPort(int fd) {
+// The raw address bytes of an IPv4 or IPv6 socket address, with an
+// IPv4-mapped IPv6 address reduced to its IPv4 part; "" for other families.
+std::string AddressBytes(const sockaddr_storage& address, int* port) {
+  if (address.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+    *port = ntohs(in.sin_port);
+    return std::string(reinterpret_cast<const char*>(&in.sin_addr), sizeof in.sin_addr);
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    *port = ntohs(in6.sin6_port);
+    const char* bytes = reinterpret_cast<const char*>(&in6.sin6_addr);
+    if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) return std::string(bytes + 12, 4);
+    return std::string(bytes, sizeof in6.sin6_addr);
+  }
+  return std::string();  // a Unix socket or something else without a TCP peer
+}
+
+bool IsConnectedTo(int fd, const BrokerEndpoint& broker) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return -1;
-  if (peer.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-  }
-  if (peer.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
-  }
-  return -1;  // a Unix socket or something else without a TCP port
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
+  int port = -1;
+  std::string address = AddressBytes(peer, &port);
+  return port == broker.port && broker.addresses.count(address) != 0;
 }
 
 }  // namespace
@@ -59,12 +75,36 @@ std::set<ino_t> OpenSocketInodes() {
   return inodes;
 }
 
-int SetNoDelayOnNewSockets(const std::set<ino_t>& before, int peerPort) {
+BrokerEndpoint ResolveBroker(const std::string& host, int port) {
+  BrokerEndpoint broker;
+  broker.port = port;
+  std::string name = host;
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return broker;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    sockaddr_storage address{};
+    if (entry->ai_addrlen > sizeof address) continue;
+    memcpy(&address, entry->ai_addr, entry->ai_addrlen);
+    int ignoredPort = 0;
+    std::string bytes = AddressBytes(address, &ignoredPort);
+    if (!bytes.empty()) broker.addresses.insert(bytes);
+  }
+  freeaddrinfo(found);
+  return broker;
+}
+
+int SetNoDelayOnNewSockets(const std::set<ino_t>& before, const BrokerEndpoint& broker) {
   int count = 0;
   bool listed = ForEachSocket([&](int fd, ino_t inode) {
     // Only the sockets opened since the snapshot are looked at (and only
-    // those with the broker's port are changed): the connection just made.
-    if (before.count(inode) != 0 || PeerPort(fd) != peerPort) return;
+    // those connected to the broker are changed): the connection just made.
+    if (before.count(inode) != 0 || !IsConnectedTo(fd, broker)) return;
     int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) ++count;
   });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -56,6 +57,32 @@ TEST(Gatewayd, ReadsTheDefaultFileWithoutArguments) {
   kivtest::Process gw(Gatewayd({}));
   ASSERT_EQ(gw.Wait(30s), 0);
   EXPECT_NE(gw.Stderr().find("Could not open file /opt/kiv/gw.cfg"), std::string::npos);
+}
+
+// The identity lines come before the log configuration: held until it, then
+// shown in debug mode only, in their place before the first connection error.
+TEST(Gatewayd, ShowsItsIdentityLinesInDebugModeOnly) {
+  const std::regex identity(
+      "Start: gatewayId: X1\n[^\n]* Start: tokenId: [0-9a-f]{32}\n[^\n]* Start: key: C[0-9a-f]{32}\n");
+  for (bool debug : {true, false}) {
+    SCOPED_TRACE(debug ? "-d" : "normal");
+    std::vector<std::string> words = {"-g", "X1", "-s", "bogus"};
+    if (debug) words.insert(words.end(), {"-d", "on"});
+    kivtest::Process::Options options;
+    options.stdinPipe = true;
+    kivtest::Process gw(Gatewayd(words), options);
+    ASSERT_TRUE(gw.WaitForOutput("unusable server URI", 30s, true)) << gw.Stderr();
+    gw.Signal(SIGTERM);
+    EXPECT_EQ(gw.Wait(30s), 0);
+    std::string log = gw.Stderr();
+    std::smatch lines;
+    EXPECT_EQ(std::regex_search(log, lines, identity), debug) << log;
+    if (debug) {
+      EXPECT_LT(static_cast<size_t>(lines.position(0)), log.find("unusable server URI"));
+    } else {
+      EXPECT_EQ(log.find("gatewayId"), std::string::npos) << log;
+    }
+  }
 }
 
 TEST(Gatewayd, WaitsForOneCharacterAtTheEnd) {

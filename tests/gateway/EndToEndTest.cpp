@@ -348,6 +348,32 @@ TEST_F(EndToEnd, SurvivesHostileRequests) {
   EXPECT_EQ(Occurrences(gateway->Stdout(), "input ="), 20000u);
 }
 
+// Every text of a request tries to start a line that looks like the
+// gateway's own; in debug mode all of them are logged, each on its own line.
+TEST_F(EndToEnd, PayloadsCannotForgeLogLines) {
+  WriteScript("true\n");
+  StartGateway({"-d", "on", "-i", "60"});
+  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline));
+  const std::string forged = "2026-01-01 00:00:00.000 [ERROR] src/main:1 Start: forged";
+  platform->Send("junk\n" + forged + "\r\n");
+  platform->Send(RetrieveBody("f1\\n" + forged, "[14]"));
+  platform->Send(R"({"rqi":"f2","op":1,"pc":[{"ty":18,"con":{"scheduleElement":)"
+                 R"({"scheduleEntry":["x\n)" + forged + R"("]}}}]})");
+  platform->Send(R"({"rqi":"f3","op":4,"pc":[{"ty":18,"con":{"resourceName":"y\r\n)" + forged +
+                 R"(\u001b[2J"}}]})");
+  ASSERT_TRUE(platform->Response("f3", kDeadline).has_value()) << gateway->Stderr();
+  std::string log = gateway->Stderr();
+  for (const std::string& line : {"MessageArrived\nmessage=junk\\n" + forged + "\\r\\n",
+                                  "RequestArrived\nrequestId=f1\\n" + forged + " op=6",
+                                  "create new configuration = x\\n" + forged + "\n",
+                                  "delete the config with name = y\\r\\n" + forged + "\\x1b[2J\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
+  EXPECT_EQ(log.find('\r'), std::string::npos);
+  EXPECT_EQ(Terminate(), 0);
+}
+
 TEST(EndToEndStart, EndsInOrderWhenTheMacLookupCannotStart) {
   if (!DescriptorStarvationUnsupported().empty()) GTEST_SKIP() << DescriptorStarvationUnsupported();
   kivtest::TestBroker broker;

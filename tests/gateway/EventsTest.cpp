@@ -20,13 +20,15 @@ struct EventCase {
   std::string message;
 };
 
+// Texts from the network are escaped; the formats' own line breaks stay.
 TEST(Events, LogOneLineEach) {
-  const std::string tricky = "50% done\n%s %d %n\nend";
+  const std::string tricky = "50% done\n%s %d %n\r\x1b[1mend";
+  const std::string escaped = "50% done\\n%s %d %n\\r\\x1b[1mend";
   const std::vector<EventCase> cases = {
       {"Connected", [](IoTGatewayProgram& p) { p.Connected(); }, kiv::kLogInformation, "Connected",
        "Connected"},
       {"MessageArrived", [&](IoTGatewayProgram& p) { p.MessageArrived(tricky); },
-       kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=" + tricky},
+       kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=" + escaped},
       {"ResponseArrived", [](IoTGatewayProgram& p) { p.ResponseArrived("r-1", 4004); },
        kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=r-1 ec=4004"},
       {"OnSuccess through ResultCallback",
@@ -39,7 +41,7 @@ TEST(Events, LogOneLineEach) {
        [&](IoTGatewayProgram& p) {
          static_cast<kiv::Proxy::ResultCallback&>(p).OnFailure("r-2", tricky);
        },
-       kiv::kLogError, "OnFailure", "OnFailure \nrequestId=r-2 \ncause=" + tricky},
+       kiv::kLogError, "OnFailure", "OnFailure \nrequestId=r-2 \ncause=" + escaped},
       {"OnFailure with a code",
        [](IoTGatewayProgram& p) { static_cast<kiv::Proxy::ResultCb&>(p).OnFailure("r-3", -5); },
        kiv::kLogError, "OnFailure", "OnFailure \nrequestId=r-3 \nec=-5"},

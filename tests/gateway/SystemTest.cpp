@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using gwtest::LogCapture;
@@ -86,6 +91,50 @@ TEST(GetIfMacAddr, LogsAMissingInterface) {
   EXPECT_EQ(System::GetIfMacAddr("nosuchif0"), "");
   EXPECT_TRUE(log.Has(kiv::kLogError, "GetIfMacAddr", "Error while get nosuchif0 mac address"));
   EXPECT_EQ(log.Records().at(0).file, "src/System");
+}
+
+// In a child process with a network namespace and a /sys of its own: makes
+// an interface whose address has hex letters and reads it with GetIfMacAddr.
+// "ok:<result>", or "skip:<why the interface cannot be made here>".
+std::string MacOfPrivateInterface() {
+  if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+    return std::string("skip:no private network namespace (") + strerror(errno) +
+           "); it needs root or CAP_SYS_ADMIN";
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+    return std::string("skip:cannot mount a private /sys (") + strerror(errno) + ")";
+  }
+  // A dummy interface needs its kernel module; veth and bridge do too, but
+  // one of the three is usually there.
+  for (const char* kind : {"dummy", "veth peer name kivpeer0", "bridge"}) {
+    std::string command =
+        std::string("ip link add kivmac0 address 02:ab:cd:ef:01:23 type ") + kind + " 2>/dev/null";
+    if (system(command.c_str()) == 0) return "ok:" + System::GetIfMacAddr("kivmac0");
+  }
+  return "skip:ip link add can make no dummy, veth or bridge interface here";
+}
+
+TEST(GetIfMacAddr, UpperCasesTheHexLettersOfTheAddress) {
+  int channel[2];
+  ASSERT_EQ(pipe(channel), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(channel[0]);
+    std::string reply = MacOfPrivateInterface();
+    _exit(write(channel[1], reply.data(), reply.size()) == static_cast<ssize_t>(reply.size()) ? 0
+                                                                                               : 1);
+  }
+  close(channel[1]);
+  std::string reply;
+  char buffer[256];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) reply.append(buffer, n);
+  close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  if (reply.rfind("skip:", 0) == 0) GTEST_SKIP() << reply.substr(5);
+  EXPECT_EQ(reply, "ok:02ABCDEF0123");
 }
 
 // Each name would create the marker file if it reached the shell.

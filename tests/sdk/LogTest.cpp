@@ -44,4 +44,16 @@ TEST_F(LogTest, RecordCarriesFormattedMessageAndSource) {
   EXPECT_EQ(records[0].category, 16);
 }
 
+TEST(EscapeLogText, EscapesControlCharactersOnly) {
+  struct Case {
+    std::string text, escaped;
+  } cases[] = {
+      {"plain 100% \"quoted\" back\\slash \xc3\xa9 \xff", "plain 100% \"quoted\" back\\slash \xc3\xa9 \xff"},
+      {"one\ntwo\r\n", "one\\ntwo\\r\\n"},
+      {std::string("\0\x01\t\x1b[2J\x1f\x7f", 9), "\\x00\\x01\\x09\\x1b[2J\\x1f\\x7f"},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kiv::EscapeLogText(c.text), c.escaped) << c.escaped;
+}
+
 }  // namespace

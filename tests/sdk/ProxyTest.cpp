@@ -352,6 +352,26 @@ TEST_F(ProxyTest, ResponseRefusesUnknownRequestsAndStatuses) {
   EXPECT_EQ(failures.load(), 2);
 }
 
+// The proxy remembers up to 1024 unanswered requests. An id answered once and
+// then reused must be remembered once only: a stale second place in the
+// eviction order would drop the live request before its turn.
+TEST_F(ProxyTest, AnIdReusedAfterItsAnswerStaysAnswerable) {
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  ConnectProxy();
+  platform.Send(kRequests, R"({"rqi":"reused","op":2,"fc":{"ty":[14]}})");  // answered at once
+  ASSERT_EQ(platform.WaitFor(1).size(), 1u);
+  // Retrieves without targets stay unanswered and fill the memory up to its bound.
+  platform.Send(kRequests, R"({"rqi":"reused","op":2})");
+  const size_t kFillers = 1023;
+  for (size_t i = 0; i < kFillers; ++i) {
+    platform.Send(kRequests, R"({"rqi":"filler)" + std::to_string(i) + R"(","op":2})");
+  }
+  ASSERT_TRUE(kivtest::WaitUntil(
+      [&] { return recorder.Get(recorder.requests).size() == kFillers + 2; }, 60s));
+  EXPECT_EQ(proxy->Response("reused", "{}", 15, true, nullptr).errorCode, 0);
+  EXPECT_EQ(proxy->Response("filler0", "{}", 15, true, nullptr).errorCode, 0);
+}
+
 TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
   ConnectProxy();
   for (int round = 1; round <= 2; ++round) {

@@ -228,13 +228,24 @@ KIV_SDK_API void PrintLog(int level, int category, const char* tag, const char* 
               const char* function, const char* format, ...)
     __attribute__((format(printf, 7, 8)));
 
-// Chooses what is logged and where (docs/protocol.md, "Logging"):
+// Chooses what is logged and where (docs/protocol.md, "Logging"). Lines
+// logged before the first call are held (the latest 64): the first call
+// prints those it lets through, in their order and with their times, and
+// sends them to syslog when asked; errors were printed at once already.
 //   traceLevel   0 none .. 3 all of the SDK's own protocol trace;
 //   categoryMask which categories are printed (OR of LogCategory);
 //   toSyslog     1: also send every printed line to syslog;
 //   pahoTrace    1: also print the MQTT library's own trace.
 // Debug is (3, 31, 1, 1); normal is (0, 7, 0, 0), which still prints errors.
 KIV_SDK_API void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);
+
+// text with every control character escaped, so that text from outside (a
+// payload, a topic, a request id) cannot start a log line of its own or drive
+// a terminal: "\n" and "\r" as those two characters, any other byte below
+// 0x20 and 0x7f as "\xNN". Other bytes (UTF-8 included) are kept. The SDK's own
+// lines are escaped already; a caller of PrintLog escapes the values it
+// formats with %s, never the format.
+KIV_SDK_API std::string EscapeLogText(const std::string& text);
 
 // One formatted log line, as a sink receives it.
 struct LogRecord {
