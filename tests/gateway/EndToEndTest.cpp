@@ -353,15 +353,15 @@ TEST_F(EndToEnd, SurvivesHostileRequests) {
 TEST_F(EndToEnd, PayloadsCannotForgeLogLines) {
   WriteScript("true\n");
   StartGateway({"-d", "on", "-i", "60"});
-  ASSERT_TRUE(platform->WaitForStatus("online", kDeadline));
+  ASSERT_TRUE(WaitForStatus("online", kDeadline));
   const std::string forged = "2026-01-01 00:00:00.000 [ERROR] src/main:1 Start: forged";
-  platform->Send("junk\n" + forged + "\r\n");
-  platform->Send(RetrieveBody("f1\\n" + forged, "[14]"));
-  platform->Send(R"({"rqi":"f2","op":1,"pc":[{"ty":18,"con":{"scheduleElement":)"
+  Send("junk\n" + forged + "\r\n");
+  Send(RetrieveBody("f1\\n" + forged, "[14]"));
+  Send(R"({"rqi":"f2","op":1,"pc":[{"ty":18,"con":{"scheduleElement":)"
                  R"({"scheduleEntry":["x\n)" + forged + R"("]}}}]})");
-  platform->Send(R"({"rqi":"f3","op":4,"pc":[{"ty":18,"con":{"resourceName":"y\r\n)" + forged +
+  Send(R"({"rqi":"f3","op":4,"pc":[{"ty":18,"con":{"resourceName":"y\r\n)" + forged +
                  R"(\u001b[2J"}}]})");
-  ASSERT_TRUE(platform->Response("f3", kDeadline).has_value()) << gateway->Stderr();
+  ASSERT_TRUE(Response("f3", kDeadline).has_value()) << gateway->Stderr();
   std::string log = gateway->Stderr();
   for (const std::string& line : {"MessageArrived\nmessage=junk\\n" + forged + "\\r\\n",
                                   "RequestArrived\nrequestId=f1\\n" + forged + " op=6",

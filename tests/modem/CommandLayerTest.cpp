@@ -66,7 +66,7 @@ struct ExchangeCase {
   Call call;
   int result;
   std::string written;
-  int failures;  // "Command fail!" lines
+  size_t failures;  // "Command fail!" lines
   const char* printed = "";
   std::optional<milliseconds> duration = std::nullopt;  // on the line's virtual clock
 };
@@ -206,9 +206,9 @@ TEST(Modem, DeadLineMakesEveryWaitLastAsLongAsSilenceAndIsReportedOnceEachWay) {
   }
   // Three exchanges of a drain and one wait cycle each: no spinning, no hang.
   EXPECT_EQ(milliseconds(3 * 1010), modem.pipe().now());
-  EXPECT_EQ(1, Occurrences(text, "error 9 reading the serial line: Bad file descriptor\n"));
-  EXPECT_EQ(1, Occurrences(text, "error 9 writing the serial line: Bad file descriptor\n"));
-  EXPECT_EQ(3, Occurrences(text, "Command fail!"));
+  EXPECT_EQ(1u, Occurrences(text, "error 9 reading the serial line: Bad file descriptor\n"));
+  EXPECT_EQ(1u, Occurrences(text, "error 9 writing the serial line: Bad file descriptor\n"));
+  EXPECT_EQ(3u, Occurrences(text, "Command fail!"));
 }
 
 // A write that fails is reported when writing starts to fail, with what
@@ -242,8 +242,8 @@ TEST(Modem, FailingWritesAreReportedOnceAndWithoutAStaleError) {
       text = console.Text();
     }
     EXPECT_EQ(std::vector<int>({-1, -1, 0, -1}), results) << c.name;
-    EXPECT_EQ(2, Occurrences(text, c.report)) << c.name << ":\n" << text;
-    EXPECT_EQ(2, Occurrences(text, "writing the serial line")) << c.name << ":\n" << text;
+    EXPECT_EQ(2u, Occurrences(text, c.report)) << c.name << ":\n" << text;
+    EXPECT_EQ(2u, Occurrences(text, "writing the serial line")) << c.name << ":\n" << text;
   }
 }
 

@@ -56,7 +56,7 @@ TEST(Modem, HostileOrOverlongTextsAreRefusedWithoutWritingAnything) {
         text = console.Text();
       }
       EXPECT_EQ(-1, result) << function << ": " << c.name;
-      EXPECT_EQ(1, Occurrences(text, "\n")) << function << ": " << c.name << ": " << text;
+      EXPECT_EQ(1u, Occurrences(text, "\n")) << function << ": " << c.name << ": " << text;
       EXPECT_EQ(0u, text.find(std::string(function) + ": refused: ")) << text;
       EXPECT_NE(std::string::npos, text.find(c.why)) << function << ": " << c.name;
       EXPECT_EQ("", modem.Written()) << function << ": " << c.name;

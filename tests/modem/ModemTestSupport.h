@@ -75,7 +75,7 @@ private:
   std::string transcriptPath_;
   std::unique_ptr<Process> process_;
   std::string device_;
-  int sent_ = 0;
+  size_t sent_ = 0;
 };
 
 }  // namespace kivtest

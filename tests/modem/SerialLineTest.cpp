@@ -151,8 +151,8 @@ TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
   EXPECT_TRUE(demo.Running());
   std::string out = demo.Stdout();
   EXPECT_EQ(std::string::npos, out.find("Send AT+QMTCONN=")) << "no connect after a failed bring-up";
-  EXPECT_EQ(1, Occurrences(out, "error 9 reading the serial line: Bad file descriptor\n")) << out;
-  EXPECT_EQ(1, Occurrences(out, "error 9 writing the serial line: Bad file descriptor\n")) << out;
+  EXPECT_EQ(1u, Occurrences(out, "error 9 reading the serial line: Bad file descriptor\n")) << out;
+  EXPECT_EQ(1u, Occurrences(out, "error 9 writing the serial line: Bad file descriptor\n")) << out;
 }
 
 }  // namespace

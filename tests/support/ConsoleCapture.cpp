@@ -30,13 +30,5 @@ std::string ConsoleCapture::Text() const {
   return ReadFile(dir_.File("console"));
 }
 
-int Occurrences(const std::string& haystack, const std::string& text) {
-  int count = 0;
-  for (size_t at = haystack.find(text); at != std::string::npos;
-       at = haystack.find(text, at + text.size())) {
-    ++count;
-  }
-  return count;
-}
 
 }  // namespace kivtest

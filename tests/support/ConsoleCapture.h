@@ -26,9 +26,6 @@ private:
   int saved_ = -1;
 };
 
-// How often text occurs in haystack, occurrences not overlapping.
-int Occurrences(const std::string& haystack, const std::string& text);
-
 }  // namespace kivtest
 
 #endif

@@ -27,13 +27,6 @@ std::unique_ptr<Process> StartGatewayd(const TempDir& folder, const std::string&
   return std::make_unique<Process>(command, run);
 }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-    ++count;
-  return count;
-}
-
 Json::Value ParseJson(const std::string& text) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

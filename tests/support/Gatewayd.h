@@ -27,9 +27,6 @@ std::unique_ptr<Process> StartGatewayd(const TempDir& folder, const std::string&
                                        const std::vector<std::string>& options = {},
                                        const std::map<std::string, std::string>& env = {});
 
-// How many times part occurs in text (not overlapping).
-size_t Occurrences(const std::string& text, const std::string& part);
-
 // Parses JSON text; throws std::runtime_error when it is not JSON.
 Json::Value ParseJson(const std::string& text);
 

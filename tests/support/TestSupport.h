@@ -20,6 +20,8 @@ bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 std::string ReadFile(const std::string& path);
+// How many times part occurs in text, not overlapping.
+size_t Occurrences(const std::string& text, const std::string& part);
 void WriteFile(const std::string& path, const std::string& content, bool executable = false);
 
 // A folder under /tmp removed with everything in it when the object goes.
