@@ -14,8 +14,9 @@ std::string ToGateway(const Header& header, int op, const std::string& to, int t
 }
 
 std::string Schedule(const Header& header, int op, const std::string& entry) {
+  std::string element = protocol::JsonObject().Raw("sce", protocol::StringList(entry)).Text();
   return ToGateway(header, op, GatewayBase(header.device), op == protocol::kWireCreate ? 18 : 0,
-                   "{\"m2m:sch\":{\"se\":{\"sce\":[" + JsonString(entry) + "]}}}");
+                   protocol::JsonObject().Raw("se", element).Wrapped("m2m:sch"));
 }
 
 }  // namespace

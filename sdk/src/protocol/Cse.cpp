@@ -49,12 +49,13 @@ Target ResolveRelative(const std::vector<std::string>& segments, const CseNames&
   return target;
 }
 
-std::string JsonStringArray(const std::string& item) { return "[" + JsonString(item) + "]"; }
-
 // The attributes of the gateway's remoteCSE that a registration sets.
-std::string RegistrationAttributes(const CseNames& names, const std::string& poa) {
-  return "\"cb\":" + JsonString(names.BaseAddress()) + ",\"rr\":true,\"srv\":" +
-         JsonStringArray(kReleaseVersion) + ",\"poa\":" + JsonStringArray(poa);
+JsonObject& RegistrationAttributes(JsonObject& csr, const CseNames& names,
+                                   const std::string& poa) {
+  return csr.String("cb", names.BaseAddress())
+      .Bool("rr", true)
+      .Raw("srv", StringList(kReleaseVersion))
+      .Raw("poa", StringList(poa));
 }
 
 }  // namespace
@@ -103,18 +104,20 @@ std::string PointOfAccess(const std::string& serverUri) {
 
 std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
                                const std::string& poa) {
-  std::string csr = "{\"m2m:csr\":{\"rn\":" + JsonString(names.device) +
-                    ",\"csi\":" + JsonString(names.CseId()) +
-                    ",\"cst\":" + std::to_string(kCseTypeMiddleNode) +
-                    ",\"csz\":[\"application/json\"]," + RegistrationAttributes(names, poa) + "}}";
+  JsonObject csr;
+  csr.String("rn", names.device).String("csi", names.CseId()).Number("cst", kCseTypeMiddleNode);
+  csr.Raw("csz", StringList("application/json"));
+  RegistrationAttributes(csr, names, poa);
   return RequestPrimitive(kWireCreate, names.RegistrarBase(), names.CseId(), rqi, kTypeRemoteCse,
-                          csr);
+                          csr.Wrapped("m2m:csr"));
 }
 
 std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
                                const std::string& poa) {
+  JsonObject csr;
+  RegistrationAttributes(csr, names, poa);
   return RequestPrimitive(kWireUpdate, names.RegistrationAddress(), names.CseId(), rqi, 0,
-                          "{\"m2m:csr\":{" + RegistrationAttributes(names, poa) + "}}");
+                          csr.Wrapped("m2m:csr"));
 }
 
 std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi) {
@@ -123,36 +126,34 @@ std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi) 
 
 std::string ContainerCreate(const CseNames& names, const std::string& rqi) {
   return RequestPrimitive(kWireCreate, names.RegistrationAddress(), names.CseId(), rqi,
-                          kTypeContainer,
-                          "{\"m2m:cnt\":{\"rn\":" + JsonString(kContainerName) + "}}");
+                          kTypeContainer, JsonObject().String("rn", kContainerName).Wrapped("m2m:cnt"));
 }
 
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
                                   const std::string& text) {
   return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.CseId(), rqi,
-                          kTypeContentInstance, "{\"m2m:cin\":{\"con\":" + JsonString(text) + "}}");
+                          kTypeContentInstance, JsonObject().String("con", text).Wrapped("m2m:cin"));
 }
 
 std::string CseBaseResource(const CseNames& names, const std::string& poa,
                             const std::string& createdAt) {
-  return "{\"m2m:cb\":{\"ty\":" + std::to_string(kTypeCseBase) +
-         ",\"ri\":" + JsonString(names.device) + ",\"rn\":" + JsonString(kBaseName) +
-         ",\"pi\":\"\",\"csi\":" + JsonString(names.CseId()) +
-         ",\"cst\":" + std::to_string(kCseTypeMiddleNode) +
-         ",\"srt\":[12,13,14,16,18],\"srv\":" + JsonStringArray(kReleaseVersion) +
-         ",\"poa\":" + JsonStringArray(poa) + ",\"csz\":[\"application/json\"]" +
-         ",\"rr\":true,\"ct\":" + JsonString(createdAt) + ",\"lt\":" + JsonString(createdAt) +
-         "}}";
+  JsonObject base;
+  base.Number("ty", kTypeCseBase).String("ri", names.device).String("rn", kBaseName);
+  base.String("pi", "").String("csi", names.CseId()).Number("cst", kCseTypeMiddleNode);
+  base.Raw("srt", "[12,13,14,16,18]").Raw("srv", StringList(kReleaseVersion));
+  base.Raw("poa", StringList(poa)).Raw("csz", StringList("application/json")).Bool("rr", true);
+  base.String("ct", createdAt).String("lt", createdAt);
+  return base.Wrapped("m2m:cb");
 }
 
 std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt,
                                  const std::string& modifiedAt) {
-  return "{\"m2m:csr\":{\"ty\":" + std::to_string(kTypeRemoteCse) +
-         ",\"ri\":" + JsonString(names.registrarId) + ",\"rn\":" + JsonString(names.registrarId) +
-         ",\"pi\":" + JsonString(names.device) + ",\"csi\":" + JsonString(names.RegistrarCseId()) +
-         ",\"cb\":" + JsonString(names.RegistrarBase()) +
-         ",\"rr\":true,\"ct\":" + JsonString(createdAt) + ",\"lt\":" + JsonString(modifiedAt) +
-         "}}";
+  JsonObject csr;
+  csr.Number("ty", kTypeRemoteCse).String("ri", names.registrarId).String("rn", names.registrarId);
+  csr.String("pi", names.device).String("csi", names.RegistrarCseId());
+  csr.String("cb", names.RegistrarBase()).Bool("rr", true);
+  csr.String("ct", createdAt).String("lt", modifiedAt);
+  return csr.Wrapped("m2m:csr");
 }
 
 }  // namespace protocol

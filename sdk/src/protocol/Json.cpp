@@ -70,5 +70,41 @@ std::string JsonString(const std::string& text) {
   return out;
 }
 
+void JsonObject::Name(const char* name) {
+  text_ += text_.empty() ? "{" : ",";
+  text_ += JsonString(name);
+  text_ += ':';
+}
+
+JsonObject& JsonObject::String(const char* name, const std::string& value) {
+  Name(name);
+  text_ += JsonString(value);
+  return *this;
+}
+
+JsonObject& JsonObject::Number(const char* name, long long value) {
+  Name(name);
+  text_ += std::to_string(value);
+  return *this;
+}
+
+JsonObject& JsonObject::Bool(const char* name, bool value) {
+  Name(name);
+  text_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonObject& JsonObject::Raw(const char* name, const std::string& value) {
+  Name(name);
+  text_ += value;
+  return *this;
+}
+
+std::string JsonObject::Wrapped(const char* name) const {
+  return JsonObject().Raw(name, Text()).Text();
+}
+
+std::string StringList(const std::string& item) { return "[" + JsonString(item) + "]"; }
+
 }  // namespace protocol
 }  // namespace kiv

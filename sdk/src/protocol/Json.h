@@ -41,6 +41,27 @@ std::string JsonString(const std::string& text);
 // JSON blanks (space, tab, CR, LF).
 bool IsJsonBlank(char c);
 
+// Writes a JSON object member by member, in the order given: the protocol's
+// primitives and resource representations are built with it.
+class JsonObject {
+public:
+  JsonObject& String(const char* name, const std::string& value);
+  JsonObject& Number(const char* name, long long value);
+  JsonObject& Bool(const char* name, bool value);
+  // value is JSON text already (an object, an array, a number).
+  JsonObject& Raw(const char* name, const std::string& value);
+  // {"name": this object}, the form of a oneM2M resource representation.
+  std::string Wrapped(const char* name) const;
+  std::string Text() const { return text_.empty() ? "{}" : text_ + "}"; }
+
+private:
+  void Name(const char* name);
+  std::string text_;
+};
+
+// ["item"]: a JSON array of one string.
+std::string StringList(const std::string& item);
+
 }  // namespace protocol
 }  // namespace kiv
 

@@ -8,12 +8,11 @@ namespace {
 
 std::string ResponseEnvelope(const std::string& rqi, int rsc, const std::string& from,
                              const std::string& to, const std::string& pc) {
-  std::string body = "{\"rqi\":" + JsonString(rqi) + ",\"rsc\":" + std::to_string(rsc) +
-                     ",\"rvi\":\"" + kReleaseVersion + "\",\"fr\":" + JsonString(from) +
-                     ",\"to\":" + JsonString(to);
-  if (!pc.empty()) body += ",\"pc\":" + pc;
-  body += "}";
-  return body;
+  JsonObject body;
+  body.String("rqi", rqi).Number("rsc", rsc).String("rvi", kReleaseVersion);
+  body.String("fr", from).String("to", to);
+  if (!pc.empty()) body.Raw("pc", pc);
+  return body.Text();
 }
 
 }  // namespace
@@ -57,14 +56,13 @@ bool IsTopicLevel(const std::string& id) {
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
                              const std::string& rqi, int type, const std::string& pc,
                              const std::string& fc) {
-  std::string body = "{\"op\":" + std::to_string(op) + ",\"to\":" + JsonString(to) +
-                     ",\"fr\":" + JsonString(from) + ",\"rqi\":" + JsonString(rqi) +
-                     ",\"rvi\":\"" + kReleaseVersion + "\"";
-  if (type != 0) body += ",\"ty\":" + std::to_string(type);
-  if (!pc.empty()) body += ",\"pc\":" + pc;
-  if (!fc.empty()) body += ",\"fc\":" + fc;
-  body += "}";
-  return body;
+  JsonObject body;
+  body.Number("op", op).String("to", to).String("fr", from).String("rqi", rqi);
+  body.String("rvi", kReleaseVersion);
+  if (type != 0) body.Number("ty", type);
+  if (!pc.empty()) body.Raw("pc", pc);
+  if (!fc.empty()) body.Raw("fc", fc);
+  return body.Text();
 }
 
 std::optional<int> ResponseStatusCode(int status) {
@@ -88,7 +86,7 @@ std::string ResponseBody(const std::string& rqi, int rsc, const std::string& fro
 
 std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,
                       const std::string& to, const std::string& reason) {
-  return ResponseEnvelope(rqi, rsc, from, to, "{\"m2m:dbg\":" + JsonString(reason) + "}");
+  return ResponseEnvelope(rqi, rsc, from, to, JsonObject().String("m2m:dbg", reason).Text());
 }
 
 std::optional<int> DefaultStatus(int wireOperation) {
