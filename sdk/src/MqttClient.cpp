@@ -8,7 +8,9 @@
 //    (re)connection is chained through callbacks, never waited for;
 //  - no exception leaves a callback;
 //  - reconnection is ours, not Paho's, so that we choose the backoff (capped,
-//    exponential, with jitter) and can set TCP_NODELAY on each new socket.
+//    exponential, with jitter), the broker of each attempt (a server URI may
+//    list the nodes of a cluster: each attempt goes to the next one) and can
+//    set TCP_NODELAY on each new socket.
 #include "kiv/MqttClient.h"
 
 #include "Log.h"
@@ -34,6 +36,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// With several brokers one that does not answer must not take all of a
+// Connect's time, nor 30 s of a reconnection: the others wait.
+constexpr int kFailoverAttemptSeconds = 10;
+// After telling us of a lost connection the MQTT library goes on closing it
+// on its own thread; a connect issued meanwhile hears that connection's
+// failure as its own, and still goes ahead. Reconnecting waits this long.
+constexpr milliseconds kLibrarySettle{100};
 
 // Set on Paho's threads while one of our handlers runs: calls that would wait
 // for Paho refuse there instead of deadlocking.
@@ -194,6 +204,7 @@ public:
                      milliseconds timeout, std::string* error);
   void Disconnect(milliseconds timeout);
   const std::string& clientId() const { return options_.clientId; }
+  std::string serverUri() const;
 
 private:
   // Paho callbacks (context is this Impl).
@@ -218,12 +229,15 @@ private:
   void AttemptFailed(const std::string& reason, bool refused = false);
   bool StartAttempt(int pahoTimeoutSeconds);
   int RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error);
+  int AttemptTimeoutSeconds(std::optional<Clock::time_point> deadline) const;
+  void MoveToNextBroker();  // with mutex_ held
+  std::string BrokerName(size_t index) const;
   milliseconds NextDelay(milliseconds& backoff);
   void Supervise();
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
 
   Options options_;
-  ServerAddress address_;
+  const std::vector<ServerAddress> brokers_;  // the server URI's list, in order
   MQTTAsync handle_ = nullptr;
 
   std::atomic<bool> connected_{false};
@@ -235,7 +249,8 @@ private:
   bool attemptPending_ = false;
   bool sessionUp_ = false;  // CONNACK seen, not lost since
   bool everConnected_ = false;
-  bool refusedByBroker_ = false;  // the last attempt was refused by the broker
+  size_t current_ = 0;          // the broker connected to, or of the next attempt
+  size_t refusalsInARow_ = 0;   // attempts refused by the broker, one after the other
   bool closing_ = false;
   int activeCallbacks_ = 0;
   std::string lastError_;
@@ -258,8 +273,9 @@ struct Client::Impl::CallbackScope {
 };
 
 Client::Impl::Impl(Options options)
-    : options_(std::move(options)), random_(std::random_device()()) {
-  address_ = ParseServerUri(options_.serverUri);
+    : options_(std::move(options)),
+      brokers_(ParseServerUriList(options_.serverUri)),
+      random_(std::random_device()()) {
   if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
   if (options_.minRetry.count() <= 0) options_.minRetry = milliseconds(500);
   if (options_.maxRetry < options_.minRetry) options_.maxRetry = options_.minRetry;
@@ -269,7 +285,7 @@ Client::Impl::Impl(Options options)
   create.MQTTVersion = MQTTVERSION_3_1_1;
   create.sendWhileDisconnected = 0;
   int rc =
-      MQTTAsync_createWithOptions(&handle_, address_.pahoUri.c_str(), options_.clientId.c_str(),
+      MQTTAsync_createWithOptions(&handle_, brokers_[0].pahoUri.c_str(), options_.clientId.c_str(),
                                   MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
   if (rc != MQTTASYNC_SUCCESS) {
     throw std::invalid_argument("cannot create an MQTT client for " + options_.serverUri + ": " +
@@ -306,13 +322,20 @@ void Client::Impl::LeaveCallback() {
 // ---- connecting ------------------------------------------------------------
 
 bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
+  size_t index;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    index = current_;
+  }
+  const ServerAddress& address = brokers_[index];
   std::set<ino_t> before = OpenSocketInodes();
   // Resolved here, not when the connection is up: that runs on Paho's thread.
   BrokerEndpoint broker;
-  if (options_.tcpNoDelay) broker = ResolveBroker(address_.host, address_.port);
+  if (options_.tcpNoDelay) broker = ResolveBroker(address.host, address.port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (attemptPending_ || connected_) return true;
+    current_ = index;
     attemptPending_ = true;
     socketsBeforeAttempt_ = std::move(before);
     brokerOfAttempt_ = std::move(broker);
@@ -329,6 +352,10 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
   connect.onSuccess = OnConnectSuccess;
   connect.onFailure = OnConnectFailure;
   connect.context = this;
+  // This attempt's broker, in place of the one the handle was created with.
+  char* serverUris[] = {const_cast<char*>(address.pahoUri.c_str())};
+  connect.serverURIs = serverUris;
+  connect.serverURIcount = 1;
 
   MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
   if (options_.will) {
@@ -339,7 +366,7 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
     connect.will = &will;
   }
   MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-  if (address_.tls) {
+  if (address.tls) {
     ssl.enableServerCertAuth = 1;
     ssl.verify = 1;  // the certificate must name the host we asked for
     ssl.trustStore = options_.caFile.empty() ? nullptr : options_.caFile.c_str();
@@ -351,7 +378,7 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
     connect.ssl = &ssl;
   }
   LogTrace(1, "Connect", __LINE__,
-           "connecting to " + address_.pahoUri + " as " + options_.clientId);
+           "connecting to " + BrokerName(index) + " as " + options_.clientId);
   int rc = MQTTAsync_connect(handle_, &connect);
   if (rc != MQTTASYNC_SUCCESS) {
     AttemptFailed(ErrorText(rc, nullptr));
@@ -363,8 +390,9 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
 void Client::Impl::AttemptFailed(const std::string& reason, bool refused) {
   std::lock_guard<std::mutex> lock(mutex_);
   attemptPending_ = false;
-  refusedByBroker_ = refused;
+  refusalsInARow_ = refused ? refusalsInARow_ + 1 : 0;
   lastError_ = reason;
+  MoveToNextBroker();
   if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
   changed_.notify_all();
 }
@@ -466,9 +494,12 @@ void Client::Impl::OnResubscribeFailed(void* context, MQTTAsync_failureData* dat
 
 void Client::Impl::MarkConnected() {
   bool reconnected;
+  size_t index;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!sessionUp_) return;  // lost again before the subscriptions were confirmed
+    index = current_;
+    refusalsInARow_ = 0;
     attemptPending_ = false;
     reconnected = everConnected_;
     everConnected_ = true;
@@ -478,7 +509,7 @@ void Client::Impl::MarkConnected() {
     changed_.notify_all();
   }
   LogTrace(1, "Connect", __LINE__,
-           std::string(reconnected ? "reconnected" : "connected") + " to " + address_.pahoUri);
+           std::string(reconnected ? "reconnected" : "connected") + " to " + BrokerName(index));
   RunHandler("Connected", onConnected, reconnected);
 }
 
@@ -487,16 +518,18 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
   CallbackScope scope(self);
   if (!scope) return;
   std::string reason = cause && *cause ? cause : "connection lost";
+  std::string broker;
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
+    broker = self->BrokerName(self->current_);
+    self->MoveToNextBroker();  // the next attempt goes to another node
     self->connected_ = false;
     self->sessionUp_ = false;
     self->attemptPending_ = false;
     self->reconnectNeeded_ = self->keepReconnecting_;
     self->changed_.notify_all();
   }
-  LogError("ConnectionLost", __LINE__,
-           "connection to " + self->address_.pahoUri + " lost: " + reason);
+  LogError("ConnectionLost", __LINE__, "connection to " + broker + " lost: " + reason);
   RunHandler("ConnectionLost", self->onLost, reason);
 }
 
@@ -516,12 +549,7 @@ milliseconds Client::Impl::NextDelay(milliseconds& backoff) {
 int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error) {
   milliseconds backoff = options_.minRetry;
   for (;;) {
-    int pahoTimeout = 30;
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::seconds>(*deadline - Clock::now());
-      pahoTimeout = static_cast<int>(std::max<long long>(1, left.count() + 1));
-    }
-    StartAttempt(pahoTimeout);
+    StartAttempt(AttemptTimeoutSeconds(deadline));
     std::unique_lock<std::mutex> lock(mutex_);
     auto settled = [&] { return connected_ || !attemptPending_ || !wanted_ || closing_; };
     if (deadline) {
@@ -540,7 +568,8 @@ int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std:
     if (attemptPending_) continue;  // woken for another reason; the attempt goes on
     // A caller who waits hears a refusal at once (retrying cannot change the
     // credentials); reconnection in the background keeps trying.
-    if (deadline && refusedByBroker_) return Fail(kErrorRefused, lastError_, error);
+    if (deadline && refusalsInARow_ >= brokers_.size())
+      return Fail(kErrorRefused, lastError_, error);
     lock.unlock();
     milliseconds delay = NextDelay(backoff);
     lock.lock();
@@ -554,12 +583,41 @@ int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std:
   }
 }
 
+// Paho's own timeout for one attempt: the time left to a waiting caller (a
+// single broker may take it all), bounded when other brokers could answer.
+int Client::Impl::AttemptTimeoutSeconds(std::optional<Clock::time_point> deadline) const {
+  int seconds = 30;
+  if (deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::seconds>(*deadline - Clock::now());
+    seconds = static_cast<int>(std::max<long long>(1, left.count() + 1));
+  }
+  return brokers_.size() > 1 ? std::min(seconds, kFailoverAttemptSeconds) : seconds;
+}
+
+void Client::Impl::MoveToNextBroker() { current_ = (current_ + 1) % brokers_.size(); }
+
+// A broker as the log names it: its address, and its place in a list.
+std::string Client::Impl::BrokerName(size_t index) const {
+  std::string name = brokers_[index].pahoUri;
+  if (brokers_.size() > 1) {
+    name += " (broker " + std::to_string(index + 1) + " of " + std::to_string(brokers_.size()) +
+            ")";
+  }
+  return name;
+}
+
+std::string Client::Impl::serverUri() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return brokers_[current_].uri;
+}
+
 int Client::Impl::Connect(milliseconds timeout, std::string* error) {
   if (t_inHandler) return Fail(kErrorInvalid, "Connect called from inside a handler", error);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (connected_) return kOk;
     wanted_ = true;
+    refusalsInARow_ = 0;
   }
   int rc = RunConnectLoop(Clock::now() + timeout, error);
   if (rc != kOk) {
@@ -577,6 +635,9 @@ void Client::Impl::Supervise() {
     changed_.wait(lock, [&] { return closing_ || (reconnectNeeded_ && wanted_); });
     if (closing_) return;
     reconnectNeeded_ = false;
+    changed_.wait_for(lock, kLibrarySettle, [&] { return closing_ || !wanted_; });
+    if (closing_) return;
+    if (!wanted_) continue;
     lock.unlock();
     RunConnectLoop(std::nullopt, nullptr);
     lock.lock();
@@ -736,6 +797,7 @@ int Client::PublishAndWait(const std::string& topic, const std::string& payload,
 void Client::Disconnect(std::chrono::milliseconds timeout) { impl_->Disconnect(timeout); }
 
 const std::string& Client::clientId() const { return impl_->clientId(); }
+std::string Client::serverUri() const { return impl_->serverUri(); }
 
 }  // namespace mqtt
 }  // namespace kiv

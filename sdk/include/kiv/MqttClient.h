@@ -37,7 +37,11 @@ struct Will {
 };
 
 struct Options {
-  std::string serverUri;                 // tcp://, mqtt://, ssl://, mqtts:// host[:port]
+  // tcp://, mqtt://, ssl://, mqtts:// host[:port], or several such URIs
+  // separated by commas (the nodes of a cluster, all TLS or all plain): the
+  // first connection goes to the first that answers, and after a loss each
+  // attempt goes to the next one, in turn.
+  std::string serverUri;
   std::string clientId;                  // empty: a unique one is generated
   std::optional<std::string> username;
   std::optional<std::string> password;
@@ -108,6 +112,9 @@ public:
   void Disconnect(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
   const std::string& clientId() const;
+  // The broker in use, as the server URI names it: the one connected to
+  // while connected, else the one the next attempt goes to.
+  std::string serverUri() const;
 
   class Impl;
 
