@@ -6,6 +6,7 @@
 #include "kiv/MqttClient.h"
 #include "Cse.h"
 #include "Log.h"
+#include "RandomHex.h"
 #include "Protocol.h"
 #include "Registrar.h"
 #include "RequestMapping.h"

@@ -43,13 +43,14 @@ TEST(ServerUriTest, AListNamesItsBrokersInOrderAndRefusesAnyBadPlace) {
   }
 }
 
-// What the client reports as the broker in use, and the registration's
-// point of access is made from.
-TEST(ServerUriTest, EachBrokerKeepsItsUriAsWritten) {
-  auto brokers = kiv::ParseServerUriList("MQTT://a:1/ , mqtt://b");
+// What the client reports as the broker in use (the registration's point of
+// access is made from it), and the name the modem simulator resolves.
+TEST(ServerUriTest, EachBrokerKeepsItsUriAsWrittenAndItsHostName) {
+  auto brokers = kiv::ParseServerUriList("MQTT://a:1/ , mqtt://[::1]");
   ASSERT_EQ(brokers.size(), 2u);
   EXPECT_EQ(brokers[0].uri, "MQTT://a:1/");
-  EXPECT_EQ(brokers[1].uri, "mqtt://b");
+  EXPECT_EQ(brokers[1].uri, "mqtt://[::1]");
+  EXPECT_EQ(brokers[1].name, "::1") << "as a resolver takes it";
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #ifndef KIV_MQTT_CLIENT_H
 #define KIV_MQTT_CLIENT_H
 
-#include "kiv/Proxy.h"  // KIV_SDK_API
+#include "kiv/Export.h"
 
 #include <chrono>
 #include <functional>
@@ -92,7 +92,9 @@ public:
   // Blocks until connected or timeout, retrying with the backoff inside that
   // time; 0 or a negative ErrorCode, with the reason in *error when given:
   // kErrorTimeout when no attempt succeeded in time, kErrorRefused at once
-  // when the broker refused the connection (credentials, client id).
+  // when the broker refused the connection (credentials, client id), or
+  // every broker of a list did, one after the other. Calls from several
+  // threads wait one after the other.
   int Connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
   bool IsConnected() const;
 

@@ -43,6 +43,7 @@ ServerAddress ParseServerUri(const std::string& uri) {
   }
   if (address.host.empty() || address.host.find_first_of("/?#@, ") != std::string::npos)
     throw bad("bad host");
+  address.name = address.host[0] == '[' ? address.host.substr(1, address.host.size() - 2) : address.host;
   address.port = address.tls ? 8883 : 1883;
   if (portGiven) {
     if (port.empty() || port.size() > 5 ||

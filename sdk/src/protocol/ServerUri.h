@@ -14,6 +14,7 @@ namespace kiv {
 struct ServerAddress {
   std::string uri;      // the URI as written (without blanks around it)
   std::string host;     // as written; an IPv6 address keeps its brackets
+  std::string name;     // the host as a resolver takes it: without brackets
   int port = 0;         // 1883, or 8883 with TLS, when the URI names none
   bool tls = false;
   std::string pahoUri;  // tcp:// or ssl://host:port, the form the MQTT library takes
