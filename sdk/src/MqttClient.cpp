@@ -159,7 +159,7 @@ int AwaitCompletion(Completion& completion, milliseconds timeout, const std::str
 
 }  // namespace
 
-class Client::Impl {
+class KIV_SDK_HIDDEN Client::Impl {
 public:
   explicit Impl(Options options);
   ~Impl();

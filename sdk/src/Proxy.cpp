@@ -73,7 +73,7 @@ void ProxyInfo::SetPassword(const std::string& password) { password_ = password;
 
 // ---- Proxy::Impl ---------------------------------------------------------------
 
-class Proxy::Impl {
+class KIV_SDK_HIDDEN Proxy::Impl {
 public:
   explicit Impl(const ProxyInfo& info);
   ~Impl();
