@@ -10,12 +10,12 @@
 #include "Log.h"
 
 #include <atomic>
+#include <cerrno>  // program_invocation_short_name
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -224,17 +224,6 @@ void LogLine(int level, int category, const char* tag, const char* file, const c
   Emit(std::move(record));
 }
 
-std::string RandomHex(size_t digits) {
-  static const char kHex[] = "0123456789abcdef";
-  std::random_device device;
-  std::string text;
-  while (text.size() < digits) {
-    unsigned value = device();
-    for (int i = 0; i < 8 && text.size() < digits; ++i, value >>= 4) text += kHex[value & 15];
-  }
-  return text;
-}
-
 bool PahoTraceEnabled() { return g_pahoTrace.load(std::memory_order_relaxed) != 0; }
 int TraceLevel() { return g_traceLevel.load(std::memory_order_relaxed); }
 
@@ -259,7 +248,9 @@ void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace)
   g_traceLevel = traceLevel;
   g_categoryMask = categoryMask;
   if (toSyslog && !g_toSyslog.exchange(1)) {
-    openlog("gatewayd", LOG_PID, LOG_DAEMON);
+    // Named by the program that uses the SDK (gatewayd, a tool, a test),
+    // as the system's other daemons are; the name lives as long as the process.
+    openlog(program_invocation_short_name, LOG_PID, LOG_DAEMON);
   } else if (!toSyslog) {
     g_toSyslog = 0;
   }

@@ -1,4 +1,4 @@
-// SDK-internal helpers shared by the proxy and its transport: logging, ids.
+// The SDK's own logging, shared by the proxy and its transport.
 #ifndef KIV_SDK_LOG_H
 #define KIV_SDK_LOG_H
 
@@ -17,8 +17,6 @@ void Emit(LogRecord record);
 // (dropped above SetLogConfig's trace level). message is printed as it is.
 void LogLine(int level, int category, const char* tag, const char* file, const char* function,
              int line, const std::string& message);
-// Random hexadecimal digits, for generated client ids and request ids.
-std::string RandomHex(size_t digits);
 // Whether SetLogConfig asked for the MQTT library's own trace.
 bool PahoTraceEnabled();
 // The SDK's own trace level (0..3).

@@ -7,19 +7,24 @@
 //  - nothing blocks inside a Paho callback: the resubscription after a
 //    (re)connection is chained through callbacks, never waited for;
 //  - no exception leaves a callback;
-//  - reconnection is ours, not Paho's, so that we choose the backoff (capped,
-//    exponential, with jitter) and can set TCP_NODELAY on each new socket.
+//  - reconnection is ours, not Paho's, so that we choose when and to which
+//    broker of a list each attempt goes (ReconnectMachine decides; this file
+//    carries it out) and can set TCP_NODELAY on each new socket.
+// This is the only code of ours that includes Paho.
 #include "kiv/MqttClient.h"
 
+#include "Completion.h"
 #include "Log.h"
+#include "RandomHex.h"
+#include "ReconnectMachine.h"
 #include "ServerUri.h"
 #include "TcpNoDelay.h"
 
 #include <MQTTAsync.h>
 
 #include <algorithm>
+#include <optional>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -116,28 +121,6 @@ int Fail(int code, const std::string& text, std::string* error) {
   return code;
 }
 
-// The outcome of one Paho operation, shared by its waiter and its callbacks
-// (which may come after the waiter gave up, hence the shared ownership).
-struct Completion {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int code = 0;
-  std::string text;
-
-  void Finish(int result, std::string reason) {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-    code = result;
-    text = std::move(reason);
-    done.notify_all();
-  }
-  bool Wait(milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return done.wait_for(lock, timeout, [&] { return finished; });
-  }
-};
-
 // Heap context for one operation's Paho callbacks; whichever fires deletes it.
 struct CompletionContext {
   std::shared_ptr<Completion> completion;
@@ -176,7 +159,7 @@ int AwaitCompletion(Completion& completion, milliseconds timeout, const std::str
 
 }  // namespace
 
-class Client::Impl {
+class KIV_SDK_HIDDEN Client::Impl {
 public:
   explicit Impl(Options options);
   ~Impl();
@@ -194,6 +177,7 @@ public:
                      milliseconds timeout, std::string* error);
   void Disconnect(milliseconds timeout);
   const std::string& clientId() const { return options_.clientId; }
+  std::string serverUri() const;
 
 private:
   // Paho callbacks (context is this Impl).
@@ -216,26 +200,21 @@ private:
   void MarkConnected();
   // refused: the broker answered and said no (CONNACK code 1..5).
   void AttemptFailed(const std::string& reason, bool refused = false);
-  bool StartAttempt(int pahoTimeoutSeconds);
-  int RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error);
-  milliseconds NextDelay(milliseconds& backoff);
+  void StartAttempt(const ReconnectMachine::Attempt& attempt);
+  std::string BrokerName(size_t index) const;
+  ReconnectMachine::Duration Draw(ReconnectMachine::Duration low, ReconnectMachine::Duration high);
   void Supervise();
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
 
   Options options_;
-  ServerAddress address_;
+  const std::vector<ServerAddress> brokers_;  // the server URI's list, in order
   MQTTAsync handle_ = nullptr;
 
-  std::atomic<bool> connected_{false};
+  std::atomic<bool> connected_{false};  // machine_.IsConnected(), read without the lock
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  bool wanted_ = false;            // a connection is asked for (Connect, not Disconnect)
-  bool keepReconnecting_ = false;  // set by the first connection, cleared by Disconnect
-  bool reconnectNeeded_ = false;
-  bool attemptPending_ = false;
-  bool sessionUp_ = false;  // CONNACK seen, not lost since
-  bool everConnected_ = false;
-  bool refusedByBroker_ = false;  // the last attempt was refused by the broker
+  ReconnectMachine machine_;
+  std::mutex connectMutex_;  // one Connect waits at a time
   bool closing_ = false;
   int activeCallbacks_ = 0;
   std::string lastError_;
@@ -244,7 +223,7 @@ private:
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   std::vector<std::pair<std::string, int>> filters_;
   std::minstd_rand random_;
-  std::thread supervisor_;
+  std::thread supervisor_;  // starts the attempts the machine asks for
 };
 
 struct Client::Impl::CallbackScope {
@@ -257,19 +236,34 @@ struct Client::Impl::CallbackScope {
   bool entered_;
 };
 
+namespace {
+
+ReconnectMachine::Settings MachineSettings(const Options& options) {
+  ReconnectMachine::Settings settings;
+  settings.autoReconnect = options.autoReconnect;
+  settings.minRetry = options.minRetry.count() > 0 ? options.minRetry : milliseconds(500);
+  settings.maxRetry = std::max<ReconnectMachine::Duration>(settings.minRetry, options.maxRetry);
+  return settings;
+}
+
+}  // namespace
+
 Client::Impl::Impl(Options options)
-    : options_(std::move(options)), random_(std::random_device()()) {
-  address_ = ParseServerUri(options_.serverUri);
+    : options_(std::move(options)),
+      brokers_(ParseServerUriList(options_.serverUri)),
+      machine_(brokers_.size(), MachineSettings(options_),
+               [this](ReconnectMachine::Duration low, ReconnectMachine::Duration high) {
+                 return Draw(low, high);
+               }),
+      random_(std::random_device()()) {
   if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
-  if (options_.minRetry.count() <= 0) options_.minRetry = milliseconds(500);
-  if (options_.maxRetry < options_.minRetry) options_.maxRetry = options_.minRetry;
   EnablePahoTraceIfConfigured();
 
   MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
   create.MQTTVersion = MQTTVERSION_3_1_1;
   create.sendWhileDisconnected = 0;
   int rc =
-      MQTTAsync_createWithOptions(&handle_, address_.pahoUri.c_str(), options_.clientId.c_str(),
+      MQTTAsync_createWithOptions(&handle_, brokers_[0].pahoUri.c_str(), options_.clientId.c_str(),
                                   MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
   if (rc != MQTTASYNC_SUCCESS) {
     throw std::invalid_argument("cannot create an MQTT client for " + options_.serverUri + ": " +
@@ -305,15 +299,16 @@ void Client::Impl::LeaveCallback() {
 
 // ---- connecting ------------------------------------------------------------
 
-bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
+// Carries out an attempt the machine asked for (on the supervisor's thread:
+// resolving the broker's name may block).
+void Client::Impl::StartAttempt(const ReconnectMachine::Attempt& attempt) {
+  const ServerAddress& address = brokers_[attempt.broker];
   std::set<ino_t> before = OpenSocketInodes();
   // Resolved here, not when the connection is up: that runs on Paho's thread.
   BrokerEndpoint broker;
-  if (options_.tcpNoDelay) broker = ResolveBroker(address_.host, address_.port);
+  if (options_.tcpNoDelay) broker = ResolveBroker(address.host, address.port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (attemptPending_ || connected_) return true;
-    attemptPending_ = true;
     socketsBeforeAttempt_ = std::move(before);
     brokerOfAttempt_ = std::move(broker);
     tlsError_.clear();
@@ -322,13 +317,17 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
   connect.MQTTVersion = MQTTVERSION_3_1_1;
   connect.keepAliveInterval = options_.keepAliveSeconds;
   connect.cleansession = options_.cleanSession ? 1 : 0;
-  connect.connectTimeout = std::max(1, pahoTimeoutSeconds);
+  connect.connectTimeout = static_cast<int>(attempt.timeout.count());
   connect.automaticReconnect = 0;
   connect.username = options_.username ? options_.username->c_str() : nullptr;
   connect.password = options_.password ? options_.password->c_str() : nullptr;
   connect.onSuccess = OnConnectSuccess;
   connect.onFailure = OnConnectFailure;
   connect.context = this;
+  // This attempt's broker, in place of the one the handle was created with.
+  char* serverUris[] = {const_cast<char*>(address.pahoUri.c_str())};
+  connect.serverURIs = serverUris;
+  connect.serverURIcount = 1;
 
   MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
   if (options_.will) {
@@ -339,7 +338,7 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
     connect.will = &will;
   }
   MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-  if (address_.tls) {
+  if (address.tls) {
     ssl.enableServerCertAuth = 1;
     ssl.verify = 1;  // the certificate must name the host we asked for
     ssl.trustStore = options_.caFile.empty() ? nullptr : options_.caFile.c_str();
@@ -351,21 +350,16 @@ bool Client::Impl::StartAttempt(int pahoTimeoutSeconds) {
     connect.ssl = &ssl;
   }
   LogTrace(1, "Connect", __LINE__,
-           "connecting to " + address_.pahoUri + " as " + options_.clientId);
+           "connecting to " + BrokerName(attempt.broker) + " as " + options_.clientId);
   int rc = MQTTAsync_connect(handle_, &connect);
-  if (rc != MQTTASYNC_SUCCESS) {
-    AttemptFailed(ErrorText(rc, nullptr));
-    return false;
-  }
-  return true;
+  if (rc != MQTTASYNC_SUCCESS) AttemptFailed(ErrorText(rc, nullptr));
 }
 
 void Client::Impl::AttemptFailed(const std::string& reason, bool refused) {
   std::lock_guard<std::mutex> lock(mutex_);
-  attemptPending_ = false;
-  refusedByBroker_ = refused;
   lastError_ = reason;
   if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
+  machine_.AttemptFailed(Clock::now(), refused);
   changed_.notify_all();
 }
 
@@ -412,16 +406,15 @@ void Client::Impl::ConnectionUp() {
   bool wanted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    wanted = wanted_;
-    sessionUp_ = wanted;
+    wanted = machine_.SessionUp();
     before = socketsBeforeAttempt_;
     broker = brokerOfAttempt_;
     filters = filters_;
+    changed_.notify_all();
   }
   if (!wanted) {  // the caller gave up (timeout, Disconnect) while this attempt ran
     MQTTAsync_disconnectOptions disconnect = MQTTAsync_disconnectOptions_initializer;
     MQTTAsync_disconnect(handle_, &disconnect);
-    AttemptFailed("connection no longer wanted");
     return;
   }
   if (options_.tcpNoDelay && !SetNoDelayOnBrokerSocket(before, broker)) {
@@ -465,21 +458,20 @@ void Client::Impl::OnResubscribeFailed(void* context, MQTTAsync_failureData* dat
 }
 
 void Client::Impl::MarkConnected() {
-  bool reconnected;
+  std::optional<bool> reconnected;
+  size_t broker;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!sessionUp_) return;  // lost again before the subscriptions were confirmed
-    attemptPending_ = false;
-    reconnected = everConnected_;
-    everConnected_ = true;
-    keepReconnecting_ = options_.autoReconnect;
+    reconnected = machine_.Subscribed();
+    if (!reconnected) return;  // lost again before the subscriptions were confirmed
+    broker = machine_.broker();
     connected_ = true;
     lastError_.clear();
     changed_.notify_all();
   }
   LogTrace(1, "Connect", __LINE__,
-           std::string(reconnected ? "reconnected" : "connected") + " to " + address_.pahoUri);
-  RunHandler("Connected", onConnected, reconnected);
+           std::string(*reconnected ? "reconnected" : "connected") + " to " + BrokerName(broker));
+  RunHandler("Connected", onConnected, *reconnected);
 }
 
 void Client::Impl::OnConnectionLost(void* context, char* cause) {
@@ -487,98 +479,83 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
   CallbackScope scope(self);
   if (!scope) return;
   std::string reason = cause && *cause ? cause : "connection lost";
+  std::string broker;
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
+    broker = self->BrokerName(self->machine_.broker());
+    self->machine_.Lost(Clock::now());
     self->connected_ = false;
-    self->sessionUp_ = false;
-    self->attemptPending_ = false;
-    self->reconnectNeeded_ = self->keepReconnecting_;
     self->changed_.notify_all();
   }
-  LogError("ConnectionLost", __LINE__,
-           "connection to " + self->address_.pahoUri + " lost: " + reason);
+  LogError("ConnectionLost", __LINE__, "connection to " + broker + " lost: " + reason);
   RunHandler("ConnectionLost", self->onLost, reason);
 }
 
-// Capped exponential backoff with jitter: a delay in [backoff/2, backoff],
-// then the backoff doubles up to maxRetry. The jitter keeps a fleet of
-// gateways from reconnecting in lockstep after a broker restart.
-milliseconds Client::Impl::NextDelay(milliseconds& backoff) {
-  milliseconds current = backoff;
-  backoff = std::min(options_.maxRetry, backoff * 2);
-  std::uniform_int_distribution<long> spread(current.count() / 2, current.count());
-  std::lock_guard<std::mutex> lock(mutex_);
-  return milliseconds(spread(random_));
+ReconnectMachine::Duration Client::Impl::Draw(ReconnectMachine::Duration low,
+                                              ReconnectMachine::Duration high) {
+  // Called by the machine, under mutex_.
+  std::uniform_int_distribution<ReconnectMachine::Duration::rep> spread(low.count(), high.count());
+  return ReconnectMachine::Duration(spread(random_));
 }
 
-// Attempts until connected, until the deadline (if any) or until the
-// connection is no longer wanted.
-int Client::Impl::RunConnectLoop(std::optional<Clock::time_point> deadline, std::string* error) {
-  milliseconds backoff = options_.minRetry;
-  for (;;) {
-    int pahoTimeout = 30;
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::seconds>(*deadline - Clock::now());
-      pahoTimeout = static_cast<int>(std::max<long long>(1, left.count() + 1));
-    }
-    StartAttempt(pahoTimeout);
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto settled = [&] { return connected_ || !attemptPending_ || !wanted_ || closing_; };
-    if (deadline) {
-      changed_.wait_until(lock, *deadline, settled);
-    } else {
-      changed_.wait(lock, settled);
-    }
-    if (connected_) return kOk;
-    if (!wanted_ || closing_)
-      return Fail(kErrorNotConnected, "disconnected while connecting", error);
-    if (deadline && Clock::now() >= *deadline) {
-      std::string reason = lastError_.empty() ? "no answer from the broker" : lastError_;
-      return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason,
-                  error);
-    }
-    if (attemptPending_) continue;  // woken for another reason; the attempt goes on
-    // A caller who waits hears a refusal at once (retrying cannot change the
-    // credentials); reconnection in the background keeps trying.
-    if (deadline && refusedByBroker_) return Fail(kErrorRefused, lastError_, error);
-    lock.unlock();
-    milliseconds delay = NextDelay(backoff);
-    lock.lock();
-    auto wake = Clock::now() + delay;
-    if (deadline) wake = std::min(wake, *deadline);
-    changed_.wait_until(lock, wake, [&] { return connected_ || !wanted_ || closing_; });
-    if (deadline && Clock::now() >= *deadline && !connected_) {
-      return Fail(kErrorTimeout,
-                  "not connected to " + options_.serverUri + " in time: " + lastError_, error);
-    }
+// A broker as the log names it: its address, and its place in a list.
+std::string Client::Impl::BrokerName(size_t index) const {
+  std::string name = brokers_[index].pahoUri;
+  if (brokers_.size() > 1) {
+    name += " (broker " + std::to_string(index + 1) + " of " + std::to_string(brokers_.size()) +
+            ")";
   }
+  return name;
+}
+
+std::string Client::Impl::serverUri() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return brokers_[machine_.broker()].uri;
 }
 
 int Client::Impl::Connect(milliseconds timeout, std::string* error) {
   if (t_inHandler) return Fail(kErrorInvalid, "Connect called from inside a handler", error);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connected_) return kOk;
-    wanted_ = true;
+  std::lock_guard<std::mutex> serial(connectMutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (connected_) return kOk;
+  auto deadline = Clock::now() + timeout;
+  machine_.Connect(Clock::now(), deadline);
+  changed_.notify_all();  // an attempt is due: the supervisor starts it
+  std::optional<ReconnectMachine::Outcome> outcome;
+  changed_.wait_until(lock, deadline, [&] {
+    outcome = closing_ ? ReconnectMachine::Outcome::kStopped : machine_.EndOfWait(Clock::now());
+    return outcome.has_value();
+  });
+  if (!outcome) outcome = machine_.EndOfWait(std::max(Clock::now(), deadline));
+  switch (*outcome) {
+    case ReconnectMachine::Outcome::kConnected: return kOk;
+    case ReconnectMachine::Outcome::kRefused: return Fail(kErrorRefused, lastError_, error);
+    case ReconnectMachine::Outcome::kStopped:
+      return Fail(kErrorNotConnected, "disconnected while connecting", error);
+    default: break;
   }
-  int rc = RunConnectLoop(Clock::now() + timeout, error);
-  if (rc != kOk) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Background reconnection of an established client goes on; a first
-    // connection that failed stops here.
-    wanted_ = keepReconnecting_;
-  }
-  return rc;
+  std::string reason = lastError_.empty() ? "no answer from the broker" : lastError_;
+  return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason,
+              error);
 }
 
+// Starts each attempt when the machine says it is due.
 void Client::Impl::Supervise() {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [&] { return closing_ || (reconnectNeeded_ && wanted_); });
-    if (closing_) return;
-    reconnectNeeded_ = false;
+  while (!closing_) {
+    std::optional<Clock::time_point> due = machine_.NextDeadline();
+    if (!due) {
+      changed_.wait(lock);
+      continue;
+    }
+    if (Clock::now() < *due) {
+      changed_.wait_until(lock, *due);
+      continue;
+    }
+    std::optional<ReconnectMachine::Attempt> attempt = machine_.Tick(Clock::now());
+    if (!attempt) continue;
     lock.unlock();
-    RunConnectLoop(std::nullopt, nullptr);
+    StartAttempt(*attempt);
     lock.lock();
   }
 }
@@ -590,10 +567,7 @@ void Client::Impl::Disconnect(milliseconds timeout) {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    wanted_ = false;
-    keepReconnecting_ = false;
-    reconnectNeeded_ = false;
-    sessionUp_ = false;
+    machine_.Disconnect();
     changed_.notify_all();
   }
   if (MQTTAsync_isConnected(handle_)) {
@@ -736,6 +710,7 @@ int Client::PublishAndWait(const std::string& topic, const std::string& payload,
 void Client::Disconnect(std::chrono::milliseconds timeout) { impl_->Disconnect(timeout); }
 
 const std::string& Client::clientId() const { return impl_->clientId(); }
+std::string Client::serverUri() const { return impl_->serverUri(); }
 
 }  // namespace mqtt
 }  // namespace kiv

@@ -6,6 +6,7 @@
 #include "kiv/MqttClient.h"
 #include "Cse.h"
 #include "Log.h"
+#include "RandomHex.h"
 #include "Protocol.h"
 #include "Registrar.h"
 #include "RequestMapping.h"
@@ -55,14 +56,6 @@ protocol::CseNames NamesFor(const std::string& device) {
   return names;
 }
 
-std::string PointOfAccessOr(const std::string& serverUri) {
-  try {
-    return protocol::PointOfAccess(serverUri);
-  } catch (const std::invalid_argument&) {
-    return "";  // Connect reports the unusable URI
-  }
-}
-
 }  // namespace
 
 // ---- ProxyInfo -----------------------------------------------------------------
@@ -80,7 +73,7 @@ void ProxyInfo::SetPassword(const std::string& password) { password_ = password;
 
 // ---- Proxy::Impl ---------------------------------------------------------------
 
-class Proxy::Impl {
+class KIV_SDK_HIDDEN Proxy::Impl {
 public:
   explicit Impl(const ProxyInfo& info);
   ~Impl();
@@ -118,6 +111,7 @@ private:
   void Forget(const std::string& rqi);
   std::string Reply(const std::string& originator, const std::string& body);
   Callback* callback() const { return callback_.load(); }
+  std::string PointOfAccessNow() const;
 
   // The registration, driven by Registrar: its outputs are carried out here,
   // without registrarMutex_ held (sending may wait for the MQTT library).
@@ -130,6 +124,9 @@ private:
   ProxyInfo info_;
   std::string deviceId_;
   protocol::CseNames names_;
+  // The broker connected to, as the registrar must reach the gateway: with a
+  // list of brokers it changes at each failover.
+  mutable std::mutex poaMutex_;
   std::string poa_;
   std::string createdAt_;
   std::string requestPrefix_;
@@ -156,7 +153,6 @@ Proxy::Impl::Impl(const ProxyInfo& info)
     : info_(info),
       deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
       names_(NamesFor(deviceId_)),
-      poa_(PointOfAccessOr(info.GetServerURI())),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
       registrar_(Registrar::Timing(), [this] { return NewRequestId(); }) {
@@ -245,12 +241,22 @@ void Proxy::Impl::Disconnect() {
   registrar_.Disconnected();
 }
 
+std::string Proxy::Impl::PointOfAccessNow() const {
+  std::lock_guard<std::mutex> lock(poaMutex_);
+  return poa_;
+}
+
 void Proxy::Impl::OnConnected() {
   std::string error;
   if (owner_->Publish(protocol::StatusTopic(deviceId_), "online", 1, true, &error) != 0) {
     Log(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
   }
-  Log(1, 0, "Connected", __LINE__, "connected to " + info_.GetServerURI() + " as " + deviceId_);
+  std::string broker = owner_->serverUri();
+  {
+    std::lock_guard<std::mutex> lock(poaMutex_);
+    poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
+  }
+  Log(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
   Registrar::Output registration;
   {
     std::lock_guard<std::mutex> lock(registrarMutex_);
@@ -318,7 +324,7 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
 void Proxy::Impl::ServeOwnResource(const protocol::Request& request,
                                    const std::string& originator) {
   std::string resource = request.handling == protocol::Request::kCseBase
-                             ? protocol::CseBaseResource(names_, poa_, createdAt_)
+                             ? protocol::CseBaseResource(names_, PointOfAccessNow(), createdAt_)
                              : protocol::RegistrarCsrResource(names_, createdAt_, createdAt_);
   Reply(originator, protocol::ResponseBody(request.rqi, protocol::kRscOk, names_.CseId(),
                                            Origin{originator, request.from}.to(), resource));
@@ -490,8 +496,10 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
 
 std::string Proxy::Impl::StepBody(const Registrar::Request& request) const {
   switch (request.step) {
-    case Registrar::Step::kCreate: return protocol::RegistrationCreate(names_, request.rqi, poa_);
-    case Registrar::Step::kUpdate: return protocol::RegistrationUpdate(names_, request.rqi, poa_);
+    case Registrar::Step::kCreate:
+      return protocol::RegistrationCreate(names_, request.rqi, PointOfAccessNow());
+    case Registrar::Step::kUpdate:
+      return protocol::RegistrationUpdate(names_, request.rqi, PointOfAccessNow());
     case Registrar::Step::kContainer: return protocol::ContainerCreate(names_, request.rqi);
     default: return protocol::RegistrationRetrieve(names_, request.rqi);
   }
@@ -519,7 +527,8 @@ void Proxy::Impl::Perform(const Registrar::Output& output) {
   registrarWake_.notify_one();
   if (output.logCategory == kLogInformation) {
     Log(1, 0, "Registration", __LINE__,
-        output.log + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" + poa_ + ")");
+        output.log + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" +
+            PointOfAccessNow() + ")");
   } else if (output.logCategory != 0) {
     Log(-1, output.logCategory, "Registration", __LINE__,
         names_.RegistrarCseId() + ": " + output.log);

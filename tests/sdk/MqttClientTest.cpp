@@ -195,6 +195,32 @@ TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
   EXPECT_EQ(connects.load(), 1);
 }
 
+// A list names a cluster's nodes: the first that answers is used, and after
+// a loss the next one, in turn; the socket of the broker actually connected
+// to gets TCP_NODELAY.
+TEST(MqttClientTest, FailsOverToTheNextBrokerOfTheListInTurn) {
+  kivtest::TestBroker first, second;
+  const std::string silent = "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort());
+  std::atomic<int> reconnects{0};
+  Client client(FastOptions(silent + ", " + first.uri() + "," + second.uri()));
+  client.OnConnected([&](bool again) { reconnects += again; });
+  ASSERT_EQ(client.Connect(10s), 0);
+  EXPECT_EQ(client.serverUri(), first.uri()) << "the first broker that answers";
+
+  struct Step {
+    kivtest::TestBroker& stop;
+    kivtest::TestBroker& next;
+  } steps[] = {{first, second}, {second, first}};
+  for (int round = 1; round <= 2; ++round) {
+    const Step& step = steps[round - 1];
+    step.next.Start();
+    step.stop.Stop();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return reconnects == round; }, 30s));
+    EXPECT_EQ(client.serverUri(), step.next.uri());
+    EXPECT_EQ(sdktest::NoDelayFlagsOfSocketsTo(step.next.port()), std::vector<int>{1});
+  }
+}
+
 TEST(MqttClientTest, LastWillAnnouncesALostClient) {
   kivtest::TestBroker broker;
   Inbox inbox;

@@ -220,6 +220,12 @@ void TestBroker::WriteConfig() {
          << "keyfile " << tls_->keyFile << "\n"
          << "require_certificate " << (tls_->requireClientCertificate ? "true" : "false") << "\n";
   }
+  if (bridgePort_) {  // the bridge retries at once when its peer restarts
+    conf << "connection bridge-" << *bridgePort_ << "\n"
+         << "address 127.0.0.1:" << *bridgePort_ << "\n"
+         << "topic # both 1\n"
+         << "restart_timeout 1\n";
+  }
   WriteFile(dir_.File("mosquitto.conf"), conf.str());
 }
 
@@ -262,6 +268,12 @@ void TestBroker::RequirePasswords(const std::map<std::string, std::string>& user
   std::string command = "mosquitto_passwd -U '" + file + "' >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("mosquitto_passwd failed");
   passwords_ = true;
+  Stop();
+  Start();
+}
+
+void TestBroker::BridgeTo(int port) {
+  bridgePort_ = port;
   Stop();
   Start();
 }

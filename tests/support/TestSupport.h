@@ -96,12 +96,17 @@ public:
   // From now on only these users (name to password) may connect; restarts
   // the broker. Needs mosquitto_passwd.
   void RequirePasswords(const std::map<std::string, std::string>& users);
+  // From now on this broker bridges every topic, both ways at QoS 1, with
+  // the plain broker on the loopback port, as the nodes of a cluster do;
+  // restarts the broker.
+  void BridgeTo(int port);
 
 private:
   void WriteConfig();
   TempDir dir_;
   std::optional<Tls> tls_;
   bool passwords_ = false;
+  std::optional<int> bridgePort_;
   int port_;
   pid_t pid_ = -1;
 };

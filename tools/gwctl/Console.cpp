@@ -1,6 +1,7 @@
 #include "Console.h"
 
 #include "PlatformClient.h"
+#include "kiv/Proxy.h"  // EscapeLogText
 
 #include <cjson/cJSON.h>
 
@@ -51,8 +52,10 @@ const char kUsage[] =
     "Exit status: 0 success reply (or watch ended), 1 usage, 2 connection, 3 timeout,\n"
     "4 the gateway answered with an error status.\n";
 
+void PrintError(const std::string& message) { fprintf(stderr, "gwctl: %s\n", message.c_str()); }
+
 int Fail(int status, const std::string& message) {
-  fprintf(stderr, "gwctl: %s\n", message.c_str());
+  PrintError(message);
   return status;
 }
 
@@ -244,17 +247,13 @@ int Watch(const Settings& s) {
   sigaddset(&stops, SIGUSR1);  // sent by the handler once --count records were printed
   std::mutex mutex;
   int records = 0;
-  const std::string statusTopic = kiv::protocol::StatusTopic(s.device);
   kiv::platform::Platform::Options options = PlatformOptions(s);
   options.collect = false;  // printed as they come, never kept
   options.onMessage = [&](const Message& m) {
-    if (m.topic == statusTopic) {
-      fprintf(stderr, "gwctl: %s is %s\n", s.device.c_str(), m.payload.c_str());
-      return;
-    }
-    // The gateway's other requests (its registration) are not records.
-    if (!kiv::platform::ParseRecord(m.payload)) return;
-    PrintLine(m.payload);
+    Shown shown = ShowWatched(m.topic, m.payload, s.device);
+    if (shown.error) PrintError(*shown.error);
+    if (!shown.output) return;
+    PrintLine(*shown.output);
     std::lock_guard<std::mutex> lock(mutex);
     if (++records == s.count) kill(getpid(), SIGUSR1);
   };
@@ -278,18 +277,9 @@ int Watch(const Settings& s) {
 }
 
 int PrintReply(const Settings& s, const std::string& payload) {
-  std::optional<kiv::platform::Reply> reply = kiv::platform::ParseReply(payload);
-  if (s.raw) {
-    PrintLine(payload);
-  } else if (reply && !reply->content.empty()) {
-    std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(reply->content.c_str()), cJSON_Delete);
-    // A string content is printed as its text, any other as formatted JSON.
-    PrintLine(json && !cJSON_IsString(json.get()) ? Printed(json.get()) : reply->content);
-  }
-  if (!reply) return Fail(kExitRefused, "reply without a status: " + payload);
-  if (kiv::protocol::IsSuccess(reply->rsc)) return kExitOk;
-  return Fail(kExitRefused, s.device + " answered " + std::to_string(reply->rsc) +
-                                (reply->debug.empty() ? "" : ": " + reply->debug));
+  Shown shown = ShowReply(payload, s.device, s.raw);
+  if (shown.output) PrintLine(*shown.output);
+  return shown.error ? Fail(shown.status, *shown.error) : shown.status;
 }
 
 int Ask(const Settings& s) {
@@ -313,6 +303,38 @@ int Ask(const Settings& s) {
 }
 
 }  // namespace
+
+Shown ShowReply(const std::string& payload, const std::string& device, bool raw) {
+  Shown shown;
+  std::optional<kiv::platform::Reply> reply = kiv::platform::ParseReply(payload);
+  if (raw) {
+    shown.output = payload;
+  } else if (reply && !reply->content.empty()) {
+    std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(reply->content.c_str()), cJSON_Delete);
+    // A string content is printed as its text, any other as formatted JSON.
+    shown.output = json && !cJSON_IsString(json.get()) ? Printed(json.get()) : reply->content;
+  }
+  if (!reply) {
+    shown.status = kExitRefused;
+    shown.error = "reply without a status: " + kiv::EscapeLogText(payload);
+  } else if (!kiv::protocol::IsSuccess(reply->rsc)) {
+    shown.status = kExitRefused;
+    shown.error = device + " answered " + std::to_string(reply->rsc) +
+                  (reply->debug.empty() ? "" : ": " + kiv::EscapeLogText(reply->debug));
+  }
+  return shown;
+}
+
+Shown ShowWatched(const std::string& topic, const std::string& payload, const std::string& device) {
+  Shown shown;
+  if (topic == kiv::protocol::StatusTopic(device)) {
+    shown.error = device + " is " + kiv::EscapeLogText(payload);
+  } else if (kiv::platform::ParseRecord(payload)) {
+    // The gateway's records are compact JSON: escaping changes none of them.
+    shown.output = kiv::EscapeLogText(payload);
+  }  // the gateway's other requests (its registration) are not records
+  return shown;
+}
 
 int RunConsole(int argc, char** argv) {
   std::optional<Settings> settings = ParseCommandLine(argc, argv);

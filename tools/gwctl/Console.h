@@ -41,6 +41,27 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv);
 std::optional<std::string> BuildRequest(const Settings& settings, const std::string& rqi,
                                         std::string* error);
 
+// What the console shows for a message from the network, and how a command
+// ends: a line for standard output, a line for standard error (printed after
+// "gwctl: "). Pure, so that any bytes can be tried on it (fuzz/). Text from
+// the network has its control characters escaped wherever it ends up in a
+// line of the console's own, so that a line cannot be forged.
+struct Shown {
+  std::optional<std::string> output;  // standard output; a reply's content may span lines
+  std::optional<std::string> error;   // one line, standard error
+  int status = kExitOk;
+};
+
+// A reply to our request to device: its content (formatted JSON, or the text
+// when it is a string; raw: the whole reply), and kExitOk for a success status,
+// kExitRefused for an error status or a reply without one.
+Shown ShowReply(const std::string& payload, const std::string& device, bool raw);
+
+// A message watch received from device: a record on standard output (one
+// line), a status change ("D is online") on standard error, nothing for the
+// rest (the gateway's other requests, its registration).
+Shown ShowWatched(const std::string& topic, const std::string& payload, const std::string& device);
+
 // Runs the command; returns an ExitStatus.
 int RunConsole(int argc, char** argv);
 

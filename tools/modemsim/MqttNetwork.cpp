@@ -1,5 +1,7 @@
 #include "MqttNetwork.h"
 
+#include "ServerUri.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace modemsim {
 
@@ -19,20 +22,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kBrokerTimeout{5000};
 
 void Report(const std::string& what) { fprintf(stderr, "modemsim: broker: %s\n", what.c_str()); }
-
-// Host and port of scheme://host:port (IPv6 hosts in brackets).
-bool SplitUri(const std::string& uri, std::string* host, std::string* port) {
-  size_t start = uri.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  size_t colon = uri.rfind(':');
-  if (colon == std::string::npos || colon < start) return false;
-  *host = uri.substr(start, colon - start);
-  *port = uri.substr(colon + 1);
-  if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-    *host = host->substr(1, host->size() - 2);
-  }
-  return !host->empty() && !port->empty();
-}
 
 // Connects with a deadline; true when one of the broker's addresses answered.
 bool TryAddress(const struct addrinfo& address) {
@@ -51,21 +40,16 @@ bool TryAddress(const struct addrinfo& address) {
   return reached;
 }
 
-// The network connection the modem's open makes: a TCP connection to the
-// broker, closed again at once (the MQTT client makes its own).
-bool BrokerReachable(const std::string& uri) {
-  std::string host, port;
-  if (!SplitUri(uri, &host, &port)) {
-    Report("cannot read host and port from " + uri);
-    return false;
-  }
+// Whether one of the broker's addresses accepts a TCP connection.
+bool Reachable(const kiv::ServerAddress& broker) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* addresses = nullptr;
-  int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  std::string port = std::to_string(broker.port);
+  int status = getaddrinfo(broker.name.c_str(), port.c_str(), &hints, &addresses);
   if (status != 0) {
-    Report(host + ": " + gai_strerror(status));
+    Report(broker.name + ": " + gai_strerror(status));
     return false;
   }
   bool reached = false;
@@ -73,8 +57,25 @@ bool BrokerReachable(const std::string& uri) {
     reached = TryAddress(*a);
   }
   freeaddrinfo(addresses);
-  if (!reached) Report("cannot reach " + uri);
   return reached;
+}
+
+// The network connection the modem's open makes: a TCP connection to the
+// broker (to one of them, for a list), closed again at once (the MQTT client
+// makes its own, to the same list).
+bool BrokerReachable(const std::string& uri) {
+  std::vector<kiv::ServerAddress> brokers;
+  try {
+    brokers = kiv::ParseServerUriList(uri);
+  } catch (const std::invalid_argument& error) {
+    Report(error.what());
+    return false;
+  }
+  for (const kiv::ServerAddress& broker : brokers) {
+    if (Reachable(broker)) return true;
+  }
+  Report("cannot reach " + uri);
+  return false;
 }
 
 }  // namespace

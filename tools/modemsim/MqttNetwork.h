@@ -17,7 +17,8 @@ namespace modemsim {
 
 class MqttNetwork : public Network {
 public:
-  // brokerUri: tcp://host:port (or another scheme kiv::mqtt::Client takes).
+  // brokerUri: tcp://host:port, or any server URI kiv::mqtt::Client takes (a
+  // list of a cluster's nodes included).
   explicit MqttNetwork(std::string brokerUri);
   ~MqttNetwork() override;
 

@@ -9,7 +9,7 @@
 #ifndef KIV_MQTT_CLIENT_H
 #define KIV_MQTT_CLIENT_H
 
-#include "kiv/Proxy.h"  // KIV_SDK_API
+#include "kiv/Export.h"
 
 #include <chrono>
 #include <functional>
@@ -37,7 +37,11 @@ struct Will {
 };
 
 struct Options {
-  std::string serverUri;                 // tcp://, mqtt://, ssl://, mqtts:// host[:port]
+  // tcp://, mqtt://, ssl://, mqtts:// host[:port], or several such URIs
+  // separated by commas (the nodes of a cluster, all TLS or all plain): the
+  // first connection goes to the first that answers, and after a loss each
+  // attempt goes to the next one, in turn.
+  std::string serverUri;
   std::string clientId;                  // empty: a unique one is generated
   std::optional<std::string> username;
   std::optional<std::string> password;
@@ -88,7 +92,9 @@ public:
   // Blocks until connected or timeout, retrying with the backoff inside that
   // time; 0 or a negative ErrorCode, with the reason in *error when given:
   // kErrorTimeout when no attempt succeeded in time, kErrorRefused at once
-  // when the broker refused the connection (credentials, client id).
+  // when the broker refused the connection (credentials, client id), or
+  // every broker of a list did, one after the other. Calls from several
+  // threads wait one after the other.
   int Connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
   bool IsConnected() const;
 
@@ -108,6 +114,9 @@ public:
   void Disconnect(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
   const std::string& clientId() const;
+  // The broker in use, as the server URI names it: the one connected to
+  // while connected, else the one the next attempt goes to.
+  std::string serverUri() const;
 
   class Impl;
 

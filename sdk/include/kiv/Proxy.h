@@ -7,13 +7,12 @@
 #ifndef KIV_PROXY_H
 #define KIV_PROXY_H
 
+#include "kiv/Export.h"
+
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
-
-// What the SDK exports; everything else in the library stays internal.
-#define KIV_SDK_API __attribute__((visibility("default")))
 
 namespace kiv {
 
@@ -234,7 +233,8 @@ KIV_SDK_API void PrintLog(int level, int category, const char* tag, const char* 
 // sends them to syslog when asked; errors were printed at once already.
 //   traceLevel   0 none .. 3 all of the SDK's own protocol trace;
 //   categoryMask which categories are printed (OR of LogCategory);
-//   toSyslog     1: also send every printed line to syslog;
+//   toSyslog     1: also send every printed line to syslog (facility
+//                daemon, named by the program: gatewayd for the gateway);
 //   pahoTrace    1: also print the MQTT library's own trace.
 // Debug is (3, 31, 1, 1); normal is (0, 7, 0, 0), which still prints errors.
 KIV_SDK_API void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);

@@ -14,6 +14,7 @@ ServerAddress ParseServerUri(const std::string& uri) {
   std::string scheme = uri.substr(0, schemeEnd);
   std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
   ServerAddress address;
+  address.uri = uri;
   if (scheme == "ssl" || scheme == "mqtts") {
     address.tls = true;
   } else if (scheme != "tcp" && scheme != "mqtt") {
@@ -40,8 +41,9 @@ ServerAddress ParseServerUri(const std::string& uri) {
       port = rest.substr(colon + 1);
     }
   }
-  if (address.host.empty() || address.host.find_first_of("/?#@ ") != std::string::npos)
+  if (address.host.empty() || address.host.find_first_of("/?#@, ") != std::string::npos)
     throw bad("bad host");
+  address.name = address.host[0] == '[' ? address.host.substr(1, address.host.size() - 2) : address.host;
   address.port = address.tls ? 8883 : 1883;
   if (portGiven) {
     if (port.empty() || port.size() > 5 ||
@@ -53,6 +55,29 @@ ServerAddress ParseServerUri(const std::string& uri) {
   address.pahoUri =
       (address.tls ? "ssl://" : "tcp://") + address.host + ":" + std::to_string(address.port);
   return address;
+}
+
+std::vector<ServerAddress> ParseServerUriList(const std::string& uris) {
+  static const char kBlanks[] = " \t";
+  std::vector<ServerAddress> addresses;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = uris.find(',', start);
+    std::string item = uris.substr(start, comma == std::string::npos ? comma : comma - start);
+    size_t first = item.find_first_not_of(kBlanks);
+    if (first == std::string::npos) {
+      throw std::invalid_argument("unusable server URI list \"" + uris + "\": an empty place");
+    }
+    item = item.substr(first, item.find_last_not_of(kBlanks) + 1 - first);
+    addresses.push_back(ParseServerUri(item));
+    // A failover must not drop the encryption the first broker had.
+    if (addresses.back().tls != addresses.front().tls) {
+      throw std::invalid_argument("unusable server URI list \"" + uris +
+                                  "\": it mixes TLS and plain brokers");
+    }
+    if (comma == std::string::npos) return addresses;
+    start = comma + 1;
+  }
 }
 
 }  // namespace kiv

@@ -1,22 +1,34 @@
-// The broker address a server URI names: tcp://, mqtt://, ssl:// or mqtts://,
-// a host (name, IPv4 or [IPv6]) and an optional port. Pure parsing, shared
-// by the MQTT client and the oneM2M point of access.
+// The broker addresses a server URI names: tcp://, mqtt://, ssl:// or
+// mqtts://, a host (name, IPv4 or [IPv6]) and an optional port; a list of
+// such URIs separated by commas names the nodes of a broker cluster. Pure
+// parsing, shared by the MQTT client, the oneM2M point of access and the
+// modem simulator's broker bridge.
 #ifndef KIV_SDK_SERVER_URI_H
 #define KIV_SDK_SERVER_URI_H
 
 #include <string>
+#include <vector>
 
 namespace kiv {
 
 struct ServerAddress {
+  std::string uri;      // the URI as written (without blanks around it)
   std::string host;     // as written; an IPv6 address keeps its brackets
+  std::string name;     // the host as a resolver takes it: without brackets
   int port = 0;         // 1883, or 8883 with TLS, when the URI names none
   bool tls = false;
   std::string pahoUri;  // tcp:// or ssl://host:port, the form the MQTT library takes
 };
 
-// Throws std::invalid_argument, naming the URI and what is wrong with it.
+// One URI. Throws std::invalid_argument, naming the URI and what is wrong
+// with it.
 ServerAddress ParseServerUri(const std::string& uri);
+
+// One URI or several separated by commas (blanks around each are ignored),
+// in their order. Every one must be usable, and either all use TLS or none
+// does: throws std::invalid_argument naming the first URI that is not
+// usable, or saying what is wrong with the list.
+std::vector<ServerAddress> ParseServerUriList(const std::string& uris);
 
 }  // namespace kiv
 

@@ -1,0 +1,126 @@
+#include "ReconnectMachine.h"
+
+#include <algorithm>
+
+namespace kiv {
+namespace mqtt {
+
+ReconnectMachine::ReconnectMachine(size_t brokers, Settings settings, Draw draw)
+    : brokers_(std::max<size_t>(1, brokers)),
+      settings_(settings),
+      draw_(std::move(draw)),
+      backoff_(settings.minRetry) {}
+
+void ReconnectMachine::Connect(TimePoint now, TimePoint deadline) {
+  wanted_ = true;
+  waitUntil_ = deadline;
+  refusalsInARow_ = 0;
+  if (state_ == State::kIdle) backoff_ = settings_.minRetry;
+  // A caller who asks does not wait for a reconnection's pending delay.
+  if (state_ == State::kIdle || state_ == State::kWaiting) AttemptAt(now);
+}
+
+std::optional<ReconnectMachine::Outcome> ReconnectMachine::EndOfWait(TimePoint now) {
+  Outcome outcome;
+  if (state_ == State::kConnected) {
+    outcome = Outcome::kConnected;
+  } else if (!wanted_) {
+    outcome = Outcome::kStopped;
+  } else if (refusalsInARow_ >= brokers_) {
+    // Retrying cannot change the credentials; a list ends only once every
+    // broker refused.
+    outcome = Outcome::kRefused;
+  } else if (!waitUntil_ || now >= *waitUntil_) {
+    outcome = Outcome::kTimedOut;
+  } else {
+    return std::nullopt;
+  }
+  waitUntil_.reset();
+  if (outcome != Outcome::kConnected) wanted_ = keepReconnecting_;
+  return outcome;
+}
+
+void ReconnectMachine::Disconnect() {
+  wanted_ = false;
+  keepReconnecting_ = false;
+  if (state_ != State::kAttempting) state_ = State::kIdle;
+}
+
+std::optional<ReconnectMachine::Attempt> ReconnectMachine::Tick(TimePoint now) {
+  if (state_ != State::kWaiting || now < attemptAt_) return std::nullopt;
+  if (!wanted_) {
+    state_ = State::kIdle;
+    return std::nullopt;
+  }
+  state_ = State::kAttempting;
+  return Attempt{current_, AttemptTimeout(now)};
+}
+
+std::optional<ReconnectMachine::TimePoint> ReconnectMachine::NextDeadline() const {
+  if (state_ != State::kWaiting) return std::nullopt;
+  return attemptAt_;
+}
+
+void ReconnectMachine::AttemptFailed(TimePoint now, bool refused) {
+  if (state_ != State::kAttempting) return;
+  refusalsInARow_ = refused ? refusalsInARow_ + 1 : 0;
+  MoveToNextBroker();
+  if (!wanted_) {
+    state_ = State::kIdle;
+    return;
+  }
+  Duration ceiling = backoff_;
+  backoff_ = std::min(settings_.maxRetry, backoff_ * 2);
+  AttemptAt(now + draw_(ceiling / 2, ceiling));
+}
+
+bool ReconnectMachine::SessionUp() {
+  if (state_ != State::kAttempting) return false;
+  if (!wanted_) {  // the caller gave up (timeout, Disconnect) while it ran
+    state_ = State::kIdle;
+    return false;
+  }
+  state_ = State::kSubscribing;
+  return true;
+}
+
+std::optional<bool> ReconnectMachine::Subscribed() {
+  if (state_ != State::kSubscribing) return std::nullopt;
+  state_ = State::kConnected;
+  bool reconnected = everConnected_;
+  everConnected_ = true;
+  keepReconnecting_ = settings_.autoReconnect;
+  refusalsInARow_ = 0;
+  backoff_ = settings_.minRetry;
+  return reconnected;
+}
+
+void ReconnectMachine::Lost(TimePoint now) {
+  if (state_ != State::kSubscribing && state_ != State::kConnected) return;
+  MoveToNextBroker();  // another node of the cluster, should there be one
+  backoff_ = settings_.minRetry;
+  if (keepReconnecting_ && wanted_) {
+    AttemptAt(now + settings_.settle);
+  } else {
+    state_ = State::kIdle;
+  }
+}
+
+void ReconnectMachine::AttemptAt(TimePoint at) {
+  state_ = State::kWaiting;
+  attemptAt_ = at;
+}
+
+// The time left to a waiting caller (a single broker may take it all), else
+// the background's; bounded when other brokers could answer meanwhile.
+std::chrono::seconds ReconnectMachine::AttemptTimeout(TimePoint now) const {
+  using std::chrono::seconds;
+  seconds timeout = settings_.attemptTimeout;
+  if (waitUntil_) {
+    timeout = std::max(seconds(1), std::chrono::duration_cast<seconds>(*waitUntil_ - now) + seconds(1));
+  }
+  return brokers_ > 1 ? std::min(timeout, settings_.failoverAttemptTimeout) : timeout;
+}
+
+}  // namespace mqtt
+}  // namespace kiv

@@ -1,0 +1,164 @@
+// A gateway given two brokers bridged to each other, as the nodes of a
+// cluster are, with the platform on the second: when the broker in use goes
+// away, the gateway moves to the other node, registers there under that
+// node's address, its records keep reaching the platform intact and once
+// each, and its requests are served again.
+#include "kiv/Proxy.h"
+
+#include "PlatformClient.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Answers retrieves as the gateway does, and counts the connections.
+class Gateway : public kiv::Proxy::Callback {
+public:
+  void Connected() override { ++connections; }
+  void RequestArrived(const std::string& requestId, int op, std::list<kiv::RequestTarget>&,
+                      std::list<kiv::RequestContent>&) override {
+    if (op == kiv::kOperationRetrieve) proxy->Response(requestId, "{\"n\":1}", 15, true, nullptr);
+  }
+  kiv::Proxy* proxy = nullptr;
+  std::atomic<int> connections{0};
+};
+
+class FailoverTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    first.BridgeTo(second.port());
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", first.uri() + "," + second.uri());
+    info.SetDeviceId(kDevice);
+    proxy = std::make_unique<kiv::Proxy>(info);
+    gateway.proxy = proxy.get();
+    proxy->SetCallback(gateway);
+    ASSERT_EQ(proxy->Connect(10, false, nullptr), "");
+    kiv::platform::Platform::Options options;
+    options.serverUri = second.uri();
+    platform = std::make_unique<kiv::platform::Platform>(options);
+    ASSERT_EQ(platform->Connect(10s), 0);
+    ASSERT_EQ(platform->Watch(kDevice), 0);
+  }
+  void TearDown() override {
+    platform.reset();
+    proxy.reset();
+  }
+
+  // Sends a record as the gateway does; remembers it when the SDK took it.
+  bool Send(const std::string& text, bool waitForDelivery) {
+    if (kiv::Data(proxy.get()).Create(text, waitForDelivery).errorCode != 0) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    sent.insert(text);
+    return true;
+  }
+  static size_t Count(const std::vector<kiv::platform::Record>& records, const std::string& prefix) {
+    size_t count = 0;
+    for (const auto& record : records) count += record.text.rfind(prefix, 0) == 0;
+    return count;
+  }
+  size_t Received(const std::string& prefix) const {
+    return Count(platform->Records(kDevice), prefix);
+  }
+  // Sends records "prefix N", one each time the platform's inbox stays quiet
+  // for a moment (the gateway's records are paced too), until count of them
+  // arrived; taken hears each record the SDK took.
+  bool SendUntilReceived(const std::string& prefix, size_t count, bool waitForDelivery,
+                         const std::function<void(const std::string&)>& taken = nullptr) {
+    auto arrived = [&](const std::vector<kiv::mqtt::Message>& messages) {
+      return Count(kiv::platform::RecordsIn(messages, kDevice), prefix) >= count;
+    };
+    for (int n = 1; n <= kMaxRecords; ++n) {
+      std::string text = prefix + std::to_string(n);
+      if (Send(text, waitForDelivery) && taken) taken(text);
+      if (platform->inbox().WaitUntil(arrived, 50ms)) return true;
+    }
+    return false;
+  }
+  // From since to the arrival of the first record "prefix...".
+  long MillisecondsToFirst(const std::string& prefix, Clock::time_point since) const {
+    std::vector<kiv::mqtt::Message> messages = platform->inbox().Messages();
+    std::vector<Clock::time_point> arrivals = platform->inbox().Arrivals();
+    for (size_t i = 0; i < messages.size() && i < arrivals.size(); ++i) {
+      std::optional<kiv::platform::Record> record = kiv::platform::ParseRecord(messages[i].payload);
+      if (record && record->text.rfind(prefix, 0) == 0) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(arrivals[i] - since).count();
+      }
+    }
+    return -1;
+  }
+  std::string Messages() const {
+    std::string all;
+    for (const auto& m : platform->inbox().Messages()) all += m.topic + " " + m.payload + "\n";
+    return all;
+  }
+  bool Registered(const kivtest::TestBroker& broker) const {
+    const std::string poa = "\"poa\":[\"mqtt://127.0.0.1:" + std::to_string(broker.port()) + "\"]";
+    for (const auto& message : platform->inbox().Messages()) {
+      if (message.payload.find("\"m2m:csr\"") != std::string::npos &&
+          message.payload.find(poa) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const std::string kDevice = "gw-failover";
+  static constexpr int kMaxRecords = 1200;  // a minute of records at most
+  kivtest::TestBroker second, first;  // the gateway starts on first
+  Gateway gateway;
+  std::unique_ptr<kiv::Proxy> proxy;
+  std::unique_ptr<kiv::platform::Platform> platform;
+  std::mutex mutex;
+  std::set<std::string> sent;
+};
+
+TEST_F(FailoverTest, RecordsAndRequestsMoveToTheOtherBroker) {
+  // Acknowledged records only, until the bridge carries them: none is in
+  // flight when the broker goes.
+  ASSERT_TRUE(SendUntilReceived("before ", 1, true));
+
+  first.Stop();
+  auto stopped = Clock::now();
+  std::set<std::string> takenWhenBack;  // by the SDK, once the gateway was back
+  ASSERT_TRUE(SendUntilReceived("after ", 3, false, [&](const std::string& text) {
+    if (gateway.connections == 2) takenWhenBack.insert(text);
+  }));
+  RecordProperty("failover_ms", static_cast<int>(MillisecondsToFirst("after ", stopped)));
+
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return Registered(second); }))
+      << "the registration names the broker connected to" << Messages();
+  kiv::platform::Header header = platform->HeaderFor(kDevice);
+  std::optional<std::string> reply =
+      platform->Ask(kDevice, kiv::platform::Retrieve(header, {14}), 10s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(kiv::platform::ParseReply(*reply)->rsc, 2000);
+
+  // Everything taken since the gateway was back arrives; nothing arrives
+  // that was not sent, or twice.
+  std::map<std::string, int> seen;
+  EXPECT_TRUE(kivtest::WaitUntil([&] {
+    seen.clear();
+    for (const auto& record : platform->Records(kDevice)) ++seen[record.text];
+    for (const std::string& text : takenWhenBack)
+      if (seen.count(text) == 0) return false;
+    return true;
+  })) << "records taken after the failover were lost";
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const auto& [text, times] : seen) {
+    EXPECT_EQ(sent.count(text), 1u) << "unknown or corrupted record: " << text;
+    EXPECT_EQ(times, 1) << text;
+  }
+}
+
+}  // namespace
