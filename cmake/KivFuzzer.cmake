@@ -25,7 +25,7 @@ function(kiv_add_fuzzer name)
   else()
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
     add_test(NAME FuzzReplay.${name} COMMAND ${name} ${inputs})
-    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS fuzz)
+    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS "fuzz;unit")
   endif()
 endfunction()
 

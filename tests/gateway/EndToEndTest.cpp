@@ -2,6 +2,7 @@
 // temporary folder that holds its node script, and the platform's side
 // played by the platform client (docs/protocol.md). No CSE here: the
 // gateway's registration goes unanswered, as on a broker without one.
+#include "Descriptors.h"
 #include "Gatewayd.h"
 #include "PlatformClient.h"
 #include "TestSupport.h"
@@ -10,13 +11,13 @@
 
 #include <csignal>
 #include <cstdio>
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 using kivtest::Occurrences;
 using kivtest::ParseJson;
+using Stream = kivtest::Process::Stream;
 
 namespace {
 
@@ -36,14 +37,7 @@ std::string DescriptorStarvationUnsupported() {
 
 // The lowest descriptor number process pid has free.
 int LowestFreeDescriptor(pid_t pid) {
-  std::set<int> open;
-  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') open.insert(atoi(entry->d_name));
-    }
-    closedir(dir);
-  }
+  std::map<int, std::string> open = kivtest::OpenDescriptors(std::to_string(pid));
   int fd = 0;
   while (open.count(fd) != 0) ++fd;
   return fd;
@@ -114,7 +108,7 @@ protected:
   }
 
   bool WaitForLog(const std::string& text) {
-    return gateway->WaitForOutput(text, kDeadline, true);
+    return gateway->WaitForOutput(text, kDeadline, Stream::kErr);
   }
 
   // Stops gatewayd as a service manager would; it must end by itself.
@@ -152,8 +146,7 @@ TEST_F(EndToEnd, PublishesTheScriptOutputEachIntervalByteForByte) {
 TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
   StartGateway({"-i", "1"});
   // The shell's complaint shows each cycle that found no script.
-  ASSERT_TRUE(kivtest::WaitUntil(
-      [&] { return Occurrences(gateway->Stderr(), "pynodes.py: not found") >= 2; }, kDeadline))
+  ASSERT_TRUE(gateway->WaitForOutput("pynodes.py: not found", kDeadline, Stream::kErr, 2))
       << gateway->Stderr();
   WriteScript("echo ran >> runs\n");  // prints nothing
   ASSERT_TRUE(kivtest::WaitUntil(
@@ -178,7 +171,7 @@ TEST_F(EndToEnd, CarriesOnWhenTheNodeScriptCannotStart) {
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor(gateway->pid()));
     prlimit(gateway->pid(), RLIMIT_NOFILE, &tight, nullptr);
-    return gateway->WaitForOutput("Start: OutputAll failed: popen() failed!", 3s, true);
+    return gateway->WaitForOutput("Start: OutputAll failed: popen() failed!", 3s, Stream::kErr);
   }, kDeadline);
   ASSERT_EQ(prlimit(gateway->pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
   ASSERT_TRUE(failed) << gateway->Stderr();
@@ -320,7 +313,7 @@ TEST(EndToEndStart, StopsOnSigtermWhileStillConnecting) {
   kivtest::Process::Options options;
   options.stdinPipe = true;
   kivtest::Process gateway(command, options);
-  ASSERT_TRUE(gateway.WaitForOutput("connection attempt failed", kDeadline, true))
+  ASSERT_TRUE(gateway.WaitForOutput("connection attempt failed", kDeadline, Stream::kErr))
       << gateway.Stderr();
   gateway.Signal(SIGTERM);
   EXPECT_EQ(gateway.Wait(kDeadline), 0);

@@ -1,10 +1,9 @@
 // The loopback HTTP client the CSE tests use, against a server that answers
 // one connection with canned bytes.
 #include "HttpClient.h"
+#include "TestSupport.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -20,17 +19,8 @@ using namespace std::chrono_literals;
 // reply it holds the connection until the client gives up.
 class OneShotServer {
 public:
-  explicit OneShotServer(std::string reply) : reply_(std::move(reply)) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      throw std::runtime_error("no loopback listener");
-    }
-    port_ = ntohs(addr.sin_port);
+  explicit OneShotServer(std::string reply)
+      : reply_(std::move(reply)), listener_(kivtest::LoopbackListener(&port_)) {
     thread_ = std::thread([this] { Serve(); });
   }
   ~OneShotServer() {
@@ -66,8 +56,8 @@ private:
 
   std::string reply_;
   std::string request_;
-  int listener_;
-  int port_;
+  int port_ = 0;
+  int listener_;  // after port_, which it fills
   std::thread thread_;
 };
 

@@ -1,18 +1,17 @@
 // The demonstration program end to end: modemctl on the simulator's
 // pseudo-terminal, the simulator bridged to a private mosquitto.
-#include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
+#include "TestBroker.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 namespace {
 
 using kivtest::ModemSimulator;
-using kivtest::Occurrences;
 using kivtest::Process;
 using kivtest::TestBroker;
 
@@ -46,8 +45,7 @@ TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrivesOnceItsCa
                             "+QMTRECV: 0,4,\"/hello\",\"early\""});
   Process demo(StartDemo(simulator.device()));
 
-  ASSERT_TRUE(kivtest::WaitUntil(
-      [&] { return Occurrences(subscriber.Stdout(), "hello world!") >= 3; }, kDeadline))
+  ASSERT_TRUE(subscriber.WaitForOutput("hello world!", kDeadline, Process::Stream::kOut, 3))
       << subscriber.Stdout() << demo.Stdout();
   std::vector<double> times = ArrivalTimes(subscriber.Stdout());
   for (size_t i = 1; i < times.size(); ++i) {
@@ -76,8 +74,8 @@ TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrivesOnceItsCa
   }
   EXPECT_TRUE(printed) << demo.Stdout();
   std::string out = demo.Stdout();
-  EXPECT_TRUE(std::regex_search(
-      out, std::regex("\nPrint content socket: 0, msgID: [0-9]+, data: \"from outside\"")))
+  EXPECT_NE(std::string::npos,
+            kivtest::RegexSearch(out, "\nPrint content socket: 0, msgID: [0-9]+, data: \"from outside\""))
       << out;
   EXPECT_NE(std::string::npos, out.find("+QMTRECV: 0,4,\"/hello\",\"early\""));
   EXPECT_EQ(std::string::npos, out.find("data: \"early\"")) << out;

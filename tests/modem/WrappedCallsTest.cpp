@@ -4,7 +4,7 @@
 // the terminal calls can go to a serial port played here, which keeps what
 // it is given (a pseudo-terminal would refuse parity).
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +58,7 @@ TEST(Modem, PublishWithoutMemoryForItsCommandFailsAfterItsProbes) {
   EXPECT_EQ("AT\r\nAT\r\n", modem.Written());
 }
 
-TEST(SerialLine, ParityArgumentChoosesParityButNeverStopBitsOrFlowControl) {
+TEST(SerialLineSettings, ParityArgumentChoosesParityButNeverStopBitsOrFlowControl) {
   struct Case {
     int parity;
     tcflag_t expected;

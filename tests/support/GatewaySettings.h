@@ -1,63 +1,25 @@
-// Helpers of the gateway suites: log lines captured through the SDK's log
-// sink, and the settings globals as one comparable value.
-#ifndef KIV_GATEWAY_TEST_SUPPORT_H
-#define KIV_GATEWAY_TEST_SUPPORT_H
+// gatewayd's settings globals as one comparable value, for the tests of its
+// command line and configuration file.
+#ifndef KIV_TEST_GATEWAY_SETTINGS_H
+#define KIV_TEST_GATEWAY_SETTINGS_H
 
 #include "Gateway.h"
-#include "kiv/Proxy.h"
 
-#include <mutex>
 #include <ostream>
 #include <string>
-#include <vector>
 
-namespace gwtest {
+namespace kivtest {
 
-// Records every log line while it lives; lets every category through.
-class LogCapture {
-public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<kiv::LogRecord> Records() const;
-  // The messages, in order, of the records from function (all when empty).
-  std::vector<std::string> Messages(const std::string& function = "") const;
-  // Whether a record from function at category has exactly this message.
-  bool Has(int category, const std::string& function, const std::string& message) const;
-  void Clear();
-
-private:
-  mutable std::mutex mutex_;
-  std::vector<kiv::LogRecord> records_;
-};
-
-struct Settings {
+struct GatewaySettings {
   std::string gatewayId, tokenId, key, serverURI, user, pass, interval;
   bool debug = false;
-  bool operator==(const Settings& other) const;
+  bool operator==(const GatewaySettings& other) const;
 };
-std::ostream& operator<<(std::ostream& out, const Settings& settings);
+std::ostream& operator<<(std::ostream& out, const GatewaySettings& settings);
 
-Settings CurrentSettings();
-void SetSettings(const Settings& settings);
+GatewaySettings CurrentGatewaySettings();
+void SetGatewaySettings(const GatewaySettings& settings);
 
-// A command line for option(): argv[0] is "gatewayd".
-class CommandLine {
-public:
-  explicit CommandLine(std::vector<std::string> words);
-  int argc() const { return static_cast<int>(pointers_.size()) - 1; }
-  char** argv() { return pointers_.data(); }
-
-private:
-  std::vector<std::string> words_;
-  std::vector<char*> pointers_;
-};
-
-// A file of tests/data/gateway in the source tree.
-std::string DataFile(const std::string& name);
-
-}  // namespace gwtest
+}  // namespace kivtest
 
 #endif

@@ -1,5 +1,7 @@
 #include "HttpClient.h"
 
+#include "TestSupport.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -49,10 +51,7 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
 }
 
 void Connect(const Socket& s, int port, Clock::time_point deadline) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in addr = LoopbackAddress(port);
   if (connect(s.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return;
   if (errno != EINPROGRESS) Fail(std::string("connect: ") + strerror(errno), port);
   if (!WaitReady(s.fd(), POLLOUT, deadline)) Fail("no connection before the deadline", port);

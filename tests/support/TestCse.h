@@ -6,6 +6,7 @@
 #define KIV_TEST_CSE_H
 
 #include "HttpClient.h"
+#include "Process.h"
 #include "TestSupport.h"
 
 #include <chrono>
