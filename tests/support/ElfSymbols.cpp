@@ -105,14 +105,6 @@ std::set<std::string> ExportedSymbols(const std::string& path) {
   return names;
 }
 
-std::set<std::string> ImportedSymbols(const std::string& path) {
-  std::set<std::string> names;
-  for (const auto& s : DynamicSymbols(path)) {
-    if (!s.defined && !s.name.empty()) names.insert(s.name);
-  }
-  return names;
-}
-
 std::set<std::string> NeededLibraries(const std::string& path) {
   ElfFile elf(path);
   auto sections = elf.Sections();

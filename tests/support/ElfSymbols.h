@@ -13,9 +13,6 @@ namespace kivtest {
 // Throws std::runtime_error when the file is not a readable ELF file.
 std::set<std::string> ExportedSymbols(const std::string& path);
 
-// Names the binary needs from other objects (undefined dynamic symbols).
-std::set<std::string> ImportedSymbols(const std::string& path);
-
 // The DT_NEEDED entries: the shared libraries it links.
 std::set<std::string> NeededLibraries(const std::string& path);
 
