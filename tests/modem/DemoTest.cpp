@@ -15,7 +15,7 @@ using kivtest::ModemSimulator;
 using kivtest::Process;
 using kivtest::TestBroker;
 
-const std::chrono::milliseconds kDeadline(120000);
+const std::chrono::milliseconds kDemoDeadline(120000);
 
 Process StartDemo(const std::string& device) {
   Process::Options options;
@@ -45,7 +45,7 @@ TEST(ModemDemo, PublishesHelloWorldEveryFiveSecondsAndPrintsWhatArrivesOnceItsCa
                             "+QMTRECV: 0,4,\"/hello\",\"early\""});
   Process demo(StartDemo(simulator.device()));
 
-  ASSERT_TRUE(subscriber.WaitForOutput("hello world!", kDeadline, Process::Stream::kOut, 3))
+  ASSERT_TRUE(subscriber.WaitForOutput("hello world!", kDemoDeadline, Process::Stream::kOut, 3))
       << subscriber.Stdout() << demo.Stdout();
   std::vector<double> times = ArrivalTimes(subscriber.Stdout());
   for (size_t i = 1; i < times.size(); ++i) {
