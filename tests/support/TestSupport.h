@@ -28,8 +28,10 @@ std::string ReadFile(const std::string& path);
 // How many times part occurs in text, not overlapping.
 size_t Occurrences(const std::string& text, const std::string& part);
 void WriteFile(const std::string& path, const std::string& content, bool executable = false);
-// Where the ECMAScript regular expression pattern first matches in text, or
-// std::string::npos. (One place compiles <regex>, which is slow to build.)
+// Where the POSIX extended regular expression pattern first matches in text
+// (up to a NUL byte), or std::string::npos; throws std::runtime_error for a
+// pattern it cannot compile. (The C library's regex: <regex> is slow to
+// build.)
 size_t RegexSearch(const std::string& text, const std::string& pattern);
 
 // The reference MD5 (OpenSSL's) of message, as 32 lower-case hex digits.
