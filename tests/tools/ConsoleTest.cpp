@@ -10,186 +10,120 @@
 
 namespace {
 
-using gwctl::Settings;
 using kivtest::ConsoleCapture;
 using kivtest::ParseJson;
 
-// The console's own variables, none set unless a test sets them.
-const std::map<std::string, std::optional<std::string>> kNoConsoleEnvironment = {
-    {"KIV_SERVER_URI", std::nullopt},
-    {"KIV_TLS_CAFILE", std::nullopt},
-    {"KIV_TLS_CERTFILE", std::nullopt},
-    {"KIV_TLS_KEYFILE", std::nullopt}};
-
-struct Parsed {
-  std::optional<Settings> settings;
-  std::string errors;  // what it printed on standard error
-};
-
-Parsed Parse(const std::vector<std::string>& words) {
+// What a parse gave, in one line: the settings, or "refused: " and the
+// reason printed before the usage text.
+std::string Parse(const std::vector<std::string>& words) {
   kivtest::CommandLine line("gwctl", words);
   ConsoleCapture errors(STDERR_FILENO);
-  Parsed parsed;
-  parsed.settings = gwctl::ParseCommandLine(line.argc(), line.argv());
-  parsed.errors = errors.Text();
-  return parsed;
+  std::optional<gwctl::Settings> s = gwctl::ParseCommandLine(line.argc(), line.argv());
+  std::string printed = errors.Text();
+  size_t usage = printed.find("\n\nusage: gwctl [options]");
+  if (!s) {
+    size_t reason = usage == std::string::npos ? 0 : printed.rfind("gwctl: ", usage) + 7;
+    return "refused: " + printed.substr(reason, usage - reason);
+  }
+  if (!printed.empty()) return "printed: " + printed;
+  if (s->help) return "help";
+  std::string text = s->serverUri + " " + s->user + ":" + s->password + " " + s->caFile + "," +
+                     s->certFile + "," + s->keyFile + " t" + std::to_string(s->timeoutSeconds) + " n" +
+                     std::to_string(s->count) + " " +
+                     (s->originator.rfind("gwctl-", 0) == 0 ? "gwctl-*" : s->originator) +
+                     (s->raw ? " raw" : "") + " | " + s->command + " " + s->device;
+  for (const std::string& argument : s->arguments) text += " " + argument;
+  return text;
 }
 
-TEST(ParseCommandLine, ReadsOptionsThenCommandDeviceAndArguments) {
-  kivtest::ScopedEnvironment environment(kNoConsoleEnvironment);
-  Parsed parsed = Parse({"-s", "tcp://127.0.0.1:1883", "-u", "op", "-p", "pw", "--cafile", "ca",
-                         "--cert", "crt", "--key", "key", "-t", "7", "-n", "3", "-i", "me", "-r",
-                         "control", "gw-1", "5", "-2", "{\"a\":1}"});
-  ASSERT_TRUE(parsed.settings) << parsed.errors;
-  const Settings& s = *parsed.settings;
-  EXPECT_EQ(s.serverUri, "tcp://127.0.0.1:1883");
-  EXPECT_EQ(s.user + "/" + s.password, "op/pw");
-  EXPECT_EQ(s.caFile + " " + s.certFile + " " + s.keyFile, "ca crt key");
-  EXPECT_EQ(s.timeoutSeconds, 7);
-  EXPECT_EQ(s.count, 3);
-  EXPECT_EQ(s.originator, "me");
-  EXPECT_TRUE(s.raw);
-  EXPECT_FALSE(s.help);
-  EXPECT_EQ(s.command, "control");
-  EXPECT_EQ(s.device, "gw-1");
-  // Options end at the command: "-2" is a value.
-  EXPECT_EQ(s.arguments, (std::vector<std::string>{"5", "-2", "{\"a\":1}"}));
-  EXPECT_EQ(parsed.errors, "");
-}
-
-TEST(ParseCommandLine, TakesTheServerAndTlsFilesFromTheEnvironmentUnlessGiven) {
-  kivtest::ScopedEnvironment environment({{"KIV_SERVER_URI", "ssl://127.0.0.1:8883"},
-                                          {"KIV_TLS_CAFILE", "env-ca"},
-                                          {"KIV_TLS_CERTFILE", "env-crt"},
-                                          {"KIV_TLS_KEYFILE", "env-key"}});
-  Parsed fromEnvironment = Parse({"watch", "gw-1"});
-  ASSERT_TRUE(fromEnvironment.settings) << fromEnvironment.errors;
-  EXPECT_EQ(fromEnvironment.settings->serverUri, "ssl://127.0.0.1:8883");
-  EXPECT_EQ(fromEnvironment.settings->caFile + " " + fromEnvironment.settings->certFile + " " +
-                fromEnvironment.settings->keyFile,
-            "env-ca env-crt env-key");
-  // A default originator, fresh each time, usable as a topic level.
-  EXPECT_EQ(fromEnvironment.settings->originator.rfind("gwctl-", 0), 0u);
-  EXPECT_EQ(fromEnvironment.settings->timeoutSeconds, 10);
-
-  Parsed given = Parse({"-s", "tcp://h:1", "--cafile", "mine", "watch", "gw-1"});
-  ASSERT_TRUE(given.settings) << given.errors;
-  EXPECT_EQ(given.settings->serverUri, "tcp://h:1");
-  EXPECT_EQ(given.settings->caFile, "mine");
-}
-
-TEST(ParseCommandLine, RefusesWhatItCannotUseWithTheReasonAndTheUsage) {
-  kivtest::ScopedEnvironment environment(kNoConsoleEnvironment);
+TEST(ParseCommandLine, ReadsOptionsBeforeTheCommandAndRefusesWhatItCannotUse) {
+  const std::string tlsFromEnvironment = "env-ca,env-crt,env-key";
   struct Case {
+    const char* serverFromEnvironment;  // KIV_SERVER_URI, unset when null
     std::vector<std::string> words;
-    std::string reason;
+    std::string parsed;
   } cases[] = {
-      {{"-s", "S"}, "no command"},
-      {{"-s", "S", "retrieve"}, "no device id"},
-      {{"-s", "S", "retrieve", "gw-1"}, "retrieve needs at least one resource type"},
-      {{"-s", "S", "retrieve", "gw-1", "x"}, "resource type \"x\" is not a number"},
-      {{"-s", "S", "retrieve", "gw-1", "-1"}, "resource type \"-1\" is not a number"},
-      {{"-s", "S", "control", "gw-1"}, "control needs at least one value"},
-      {{"-s", "S", "request", "gw-1"}, "request takes one JSON payload"},
-      {{"-s", "S", "request", "gw-1", "{}", "{}"}, "request takes one JSON payload"},
-      {{"-s", "S", "watch", "gw-1", "extra"}, "watch takes only the device"},
-      {{"-s", "S", "schedule", "remove", "gw-1", "x"}, "schedule create|update DEVICE ENTRY"},
-      {{"-s", "S", "schedule", "create", "gw-1"}, "schedule create|update DEVICE ENTRY"},
-      {{"-s", "S", "frobnicate", "gw-1"}, "unknown command \"frobnicate\""},
-      {{"watch", "gw-1"}, "no server: give -s URI or set KIV_SERVER_URI"},
-      {{"-s", "S", "watch", "a/b"}, "device id cannot contain / + #"},
-      {{"-s", "S", "watch", "gw+"}, "device id cannot contain / + #"},
-      {{"-s", "S", "-i", "me#", "watch", "gw-1"}, "id cannot contain / + #"},
-      {{"-s", "S", "-t", "0", "watch", "gw-1"}, "bad timeout"},
-      {{"-s", "S", "-t", "86401", "watch", "gw-1"}, "bad timeout"},
-      {{"-s", "S", "-t", "5s", "watch", "gw-1"}, "bad timeout"},
-      {{"-s", "S", "-n", "0", "watch", "gw-1"}, "bad count"},
-      {{"-s", "S", "-x", "watch", "gw-1"}, "bad option"},
-      {{"-s", "S", "-rx", "watch", "gw-1"}, "bad option"},
+      {nullptr,
+       {"-s", "tcp://h:1", "-u", "op", "-p", "pw", "--cafile", "ca", "--cert", "crt", "--key", "key",
+        "-t", "7", "-n", "3", "-i", "me", "-r", "control", "gw-1", "5", "-2", "{\"a\":1}"},
+       "tcp://h:1 op:pw ca,crt,key t7 n3 me raw | control gw-1 5 -2 {\"a\":1}"},
+      {"ssl://e:8883", {"watch", "gw-1"}, "ssl://e:8883 : " + tlsFromEnvironment + " t10 n0 gwctl-* | watch gw-1"},
+      {"ssl://e:8883", {"-s", "S", "schedule", "delete", "gw-1", "x"},
+       "S : " + tlsFromEnvironment + " t10 n0 gwctl-* | schedule gw-1 delete x"},
+      // A group of options left half read must not leak into the next parse.
+      {nullptr, {"-hr", "watch", "gw-1"}, "help"},
+      {nullptr, {"-s", "S", "watch", "gw-1"}, "S : " + tlsFromEnvironment + " t10 n0 gwctl-* | watch gw-1"},
+      {nullptr, {"-s", "S"}, "refused: no command"},
+      {nullptr, {"-s", "S", "retrieve"}, "refused: no device id"},
+      {nullptr, {"-s", "S", "retrieve", "gw-1"}, "refused: retrieve needs at least one resource type"},
+      {nullptr, {"-s", "S", "retrieve", "gw-1", "-1"}, "refused: resource type \"-1\" is not a number"},
+      {nullptr, {"-s", "S", "control", "gw-1"}, "refused: control needs at least one value"},
+      {nullptr, {"-s", "S", "request", "gw-1", "{}", "{}"}, "refused: request takes one JSON payload"},
+      {nullptr, {"-s", "S", "watch", "gw-1", "extra"}, "refused: watch takes only the device"},
+      {nullptr, {"-s", "S", "schedule", "remove", "gw-1", "x"},
+       "refused: schedule create|update DEVICE ENTRY or schedule delete DEVICE NAME"},
+      {nullptr, {"-s", "S", "frobnicate", "gw-1"}, "refused: unknown command \"frobnicate\""},
+      {nullptr, {"watch", "gw-1"}, "refused: no server: give -s URI or set KIV_SERVER_URI"},
+      {nullptr, {"-s", "S", "watch", "gw+"}, "refused: device id cannot contain / + #"},
+      {nullptr, {"-s", "S", "-i", "me#", "watch", "gw-1"}, "refused: id cannot contain / + #"},
+      {nullptr, {"-s", "S", "-t", "86401", "watch", "gw-1"}, "refused: bad timeout"},
+      {nullptr, {"-s", "S", "-t", "5s", "watch", "gw-1"}, "refused: bad timeout"},
+      {nullptr, {"-s", "S", "-n", "0", "watch", "gw-1"}, "refused: bad count"},
+      {nullptr, {"-s", "S", "-rx", "watch", "gw-1"}, "refused: bad option"},
   };
   for (const Case& c : cases) {
-    std::string line = testing::PrintToString(c.words);
-    Parsed parsed = Parse(c.words);
-    EXPECT_FALSE(parsed.settings) << line;
-    EXPECT_NE(parsed.errors.find("gwctl: " + c.reason), std::string::npos) << line << "\n" << parsed.errors;
-    EXPECT_NE(parsed.errors.find("\n\nusage: gwctl [options]"), std::string::npos) << parsed.errors;
+    kivtest::ScopedEnvironment environment(
+        {{"KIV_SERVER_URI", c.serverFromEnvironment ? std::optional<std::string>(c.serverFromEnvironment)
+                                                    : std::nullopt},
+         {"KIV_TLS_CAFILE", "env-ca"},
+         {"KIV_TLS_CERTFILE", "env-crt"},
+         {"KIV_TLS_KEYFILE", "env-key"}});
+    EXPECT_EQ(Parse(c.words), c.parsed) << testing::PrintToString(c.words);
   }
 }
 
-// A grouped option list that an earlier parse left half read must not leak
-// into the next one.
-TEST(ParseCommandLine, KeepsNothingFromAnEarlierParse) {
-  kivtest::ScopedEnvironment environment(kNoConsoleEnvironment);
-  Parsed help = Parse({"-hr", "watch", "gw-1"});
-  ASSERT_TRUE(help.settings);
-  EXPECT_TRUE(help.settings->help);
-  Parsed next = Parse({"-s", "S", "watch", "gw-1"});
-  ASSERT_TRUE(next.settings) << next.errors;
-  EXPECT_FALSE(next.settings->raw);
-  EXPECT_FALSE(next.settings->help);
-}
-
-Settings Command(const std::string& command, const std::vector<std::string>& arguments) {
-  Settings s;
-  s.originator = "me";
-  s.device = "gw-1";
-  s.command = command;
-  s.arguments = arguments;
-  return s;
-}
-
-Json::Value Request(const Settings& settings) {
-  std::string error;
-  std::optional<std::string> request = gwctl::BuildRequest(settings, "r1", &error);
-  if (!request) throw std::runtime_error("no request: " + error);
-  return ParseJson(*request);
-}
-
-TEST(BuildRequest, AddressesTheGatewayWithTheCommandsOperation) {
+TEST(BuildRequest, AddressesTheGatewayWithTheCommandsOperationAndContent) {
   struct Case {
-    Settings settings;
-    int op;
-    std::string to;
-    std::string part;  // the member that carries the command, as JSON
+    std::string command;
+    std::vector<std::string> arguments;
+    std::string request;  // op, to and what carries the command
   } cases[] = {
-      {Command("retrieve", {"1007", "14"}), 2, "/gw-1/gateway", R"({"fc":{"fu":1,"ty":[1007,14]}})"},
-      {Command("control", {"5", "on", R"({"a":[1]})", "-2", "\"quoted\""}), 3, "/gw-1/gateway",
-       R"({"pc":{"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":5},{"value":"on"},
-           {"value":{"a":[1]}},{"value":-2},{"value":"quoted"}]}]}}}})"},
-      {Command("schedule", {"create", "0 7 * * *"}), 1, "/gw-1/gateway",
-       R"({"pc":{"m2m:sch":{"se":{"sce":["0 7 * * *"]}}}})"},
-      {Command("schedule", {"update", "x"}), 3, "/gw-1/gateway",
-       R"({"pc":{"m2m:sch":{"se":{"sce":["x"]}}}})"},
-      {Command("schedule", {"delete", "morning"}), 4, "/gw-1/gateway/morning", R"({})"},
+      {"retrieve", {"1007", "14"}, R"({"op":2,"to":"/gw-1/gateway","fc":{"fu":1,"ty":[1007,14]}})"},
+      {"control", {"5", "on", R"({"a":[1]})", "-2", "\"quoted\""},
+       R"({"op":3,"to":"/gw-1/gateway","pc":{"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":5},
+           {"value":"on"},{"value":{"a":[1]}},{"value":-2},{"value":"quoted"}]}]}}}})"},
+      {"schedule", {"create", "0 7 * * *"},
+       R"({"op":1,"to":"/gw-1/gateway","ty":18,"pc":{"m2m:sch":{"se":{"sce":["0 7 * * *"]}}}})"},
+      {"schedule", {"update", "x"}, R"({"op":3,"to":"/gw-1/gateway","pc":{"m2m:sch":{"se":{"sce":["x"]}}}})"},
+      {"schedule", {"delete", "morning"}, R"({"op":4,"to":"/gw-1/gateway/morning"})"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.settings.command + " " + c.settings.arguments.back());
-    Json::Value request = Request(c.settings);
-    EXPECT_EQ(request["op"], c.op);
-    EXPECT_EQ(request["to"], c.to);
-    EXPECT_EQ(request["fr"], "me");
-    EXPECT_EQ(request["rqi"], "r1");
-    for (const std::string& member : ParseJson(c.part).getMemberNames()) {
-      EXPECT_EQ(request[member], ParseJson(c.part)[member]) << member;
-    }
-    EXPECT_EQ(request.isMember("ty"), c.settings.arguments[0] == "create");
+    gwctl::Settings settings;
+    settings.originator = "me";
+    settings.device = "gw-1";
+    settings.command = c.command;
+    settings.arguments = c.arguments;
+    std::string error;
+    std::optional<std::string> request = gwctl::BuildRequest(settings, "r1", &error);
+    ASSERT_TRUE(request) << c.command << ": " << error;
+    Json::Value expected = ParseJson(c.request);
+    for (const char* member : {"fr", "rqi", "rvi"}) expected[member] = ParseJson(*request)[member];
+    EXPECT_EQ(ParseJson(*request), expected) << *request;
+    EXPECT_EQ(ParseJson(*request)["fr"].asString() + " " + ParseJson(*request)["rqi"].asString(), "me r1");
   }
-}
-
-TEST(BuildRequest, SendsARawRequestAsGivenAndNoneForWatch) {
-  const std::string raw = R"({"rqi":"raw1","op":9, "anything": [1]})";
+  gwctl::Settings raw;
+  raw.command = "request";
+  raw.arguments = {R"({"rqi":"raw1","op":9, "anything": [1]})"};
+  EXPECT_EQ(gwctl::BuildRequest(raw, "r1", nullptr), raw.arguments[0]);
+  raw.command = "watch";
   std::string error;
-  EXPECT_EQ(gwctl::BuildRequest(Command("request", {raw}), "r1", &error), raw);
-  EXPECT_EQ(gwctl::BuildRequest(Command("watch", {}), "r1", &error), std::nullopt);
+  EXPECT_FALSE(gwctl::BuildRequest(raw, "r1", &error));
   EXPECT_EQ(error, "no request for command watch");
 }
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome RunConsole(const std::vector<std::string>& words) {
+// The status and what the console printed, on standard output and error.
+std::tuple<int, std::string, std::string> RunConsole(const std::vector<std::string>& words) {
+  kivtest::ScopedEnvironment environment({{"KIV_SERVER_URI", std::nullopt}});
   kivtest::CommandLine line("gwctl", words);
   ConsoleCapture out;
   ConsoleCapture err(STDERR_FILENO);
@@ -197,26 +131,24 @@ Outcome RunConsole(const std::vector<std::string>& words) {
   return {status, out.Text(), err.Text()};
 }
 
-TEST(RunConsole, PrintsTheUsageForHelpAndRefusesAnUnusableServer) {
-  kivtest::ScopedEnvironment environment(kNoConsoleEnvironment);
-  Outcome help = RunConsole({"--help"});
-  EXPECT_EQ(help.status, gwctl::kExitOk);
-  EXPECT_EQ(help.out.rfind("usage: gwctl [options] COMMAND DEVICE [ARGUMENTS]\n", 0), 0u) << help.out;
-
-  Outcome usage = RunConsole({"retrieve", "gw-1", "14"});
-  EXPECT_EQ(usage.status, gwctl::kExitUsage);
-
-  Outcome ftp = RunConsole({"-s", "ftp://x", "retrieve", "gw-1", "14"});
-  EXPECT_EQ(ftp.status, gwctl::kExitUsage);
-  EXPECT_NE(ftp.err.find("unusable server URI"), std::string::npos) << ftp.err;
-}
-
-TEST(RunConsole, SaysWhenNoBrokerListens) {
-  std::string uri = "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort());
-  Outcome outcome = RunConsole({"-s", uri, "-t", "1", "retrieve", "gw-1", "14"});
-  EXPECT_EQ(outcome.status, gwctl::kExitConnection);
-  EXPECT_EQ(outcome.err.rfind("gwctl: ", 0), 0u) << outcome.err;
-  EXPECT_NE(outcome.err.find("not connected"), std::string::npos) << outcome.err;
+TEST(RunConsole, FailsWithItsStatusBeforeReachingAGateway) {
+  const std::string closedPort = "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort());
+  struct Case {
+    std::vector<std::string> words;
+    int status;
+    std::string printed;  // the start of what it printed, on standard output when it succeeded
+  } cases[] = {
+      {{"--help"}, gwctl::kExitOk, "usage: gwctl [options] COMMAND DEVICE [ARGUMENTS]\n"},
+      {{"retrieve", "gw-1", "14"}, gwctl::kExitUsage, "gwctl: no server"},
+      {{"-s", "ftp://x", "retrieve", "gw-1", "14"}, gwctl::kExitUsage, "gwctl: unusable server URI"},
+      {{"-s", closedPort, "-t", "1", "retrieve", "gw-1", "14"}, gwctl::kExitConnection,
+       "gwctl: not connected"},
+  };
+  for (const Case& c : cases) {
+    auto [status, out, err] = RunConsole(c.words);
+    EXPECT_EQ(status, c.status) << c.words[0] << "\n" << err;
+    EXPECT_EQ((status == gwctl::kExitOk ? out : err).rfind(c.printed, 0), 0u) << out << err;
+  }
 }
 
 }  // namespace
