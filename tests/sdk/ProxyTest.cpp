@@ -8,6 +8,7 @@
 #include "Descriptors.h"
 #include "Gatewayd.h"
 #include "LogCapture.h"
+#include "ProxyRecorder.h"
 #include "TestBroker.h"
 
 #include <gtest/gtest.h>
@@ -25,49 +26,7 @@ using namespace std::chrono_literals;
 using kiv::mqtt::Message;
 using kivtest::ParseJson;
 
-// Everything the proxy reported to the gateway, readable from the test.
-class Recorder : public kiv::Proxy::Callback {
-public:
-  struct Request {
-    std::string rqi;
-    int op;
-    std::vector<int> targets;
-    std::vector<std::pair<int, std::string>> contents;
-  };
-  std::function<void(const Request&)> onRequest;
-
-  void Connected() override { ++connected; }
-  void ConnectionLost(const std::string&) override { ++lost; }
-  void MessageArrived(const std::string& message) override { Add(messages, message); }
-  void RequestArrived(const std::string& requestId, int op, std::list<kiv::RequestTarget>& targets,
-                      std::list<kiv::RequestContent>& contents) override {
-    Request request{requestId, op, {}, {}};
-    for (const auto& t : targets) request.targets.push_back(t.type);
-    for (const auto& c : contents) request.contents.emplace_back(c.type, c.text);
-    if (onRequest) onRequest(request);
-    Add(requests, request);
-  }
-  void ResponseArrived(const std::string& requestId, int ec) override {
-    Add(responses, requestId + " " + std::to_string(ec));
-  }
-
-  template <typename T>
-  std::vector<T> Get(const std::vector<T>& list) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return list;
-  }
-  std::atomic<int> connected{0}, lost{0};
-  std::vector<std::string> messages, responses;
-  std::vector<Request> requests;
-
-private:
-  template <typename T>
-  void Add(std::vector<T>& list, const T& item) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    list.push_back(item);
-  }
-  mutable std::mutex mutex_;
-};
+using Recorder = kivtest::ProxyRecorder;
 
 // The platform's side: the shared platform client, listening to one filter.
 class Platform {
