@@ -130,8 +130,6 @@ void TestCse::Restart() {
   Start();
 }
 
-bool TestCse::Running() { return process_ && process_->Running(); }
-
 HttpResponse TestCse::Request(const OneM2mHttpRequest& request, std::chrono::milliseconds timeout) const {
   return OneM2mHttp(httpPort_, request, timeout);
 }
