@@ -5,14 +5,16 @@
 # /bin/sh, python3) run natively, and the broker tests reach the host's
 # mosquitto over loopback.
 #
-# Usage: sh tools/run-mipsel-tests.sh [build|test]   (default: both)
+# Usage: sh tools/run-mipsel-tests.sh [configure|build|test]   (default: all three)
 set -eu
 cd "$(dirname "$0")/.."
-step=${1:-all}
 
-build() {
+configure() {
   sh tools/mipsel-sysroot.sh
   cmake --preset mipsel
+}
+
+build() {
   cmake --build --preset mipsel
   # The binaries must really be for the board, not the host (the packages'
   # staging folders hold files of the same names, such as etc/default/gatewayd).
@@ -27,9 +29,10 @@ build() {
   done
 }
 
-case "$step" in
+case "${1:-all}" in
+  configure) configure ;;
   build) build ;;
   test) ctest --preset mipsel ;;
-  all) build && ctest --preset mipsel ;;
-  *) echo "run-mipsel-tests.sh: unknown step '$step' (build or test)" >&2; exit 1 ;;
+  all) configure && build && ctest --preset mipsel ;;
+  *) echo "run-mipsel-tests.sh: unknown step '$1' (configure, build or test)" >&2; exit 1 ;;
 esac

@@ -30,30 +30,29 @@ build() {
   echo "=== preset $preset built in $(($(date +%s) - build_started)) s ==="
 }
 
-# start_tests <preset> <command>...: runs the tests in the background, their
-# output to build/<preset>-tests.log.
-start_tests() {
-  preset=$1
+# in_background <job> <command>...: runs the command in the background, its
+# output to build/<job>.log, and notes how long it took there.
+in_background() {
+  job=$1
   shift
-  log=build/$preset-tests.log
+  log=build/$job.log
   mkdir -p build
   (
     started=$(date +%s)
     status=0
     "$@" >"$log" 2>&1 || status=$?
-    echo "=== preset $preset tested in $(($(date +%s) - started)) s ===" >>"$log"
+    echo "=== $job took $(($(date +%s) - started)) s ===" >>"$log"
     exit $status
   ) &
-  eval "tests_$preset=$!"
+  eval "job_$(echo "$job" | tr -c 'a-z\n' _)=$!"
 }
 
-# finish_tests <preset>: waits for them, prints their log; fails as they did.
-finish_tests() {
-  preset=$1
+# finish <job>: waits for it, prints its log; fails as it did.
+finish() {
   status=0
-  eval "wait \$tests_$preset" || status=$?
-  echo "=== preset $preset tests ==="
-  cat "build/$preset-tests.log"
+  eval "wait \$job_$(echo "$1" | tr -c 'a-z\n' _)" || status=$?
+  echo "=== $1 ==="
+  cat "build/$1.log"
   return $status
 }
 
@@ -63,18 +62,22 @@ trap wait EXIT
 sh tools/install-deps.sh
 stage_done "installing the dependencies"
 
+# The other presets configure (and the mipsel sysroot downloads) meanwhile.
+in_background configure-asan cmake --preset asan
+in_background configure-mipsel sh tools/run-mipsel-tests.sh configure
 cmake --preset default
 build default cmake --build --preset default
-start_tests default ctest --preset default
-cmake --preset asan
+in_background test-default ctest --preset default
+finish configure-asan
 build asan cmake --build --preset asan
-start_tests asan ctest --preset asan
+in_background test-asan ctest --preset asan
+finish configure-mipsel
 build mipsel sh tools/run-mipsel-tests.sh build
-start_tests mipsel sh tools/run-mipsel-tests.sh test
+in_background test-mipsel sh tools/run-mipsel-tests.sh test
 failed=""
-finish_tests default || failed="$failed default"
-finish_tests asan || failed="$failed asan"
-finish_tests mipsel || failed="$failed mipsel"
+finish test-default || failed="$failed default"
+finish test-asan || failed="$failed asan"
+finish test-mipsel || failed="$failed mipsel"
 stage_done "the three test stages (presets default, asan, mipsel under qemu-mipsel)"
 if [ -n "$failed" ]; then
   echo "error: tests failed in preset(s)$failed" >&2
