@@ -6,9 +6,8 @@
 # those builds. Each stage says how long it took.
 #
 # The three test stages overlap: a preset's tests (which mostly wait, on
-# timers, brokers and child programs) run while the next preset builds. The
-# builds run at the lowest priority, so the tests get the processor when they
-# want it; each test log is printed whole once its tests are done.
+# timers, brokers and child programs) run while the next preset builds; each
+# test log is printed whole once its tests are done.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -26,7 +25,7 @@ build() {
   shift
   echo "=== building preset $preset ==="
   build_started=$(date +%s)
-  nice -n 19 "$@"
+  "$@"
   echo "=== preset $preset built in $(($(date +%s) - build_started)) s ==="
 }
 
