@@ -23,17 +23,11 @@ namespace {
 
 constexpr std::chrono::milliseconds kDeadline = 30s;
 
-// Why a test that starves gatewayd of file descriptors cannot run here: the
-// sanitizer runtimes (UBSan checks memory through a pipe) need descriptors of
-// their own; qemu-user needs none once it has started the program. Empty
-// when it can run.
-std::string DescriptorStarvationUnsupported() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return "the sanitizer runtime needs descriptors of its own";
-#else
-  return "";
-#endif
-}
+// Why a test that starves gatewayd of file descriptors cannot run with the
+// sanitizers: their runtimes (UBSan checks memory through a pipe) need
+// descriptors of their own. qemu-user needs none once it has started the
+// program.
+const char* const kSanitizerNeedsDescriptors = "the sanitizer runtime needs descriptors of its own";
 
 // The lowest descriptor number process pid has free.
 int LowestFreeDescriptor(pid_t pid) {
@@ -159,7 +153,7 @@ TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
 }
 
 TEST_F(EndToEnd, CarriesOnWhenTheNodeScriptCannotStart) {
-  if (!DescriptorStarvationUnsupported().empty()) GTEST_SKIP() << DescriptorStarvationUnsupported();
+  if (kivtest::kSanitized) GTEST_SKIP() << kSanitizerNeedsDescriptors;
   WriteScript(kCounterScript);
   StartGateway({"-i", "1"});
   ASSERT_TRUE(WaitForRecords(1, kDeadline));
@@ -369,7 +363,7 @@ TEST_F(EndToEnd, PayloadsCannotForgeLogLines) {
 }
 
 TEST(EndToEndStart, EndsInOrderWhenTheMacLookupCannotStart) {
-  if (!DescriptorStarvationUnsupported().empty()) GTEST_SKIP() << DescriptorStarvationUnsupported();
+  if (kivtest::kSanitized) GTEST_SKIP() << kSanitizerNeedsDescriptors;
   kivtest::TestBroker broker;
   // Standard streams and the stop pipe fit; the pipe to the shell does not.
   std::string command = "ulimit -n 5 && exec";

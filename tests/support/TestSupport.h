@@ -124,6 +124,17 @@ std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir);
 // installed copy): path behind the emulator, if any.
 std::vector<std::string> TargetProgramCommand(const std::string& path);
 
+// True when this program runs with a sanitizer's runtime (AddressSanitizer,
+// ThreadSanitizer), which needs memory and descriptors of its own: GCC says
+// so with __SANITIZE_*__, clang with __has_feature.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // True when the tests run a cross build under an emulator (KIV_TEST_EMULATOR
 // set). qemu-user keeps the address-space, data and stack limits to itself
 // (setrlimit of RLIMIT_AS, RLIMIT_DATA, RLIMIT_STACK does nothing there), so
