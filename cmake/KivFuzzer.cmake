@@ -23,9 +23,14 @@ function(kiv_add_fuzzer name)
     set_property(GLOBAL APPEND_STRING PROPERTY KIV_FUZZ_MANIFEST
                  "${name} $<TARGET_FILE:${name}> ${folders}\n")
   else()
-    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+    # The replay driver is compiled once for every target.
+    if(NOT TARGET kiv_fuzz_replay)
+      add_library(kiv_fuzz_replay OBJECT ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+      kiv_warnings(kiv_fuzz_replay)
+    endif()
+    target_link_libraries(${name} PRIVATE kiv_fuzz_replay)
     add_test(NAME FuzzReplay.${name} COMMAND ${name} ${inputs})
-    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS fuzz)
+    set_tests_properties(FuzzReplay.${name} PROPERTIES LABELS "fuzz;unit")
   endif()
 endfunction()
 

@@ -13,8 +13,8 @@ cd "$(dirname "$0")/.."
 
 SYSROOT=${1:-build/sysroot-mipsel}
 ARCH=mipsel
-# Runtime and development packages of everything we link, and the test and
-# benchmark libraries. The C library headers and start files come with the
+# Runtime and development packages of everything we link, and the test
+# libraries (the mipsel preset builds no benchmarks). The C library headers and start files come with the
 # cross compiler (libc6-dev-mipsel-cross); libc6 brings /lib/ld.so.1 and the
 # shared C library that qemu-mipsel loads from here.
 PACKAGES="
@@ -25,7 +25,6 @@ PACKAGES="
   libjsoncpp25 libjsoncpp-dev
   libcjson1 libcjson-dev
   libgtest-dev libgmock-dev
-  libbenchmark1debian libbenchmark-dev
 "
 
 mkdir -p "$SYSROOT"

@@ -1,34 +1,92 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
-# runs every test: natively, again under AddressSanitizer+UBSan, then each
-# fuzz target for a bounded time (tools/run-fuzz.sh), then cross-built for
-# the routers (mipsel) under qemu, then the Debian and OpenWrt packages made
-# from those builds. Each stage says how long it took.
+# runs every test: natively, again under AddressSanitizer+UBSan, cross-built
+# for the routers (mipsel) under qemu; then each fuzz target for a bounded
+# time (tools/run-fuzz.sh), then the Debian and OpenWrt packages made from
+# those builds. Each stage says how long it took.
+#
+# The three test stages overlap: a preset's tests (which mostly wait, on
+# timers, brokers and child programs) run while the next preset builds; each
+# test log is printed whole once its tests are done.
 set -eu
 cd "$(dirname "$0")/.."
 
-stage_started=$(date +%s)
+run_started=$(date +%s)
+stage_started=$run_started
 stage_done() {
   now=$(date +%s)
   echo "=== $1 took $((now - stage_started)) s ==="
   stage_started=$now
 }
 
+# build <preset> <command>...: runs the command (a build) and says how long.
+build() {
+  preset=$1
+  shift
+  echo "=== building preset $preset ==="
+  build_started=$(date +%s)
+  "$@"
+  echo "=== preset $preset built in $(($(date +%s) - build_started)) s ==="
+}
+
+# in_background <job> <command>...: runs the command in the background, its
+# output to build/<job>.log, and notes how long it took there.
+in_background() {
+  job=$1
+  shift
+  log=build/$job.log
+  mkdir -p build
+  (
+    started=$(date +%s)
+    status=0
+    "$@" >"$log" 2>&1 || status=$?
+    echo "=== $job took $(($(date +%s) - started)) s ===" >>"$log"
+    exit $status
+  ) &
+  eval "job_$(echo "$job" | tr -c 'a-z\n' _)=$!"
+}
+
+# finish <job>: waits for it, prints its log; fails as it did.
+finish() {
+  status=0
+  eval "wait \$job_$(echo "$1" | tr -c 'a-z\n' _)" || status=$?
+  echo "=== $1 ==="
+  cat "build/$1.log"
+  return $status
+}
+
+# Should a build fail, the tests already running finish before the exit.
+trap wait EXIT
+
 sh tools/install-deps.sh
 stage_done "installing the dependencies"
-for preset in default asan; do
-  echo "=== preset $preset ==="
-  cmake --preset "$preset"
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
-  stage_done "preset $preset"
-done
+
+# The other presets configure (and the mipsel sysroot downloads) meanwhile.
+in_background configure-asan cmake --preset asan
+in_background configure-mipsel sh tools/run-mipsel-tests.sh configure
+cmake --preset default
+build default cmake --build --preset default
+in_background test-default ctest --preset default
+finish configure-asan
+build asan cmake --build --preset asan
+in_background test-asan ctest --preset asan
+finish configure-mipsel
+build mipsel sh tools/run-mipsel-tests.sh build
+in_background test-mipsel sh tools/run-mipsel-tests.sh test
+failed=""
+finish test-default || failed="$failed default"
+finish test-asan || failed="$failed asan"
+finish test-mipsel || failed="$failed mipsel"
+stage_done "the three test stages (presets default, asan, mipsel under qemu-mipsel)"
+if [ -n "$failed" ]; then
+  echo "error: tests failed in preset(s)$failed" >&2
+  exit 1
+fi
+
 echo "=== fuzzing ==="
 sh tools/run-fuzz.sh
 stage_done "fuzzing"
-echo "=== preset mipsel (under qemu-mipsel) ==="
-sh tools/run-mipsel-tests.sh
-stage_done "preset mipsel"
 echo "=== packaging ==="
 sh tools/run-package-tests.sh
 stage_done "packaging"
+echo "=== the whole run took $(($(date +%s) - run_started)) s ==="

@@ -19,6 +19,8 @@
 //
 // The programs come from KIV_BUILD_DIR, else from the build folder this was
 // built in; the simulator's log is left in that folder as modem_timing.log.
+#include "ModemSimulator.h"
+#include "Process.h"
 #include "PseudoTerminal.h"
 #include "TestSupport.h"
 #include "TextEscapes.h"
@@ -129,8 +131,8 @@ double SecondsSince(Clock::time_point start) { return Seconds(Clock::now() - sta
 
 // Mean time a one-byte read with VMIN 0, VTIME 5 takes on a silent pty.
 double MeasuredReadTimeout() {
-  kivtest::PseudoTerminal line;
-  line.Configure([](struct termios& settings) {
+  modemsim::PseudoTerminal line;
+  kivtest::ConfigureTerminal(line.device(), [](struct termios& settings) {
     cfmakeraw(&settings);
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 5;

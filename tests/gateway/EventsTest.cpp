@@ -1,5 +1,6 @@
 // The program object's event log lines and the stop flag's wake-up.
-#include "GatewayTestSupport.h"
+#include "Gateway.h"
+#include "LogCapture.h"
 #include "Pause.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <future>
 #include <thread>
 
-using gwtest::LogCapture;
+using kivtest::LogCapture;
 
 namespace {
 

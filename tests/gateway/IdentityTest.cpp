@@ -1,27 +1,18 @@
 // The identity step of the run loop: derived token and key, checked against
 // an independent MD5.
-#include "GatewayTestSupport.h"
+#include "Gateway.h"
+#include "LogCapture.h"
 #include "System.h"
 
-#include <gtest/gtest.h>
-#include <openssl/evp.h>
+#include "TestSupport.h"
 
-using gwtest::LogCapture;
+#include <gtest/gtest.h>
+
+using kivtest::LogCapture;
+
+using kivtest::Md5Hex;
 
 namespace {
-
-std::string Md5Hex(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
 
 TEST(Identity, DerivesTokenAndKeyFromTheGivenId) {
   init();

@@ -1,5 +1,7 @@
 // The command line, the configuration file and the usage text.
-#include "GatewayTestSupport.h"
+#include "ConsoleCapture.h"
+#include "GatewaySettings.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,13 +10,22 @@
 #include <string>
 #include <vector>
 
-using gwtest::CommandLine;
-using gwtest::CurrentSettings;
-using gwtest::DataFile;
-using gwtest::LogCapture;
-using gwtest::Settings;
+using kivtest::LogCapture;
+using Settings = kivtest::GatewaySettings;
 
 namespace {
+
+Settings CurrentSettings() { return kivtest::CurrentGatewaySettings(); }
+
+// A file of tests/data/gateway in the source tree.
+std::string DataFile(const std::string& name) {
+  return kivtest::SourceDir() + "/tests/data/gateway/" + name;
+}
+
+// A command line for option(): argv[0] is "gatewayd".
+struct CommandLine : kivtest::CommandLine {
+  explicit CommandLine(std::vector<std::string> words) : kivtest::CommandLine("gatewayd", std::move(words)) {}
+};
 
 struct OptionCase {
   const char* name;
@@ -56,12 +67,14 @@ TEST(Option, HandlesEveryRowOfTheOptionTable) {
     init();
     LogCapture log;
     CommandLine line(c.words);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int result = option(line.argc(), line.argv());
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    int result;
+    std::string err;
+    {
+      kivtest::ConsoleCapture out;  // the usage text of -h
+      kivtest::ConsoleCapture errors(STDERR_FILENO);
+      result = option(line.argc(), line.argv());
+      err = errors.Text();
+    }
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(CurrentSettings(), c.settings);
     EXPECT_EQ(log.Messages("option"), c.logged);
@@ -78,10 +91,9 @@ TEST(Option, HandlesEveryRowOfTheOptionTable) {
 
 TEST(Option, PrintsTheUsageTextExactly) {
   CommandLine line({"-h"});
-  testing::internal::CaptureStdout();
+  kivtest::ConsoleCapture console;
   EXPECT_EQ(option(line.argc(), line.argv()), 0);
-  fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(console.Text(),
             "Usage: gatewayd [options...]\n"
             "Examples:\n"
             "\t gatewayd -f /opt/gw.cfg\n"
@@ -129,7 +141,7 @@ TEST(Loadconfig, LoadsAllOrNothing) {
   };
   for (const ConfigCase& c : cases) {
     SCOPED_TRACE(c.file);
-    gwtest::SetSettings(kOld);
+    kivtest::SetGatewaySettings(kOld);
     LogCapture log;
     EXPECT_EQ(loadconfig(DataFile(c.file)), c.result);
     EXPECT_EQ(CurrentSettings(), c.settings);
@@ -146,7 +158,7 @@ TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {
   kivtest::TempDir dir;
   std::string deep = std::string(5000, '[') + std::string(5000, ']');
   kivtest::WriteFile(dir.File("deep.cfg"), deep);
-  gwtest::SetSettings(kOld);
+  kivtest::SetGatewaySettings(kOld);
   LogCapture log;
   EXPECT_EQ(loadconfig(dir.File("deep.cfg")), 1);
   EXPECT_EQ(CurrentSettings(), kOld);
@@ -154,7 +166,7 @@ TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {
 }
 
 TEST(Init, EmptiesEveryTextAndClearsDebug) {
-  gwtest::SetSettings(kOld);
+  kivtest::SetGatewaySettings(kOld);
   init();
   EXPECT_EQ(CurrentSettings(), Settings{});
 }

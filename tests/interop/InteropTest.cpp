@@ -33,7 +33,7 @@ std::string ExpectedRecord(int number) {
   return "record " + std::to_string(number) + " \"q\" \\ 100% \xc3\xa9\t\n";
 }
 
-class Interop : public CseFixture {
+class Interop : public kivtest::CseFixture {
 protected:
   void TearDown() override {
     if (gateway_ && gateway_->Running()) {
@@ -51,8 +51,7 @@ protected:
     gateway_ = kivtest::StartGatewayd(folder_, broker_->uri(), kDevice, {"-d", "on", "-i", interval});
   }
   bool WaitForLog(const std::string& text, size_t times = 1) {
-    return kivtest::WaitUntil([&] { return Occurrences(gateway_->Stderr(), text) >= times; },
-                              kDeadline);
+    return gateway_->WaitForOutput(text, kDeadline, kivtest::Process::Stream::kErr, times);
   }
 
   kivtest::HttpResponse Http(const std::string& method, const std::string& target,

@@ -10,7 +10,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "ConsoleCapture.h"
 #include "ElfSymbols.h"
+#include "Gatewayd.h"
 #include "TestSupport.h"
 
 namespace {
@@ -19,28 +21,18 @@ namespace {
 // relative to the working directory) and goes back afterwards.
 class NodeScript : public testing::Test {
  protected:
-  void SetUp() override {
-    char cwd[PATH_MAX];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    previousDir_ = cwd;
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  }
-  void TearDown() override { EXPECT_EQ(chdir(previousDir_.c_str()), 0); }
-
-  void WriteScript(const std::string& shellBody) {
-    kivtest::WriteFile(dir_.File("pynodes.py"), "#!/bin/sh\n" + shellBody + "\n", true);
-  }
+  void WriteScript(const std::string& shellBody) { kivtest::WriteNodeScript(dir_, shellBody + "\n"); }
 
   // OutputAll's result and what it printed.
   std::pair<std::string, std::string> RunOutputAll() {
-    testing::internal::CaptureStdout();
+    kivtest::ConsoleCapture console;
     std::string result = OutputAll();
-    return {result, testing::internal::GetCapturedStdout()};
+    return {result, console.Text()};
   }
 
  private:
   kivtest::TempDir dir_;
-  std::string previousDir_;
+  kivtest::WorkingDirectory inDir_{dir_.path()};
 };
 
 std::string Repeat(const std::string& text, int times) {
@@ -117,9 +109,9 @@ TEST(Input, PrintsTheCommandAndReturnsEmpty) {
       {nullptr, ""},
   };
   for (const Case& c : cases) {
-    testing::internal::CaptureStdout();
+    kivtest::ConsoleCapture console;
     const std::string result = Input(c.input);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << (c.input ? c.input : "(null)");
+    EXPECT_EQ(console.Text(), c.printed) << (c.input ? c.input : "(null)");
     EXPECT_EQ(result, "");
   }
 }

@@ -3,7 +3,6 @@
 #include "cKivKey.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/resource.h>
 
 #include <climits>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ConsoleCapture.h"
 #include "ElfSymbols.h"
 #include "TestSupport.h"
 
@@ -26,27 +26,8 @@ struct FreeDeleter {
 };
 using Key = std::unique_ptr<char, FreeDeleter>;
 
-std::string ToHex(const unsigned char* digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (int i = 0; i < 16; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
-}
-
 // The reference: OpenSSL's MD5 of the whole message at once.
-std::string OpenSslMd5(const std::string& message) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(message.data(), message.size(), digest, &length, EVP_md5(), nullptr) != 1 ||
-      length != 16) {
-    ADD_FAILURE() << "OpenSSL MD5 failed";
-    return "";
-  }
-  return ToHex(digest);
-}
+using kivtest::Md5Hex;
 
 // Ours, with the message fed in the given piece sizes (the rest in one go).
 std::string OurMd5(const std::string& message, const std::vector<size_t>& pieces = {}) {
@@ -61,7 +42,7 @@ std::string OurMd5(const std::string& message, const std::vector<size_t>& pieces
   QRD_Update(&ctx, message.data() + offset, static_cast<uint32_t>(message.size() - offset));
   unsigned char digest[16];
   QRD_Final(digest, &ctx);
-  return ToHex(digest);
+  return kivtest::HexDigits(digest, sizeof digest);
 }
 
 std::string KeyText(const Key& key) { return key ? std::string(key.get()) : "<null>"; }
@@ -99,7 +80,7 @@ TEST(Md5, MatchesOpenSslFedInRandomPieces) {
   for (size_t length = 0; length <= 4200; ++length) {
     std::vector<size_t> pieces;
     for (size_t total = 0; total < length; total += pieces.back()) pieces.push_back(pieceSize(random));
-    ASSERT_EQ(OurMd5(message, pieces), OpenSslMd5(message))
+    ASSERT_EQ(OurMd5(message, pieces), Md5Hex(message))
         << "length " << length << ", seed " << seed;
     message += static_cast<char>(byte(random));
   }
@@ -129,11 +110,11 @@ TEST(CommonKey, LongMessageGivesTheWholeMessagesDigest) {
   std::string message;
   for (int i = 0; i < 1300; ++i) message += static_cast<char>('a' + i % 26);
   Key key(generateCommonKey(message.data(), 1300, nullptr, 0));
-  EXPECT_EQ(KeyText(key), OpenSslMd5(message));
+  EXPECT_EQ(KeyText(key), Md5Hex(message));
 }
 
 TEST(CommonKey, PrefixCases) {
-  const std::string digits = OpenSslMd5("abc");
+  const std::string digits = Md5Hex("abc");
   struct Case {
     const char* prefix;
     int prefixLen;
@@ -161,13 +142,13 @@ TEST(CommonKey, NullDataWithPositiveLengthIsRefused) {
 
 TEST(DeviceKey, GatewayIdentifierWithDefaults) {
   Key key(generateDeviceKey("001A2B3C4D5E", nullptr, nullptr));
-  EXPECT_EQ(KeyText(key), "C" + OpenSslMd5("001A2B3C4D5ENODEMARKS"));
+  EXPECT_EQ(KeyText(key), "C" + Md5Hex("001A2B3C4D5ENODEMARKS"));
   EXPECT_EQ(std::strlen(key.get()), 33u);
 }
 
 TEST(TokenKey, GatewayIdentifierWithoutSalt) {
   Key key(generateTokenKey("001A2B3C4D5E", nullptr));
-  EXPECT_EQ(KeyText(key), OpenSslMd5("001A2B3C4D5ELINKSALT"));
+  EXPECT_EQ(KeyText(key), Md5Hex("001A2B3C4D5ELINKSALT"));
   EXPECT_EQ(std::strlen(key.get()), 32u);
 }
 
@@ -190,7 +171,7 @@ TEST(DeviceKey, DerivationMessages) {
   };
   for (const Case& c : cases) {
     Key key(generateDeviceKey(c.id, c.salt, c.prefix));
-    EXPECT_EQ(KeyText(key), c.keyPrefix + OpenSslMd5(c.message)) << c.message;
+    EXPECT_EQ(KeyText(key), c.keyPrefix + Md5Hex(c.message)) << c.message;
   }
 }
 
@@ -208,15 +189,15 @@ TEST(TokenKey, DerivationMessages) {
   };
   for (const Case& c : cases) {
     Key key(generateTokenKey(c.id, c.salt));
-    EXPECT_EQ(KeyText(key), OpenSslMd5(c.message)) << c.message;
+    EXPECT_EQ(KeyText(key), Md5Hex(c.message)) << c.message;
   }
 }
 
 TEST(KeyFunctions, NullIdentifierPrintsAndReturnsNull) {
-  testing::internal::CaptureStdout();
+  kivtest::ConsoleCapture console;
   char* device = generateDeviceKey(nullptr, "salt", "P");
   char* token = generateTokenKey(nullptr, nullptr);
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = console.Text();
   EXPECT_EQ(device, nullptr);
   EXPECT_EQ(token, nullptr);
   EXPECT_EQ(printed, "\n Invalid input!!!\n Invalid input!!!");
@@ -225,9 +206,7 @@ TEST(KeyFunctions, NullIdentifierPrintsAndReturnsNull) {
 // Allocation failure: run in a child whose address space is capped just above
 // what it already uses, so the message block cannot be had.
 TEST(KeyFunctions, AllocationFailureReturnsNull) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizer runtimes cannot run under an address-space cap";
-#else
+  if (kivtest::kSanitized) GTEST_SKIP() << "sanitizer runtimes cannot run under an address-space cap";
   if (kivtest::UnderEmulator()) GTEST_SKIP() << "qemu-user does not apply an address-space cap";
   const std::string id(64u << 20, 'i');
   auto capAddressSpace = [] {
@@ -255,7 +234,6 @@ TEST(KeyFunctions, AllocationFailureReturnsNull) {
         std::_Exit(generateCommonKey("x", 1, "P", INT_MAX - 64) == nullptr ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
-#endif
 }
 
 std::string LibraryPath() { return kivtest::BuildDir() + "/keylib/libKIVKeycpp.so"; }

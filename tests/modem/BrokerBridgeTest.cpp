@@ -13,7 +13,7 @@ namespace {
 
 using kivtest::TestBroker;
 
-const std::chrono::milliseconds kDeadline(30000);
+const std::chrono::milliseconds kAnswerDeadline(30000);
 
 // The engine over the bridge; what it sends to the line is collected, also
 // from the bridge's own threads (messages, a lost connection).
@@ -40,7 +40,7 @@ public:
   }
 
   bool Shows(const std::string& text) {
-    return kivtest::WaitUntil([&] { return Line().find(text) != std::string::npos; }, kDeadline);
+    return kivtest::WaitUntil([&] { return Line().find(text) != std::string::npos; }, kAnswerDeadline);
   }
 
   std::string Line() const {
@@ -55,12 +55,12 @@ private:
   modemsim::ModemEngine engine_;
 };
 
-const std::string kOpen = "AT+QMTOPEN=0,\"127.0.0.1\",1883";
+const std::string kOpenSocket0 = "AT+QMTOPEN=0,\"127.0.0.1\",1883";
 
 TEST(ModemBridge, PublishesReachTheBrokerAndSubscribedMessagesComeBack) {
   TestBroker broker;
   BridgedModem modem(broker.uri());
-  ASSERT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  ASSERT_TRUE(modem.Answers(kOpenSocket0, "+QMTOPEN: 0,0"));
   ASSERT_TRUE(modem.Answers("AT+QMTCONN=0,\"reader\"", "+QMTCONN: 0,0,0"));
   ASSERT_TRUE(modem.Answers("AT+QMTSUB=0,3,\"/t/+\",1", "+QMTSUB: 0,3,0,1"));
   ASSERT_TRUE(modem.Answers("AT+QMTOPEN=1,\"127.0.0.1\",1883", "+QMTOPEN: 1,0"));
@@ -72,13 +72,13 @@ TEST(ModemBridge, PublishesReachTheBrokerAndSubscribedMessagesComeBack) {
 TEST(ModemBridge, LostBrokerIsReportedAndTheClientConnectsAgainOnceItIsBack) {
   TestBroker broker;
   BridgedModem modem(broker.uri());
-  ASSERT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  ASSERT_TRUE(modem.Answers(kOpenSocket0, "+QMTOPEN: 0,0"));
   ASSERT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "+QMTCONN: 0,0,0"));
   broker.Stop();
   EXPECT_TRUE(modem.Shows("\r\n+QMTSTAT: 0,1\r\n")) << modem.Line();
   EXPECT_FALSE(modem.Answers("AT+QMTCONN?", "+QMTCONN: 0,3"));
   broker.Start();
-  EXPECT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,0"));
+  EXPECT_TRUE(modem.Answers(kOpenSocket0, "+QMTOPEN: 0,0"));
   EXPECT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "+QMTCONN: 0,0,0"));
   EXPECT_TRUE(modem.Answers("AT+QMTCONN?", "+QMTCONN: 0,3"));
 }
@@ -88,7 +88,7 @@ TEST(ModemBridge, UnreachableBrokerFailsTheOpen) {
   std::string uri = broker.uri();
   broker.Stop();
   BridgedModem modem(uri);
-  EXPECT_TRUE(modem.Answers(kOpen, "+QMTOPEN: 0,-1"));
+  EXPECT_TRUE(modem.Answers(kOpenSocket0, "+QMTOPEN: 0,-1"));
   EXPECT_TRUE(modem.Answers("AT+QMTCONN=0,\"KivClient\"", "ERROR"));  // nothing opened
 }
 

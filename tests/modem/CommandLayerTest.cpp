@@ -3,7 +3,7 @@
 // line's virtual clock.
 #include "CaseName.h"
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>

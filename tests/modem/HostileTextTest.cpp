@@ -3,7 +3,7 @@
 // text too long for the command buffer would overflow it. Such calls are
 // refused before anything is written.
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // the lines arriving from the simulated modem.
 #include "CaseName.h"
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>

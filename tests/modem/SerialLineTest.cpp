@@ -3,8 +3,9 @@
 // one bring-up through the simulator program, and the demonstration when
 // its device does not exist.
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "PseudoTerminal.h"
+#include "TestSupport.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,8 @@ namespace {
 
 using kivtest::ConsoleCapture;
 using kivtest::Occurrences;
-using kivtest::PseudoTerminal;
 using kivtest::TerminalSettings;
+using modemsim::PseudoTerminal;
 
 const std::chrono::milliseconds kDeadline(120000);
 
@@ -43,7 +44,7 @@ TEST_F(SerialLine, MissingDevicePrintsTheOpenErrorAndReturnsMinusOne) {
 TEST_F(SerialLine, OpensRaw115200EightNoneOneWithoutFlowControl) {
   PseudoTerminal line;
   // Flags the line must clear, and input flags it must leave alone.
-  line.Configure([](struct termios& tty) {
+  kivtest::ConfigureTerminal(line.device(), [](struct termios& tty) {
     tty.c_iflag |= IGNBRK | IXON | IXOFF | IXANY | ICRNL | INLCR;
     tty.c_cflag |= CSTOPB | CRTSCTS | PARENB;
   });
@@ -134,7 +135,7 @@ TEST_F(SerialLine, BringsTheSimulatedModemUpAndHearsIt) {
 // Without its device the program goes on: each pass drains for as long as
 // silence would last, every publish attempt fails, and the dead line is
 // reported once each way, not once per command.
-TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
+TEST(ModemDemoAlone, WithoutAModemItKeepsLoopingAndTrying) {
   kivtest::Process::Options options;
   options.env["MODEMCTL_DEVICE"] = "/nonexistent/ttyS9";
   auto start = std::chrono::steady_clock::now();
@@ -142,8 +143,7 @@ TEST(ModemDemo, WithoutAModemItKeepsLoopingAndTrying) {
   ASSERT_TRUE(demo.WaitForOutput("error 2 opening /nonexistent/ttyS9: No such file or directory\n",
                                  kDeadline));
   // Three bring-up probes, then the probes of the first publish attempt.
-  EXPECT_TRUE(kivtest::WaitUntil([&] { return Occurrences(demo.Stdout(), "Send AT\r\n...") >= 5; },
-                                 kDeadline))
+  EXPECT_TRUE(demo.WaitForOutput("Send AT\r\n...", kDeadline, kivtest::Process::Stream::kOut, 5))
       << demo.Stdout();
   // The pause after the open and four exchanges (a drain and a cycle, 1.01 s
   // each) came before: a dead line does not spin.

@@ -4,7 +4,7 @@
 // the terminal calls can go to a serial port played here, which keeps what
 // it is given (a pseudo-terminal would refuse parity).
 #include "ConsoleCapture.h"
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 #include "modemctl.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +18,8 @@ extern "C" int __real_tcsetattr(int descriptor, int when, const struct termios* 
 
 namespace {
 size_t failingSize = 0;      // 0: every allocation goes through
-bool playSerialPort = false;  // the terminal calls go to port, not to the system
-struct termios port;          // the played port's settings
+bool playSerialPort = false;  // the terminal calls go to playedPort, not to the system
+struct termios playedPort;    // the played port's settings
 }  // namespace
 
 extern "C" void* __wrap_malloc(size_t size) {
@@ -32,13 +32,13 @@ extern "C" void* __wrap_malloc(size_t size) {
 
 extern "C" int __wrap_tcgetattr(int descriptor, struct termios* settings) {
   if (!playSerialPort) return __real_tcgetattr(descriptor, settings);
-  *settings = port;
+  *settings = playedPort;
   return 0;
 }
 
 extern "C" int __wrap_tcsetattr(int descriptor, int when, const struct termios* settings) {
   if (!playSerialPort) return __real_tcsetattr(descriptor, when, settings);
-  port = *settings;
+  playedPort = *settings;
   return 0;
 }
 
@@ -58,7 +58,7 @@ TEST(Modem, PublishWithoutMemoryForItsCommandFailsAfterItsProbes) {
   EXPECT_EQ("AT\r\nAT\r\n", modem.Written());
 }
 
-TEST(SerialLine, ParityArgumentChoosesParityButNeverStopBitsOrFlowControl) {
+TEST(SerialLineSettings, ParityArgumentChoosesParityButNeverStopBitsOrFlowControl) {
   struct Case {
     int parity;
     tcflag_t expected;
@@ -66,12 +66,12 @@ TEST(SerialLine, ParityArgumentChoosesParityButNeverStopBitsOrFlowControl) {
   const Case cases[] = {{0, 0}, {PARENB, PARENB}, {PARENB | PARODD, PARENB | PARODD}};
   playSerialPort = true;
   for (const Case& c : cases) {
-    port = termios();
-    port.c_cflag = CSTOPB | CRTSCTS | CS7;
+    playedPort = termios();
+    playedPort.c_cflag = CSTOPB | CRTSCTS | CS7;
     ASSERT_EQ(0, set_interface_attribs(3, B115200, c.parity)) << c.parity;
-    EXPECT_EQ(c.expected, port.c_cflag & (PARENB | PARODD)) << c.parity;
-    EXPECT_EQ(0u, port.c_cflag & (CSTOPB | CRTSCTS)) << c.parity;
-    EXPECT_EQ(static_cast<tcflag_t>(CS8), port.c_cflag & CSIZE) << c.parity;
+    EXPECT_EQ(c.expected, playedPort.c_cflag & (PARENB | PARODD)) << c.parity;
+    EXPECT_EQ(0u, playedPort.c_cflag & (CSTOPB | CRTSCTS)) << c.parity;
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), playedPort.c_cflag & CSIZE) << c.parity;
   }
   playSerialPort = false;
 }

@@ -22,10 +22,7 @@ namespace {
 // A cycle under qemu starts the emulated gatewayd and a Python node script.
 constexpr std::chrono::milliseconds kDeadline = 60s;
 
-std::string SourceDir() {
-  const char* dir = std::getenv("KIV_SOURCE_DIR");
-  return dir ? dir : ".";
-}
+using kivtest::SourceDir;
 
 // The one package in build/packages whose name ends in suffix.
 std::string PackageFile(const std::string& suffix) {

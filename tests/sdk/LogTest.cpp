@@ -1,4 +1,8 @@
+// The SDK's log: which lines its configuration lets through, what a record
+// carries, and how text from outside is escaped.
 #include "kiv/Proxy.h"
+
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -6,36 +10,24 @@
 
 namespace {
 
-class LogTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    kiv::SetLogSink([this](const kiv::LogRecord& r) { records.push_back(r); });
-  }
-  void TearDown() override {
-    kiv::SetLogSink(nullptr);
-    kiv::SetLogConfig(0, 7, 0, 0);
-  }
-  std::vector<kiv::LogRecord> records;
-};
-
-TEST_F(LogTest, CategoryMaskChoosesWhatIsPrinted) {
+TEST(LogTest, CategoryMaskChoosesWhatIsPrinted) {
   struct Case {
     int mask;
     int category;
     bool printed;
   } cases[] = {{7, 4, true}, {7, 16, false}, {31, 16, true}, {31, 4, true}, {0, 4, false}};
   for (const auto& c : cases) {
-    records.clear();
-    kiv::SetLogConfig(0, c.mask, 0, 0);
+    kivtest::LogCapture log(c.mask);
     kiv::PrintLog(-1, c.category, "", "src/main", 1, "Test", "x");
-    EXPECT_EQ(records.size(), c.printed ? 1u : 0u) << "mask " << c.mask << " category " << c.category;
+    EXPECT_EQ(log.Records().size(), c.printed ? 1u : 0u) << "mask " << c.mask << " category " << c.category;
   }
 }
 
-TEST_F(LogTest, RecordCarriesFormattedMessageAndSource) {
-  kiv::SetLogConfig(3, 31, 0, 0);
+TEST(LogTest, RecordCarriesFormattedMessageAndSource) {
+  kivtest::LogCapture log(31, 3);
   const char* value = "100% sure\nsecond line %s";
   kiv::PrintLog(-1, 16, "", "src/main", 42, "Start", "gatewayId: %s\n", value);
+  std::vector<kiv::LogRecord> records = log.Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, std::string("gatewayId: ") + value + "\n");
   EXPECT_EQ(records[0].file, "src/main");

@@ -3,7 +3,7 @@
 
 #include "PlatformClient.h"
 
-#include "SdkTestUtil.h"
+#include "Descriptors.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -159,7 +159,7 @@ TEST(MqttClientTest, TcpNoDelayIsSetOnTheConnectionWhenAsked) {
     options.tcpNoDelay = noDelay;
     Client client(options);
     ASSERT_EQ(client.Connect(10s), 0);
-    std::vector<int> flags = sdktest::NoDelayFlagsOfSocketsTo(broker.port());
+    std::vector<int> flags = kivtest::NoDelayFlagsOfSocketsTo(broker.port());
     ASSERT_EQ(flags.size(), 1u);
     EXPECT_EQ(flags[0] != 0, noDelay);
     client.Disconnect();
@@ -184,7 +184,7 @@ TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
     ASSERT_TRUE(kivtest::WaitUntil([&] { return reconnects == round; }, 30s));
     EXPECT_TRUE(client.IsConnected());
     EXPECT_EQ(losses.load(), round);
-    EXPECT_TRUE(sdktest::NoDelayFlagsOfSocketsTo(broker.port()) == std::vector<int>{1});
+    EXPECT_TRUE(kivtest::NoDelayFlagsOfSocketsTo(broker.port()) == std::vector<int>{1});
 
     Client sender(FastOptions(broker.uri()));
     ASSERT_EQ(sender.Connect(10s), 0);
@@ -207,17 +207,17 @@ TEST(MqttClientTest, FailsOverToTheNextBrokerOfTheListInTurn) {
   ASSERT_EQ(client.Connect(10s), 0);
   EXPECT_EQ(client.serverUri(), first.uri()) << "the first broker that answers";
 
-  struct Step {
+  struct Handover {
     kivtest::TestBroker& stop;
     kivtest::TestBroker& next;
   } steps[] = {{first, second}, {second, first}};
   for (int round = 1; round <= 2; ++round) {
-    const Step& step = steps[round - 1];
+    const Handover& step = steps[round - 1];
     step.next.Start();
     step.stop.Stop();
     ASSERT_TRUE(kivtest::WaitUntil([&] { return reconnects == round; }, 30s));
     EXPECT_EQ(client.serverUri(), step.next.uri());
-    EXPECT_EQ(sdktest::NoDelayFlagsOfSocketsTo(step.next.port()), std::vector<int>{1});
+    EXPECT_EQ(kivtest::NoDelayFlagsOfSocketsTo(step.next.port()), std::vector<int>{1});
   }
 }
 
@@ -235,10 +235,10 @@ TEST(MqttClientTest, LastWillAnnouncesALostClient) {
   options.autoReconnect = false;
   Client client(options);
   client.OnConnectionLost([&](const std::string&) { ++losses; });
-  auto watcherSockets = sdktest::SocketsTo(broker.port());
+  auto watcherSockets = kivtest::SocketsTo(broker.port());
   ASSERT_EQ(client.Connect(10s), 0);
   // Break the connection under the library, as a network fault would.
-  ASSERT_EQ(sdktest::ShutdownSocketsTo(broker.port(), watcherSockets), 1);
+  ASSERT_EQ(kivtest::ShutdownSocketsTo(broker.port(), watcherSockets), 1);
   ASSERT_TRUE(inbox.WaitFor(1));
   EXPECT_EQ(inbox.Messages()[0].payload, "offline");
   EXPECT_TRUE(kivtest::WaitUntil([&] { return losses == 1; }));

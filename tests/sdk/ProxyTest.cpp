@@ -5,10 +5,12 @@
 
 #include "PlatformClient.h"
 
-#include "SdkTestUtil.h"
-#include "TestSupport.h"
+#include "Descriptors.h"
+#include "Gatewayd.h"
+#include "LogCapture.h"
+#include "ProxyRecorder.h"
+#include "TestBroker.h"
 
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,70 +24,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using kiv::mqtt::Message;
+using kivtest::ParseJson;
 
-// cJSON document released at scope end.
-struct Doc {
-  explicit Doc(const std::string& text) : json(cJSON_ParseWithLength(text.data(), text.size())) {}
-  ~Doc() { cJSON_Delete(json); }
-  const cJSON* At(std::initializer_list<const char*> path) const {
-    const cJSON* item = json;
-    for (const char* name : path) item = cJSON_GetObjectItemCaseSensitive(item, name);
-    return item;
-  }
-  std::string String(std::initializer_list<const char*> path) const {
-    const cJSON* item = At(path);
-    return cJSON_IsString(item) ? item->valuestring : "<missing>";
-  }
-  int Int(std::initializer_list<const char*> path) const {
-    const cJSON* item = At(path);
-    return cJSON_IsNumber(item) ? item->valueint : -1;
-  }
-  cJSON* json;
-};
-
-// Everything the proxy reported to the gateway, readable from the test.
-class Recorder : public kiv::Proxy::Callback {
-public:
-  struct Request {
-    std::string rqi;
-    int op;
-    std::vector<int> targets;
-    std::vector<std::pair<int, std::string>> contents;
-  };
-  std::function<void(const Request&)> onRequest;
-
-  void Connected() override { ++connected; }
-  void ConnectionLost(const std::string&) override { ++lost; }
-  void MessageArrived(const std::string& message) override { Add(messages, message); }
-  void RequestArrived(const std::string& requestId, int op, std::list<kiv::RequestTarget>& targets,
-                      std::list<kiv::RequestContent>& contents) override {
-    Request request{requestId, op, {}, {}};
-    for (const auto& t : targets) request.targets.push_back(t.type);
-    for (const auto& c : contents) request.contents.emplace_back(c.type, c.text);
-    if (onRequest) onRequest(request);
-    Add(requests, request);
-  }
-  void ResponseArrived(const std::string& requestId, int ec) override {
-    Add(responses, requestId + " " + std::to_string(ec));
-  }
-
-  template <typename T>
-  std::vector<T> Get(const std::vector<T>& list) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return list;
-  }
-  std::atomic<int> connected{0}, lost{0};
-  std::vector<std::string> messages, responses;
-  std::vector<Request> requests;
-
-private:
-  template <typename T>
-  void Add(std::vector<T>& list, const T& item) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    list.push_back(item);
-  }
-  mutable std::mutex mutex_;
-};
+using Recorder = kivtest::ProxyRecorder;
 
 // The platform's side: the shared platform client, listening to one filter.
 class Platform {
@@ -159,10 +100,10 @@ TEST_F(ProxyTest, ConnectsAndAnnouncesItsStatus) {
 
 TEST_F(ProxyTest, LastWillSaysOfflineWhenTheConnectionBreaks) {
   Platform platform(broker.uri(), "/kiv/status/" + kDevice);
-  auto platformSockets = sdktest::SocketsTo(broker.port());
+  auto platformSockets = kivtest::SocketsTo(broker.port());
   ConnectProxy();
   ASSERT_EQ(platform.WaitFor(1).size(), 1u);
-  ASSERT_EQ(sdktest::ShutdownSocketsTo(broker.port(), platformSockets), 1);
+  ASSERT_EQ(kivtest::ShutdownSocketsTo(broker.port(), platformSockets), 1);
   auto messages = platform.WaitFor(3);  // the will, then online again
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[1].payload, "offline");
@@ -192,10 +133,10 @@ TEST_F(ProxyTest, RecordsCarryTheTextByteForByteToTheRegistrar) {
     EXPECT_EQ(records[i].to, "/id-in/cse-in/" + kDevice + "/data");
   }
   for (const Message& message : platform.WaitFor(5)) {
-    Doc primitive(message.payload);
+    Json::Value primitive = ParseJson(message.payload);
     EXPECT_EQ(message.topic, "/oneM2M/req/" + kDevice + "/id-in/json");
-    EXPECT_EQ(primitive.String({"rvi"}), "3") << message.payload;
-    EXPECT_EQ(primitive.String({"fr"}), "/" + kDevice) << message.payload;
+    EXPECT_EQ(primitive["rvi"], "3") << message.payload;
+    EXPECT_EQ(primitive["fr"], "/" + kDevice) << message.payload;
   }
 }
 
@@ -245,15 +186,15 @@ TEST_F(ProxyTest, RequestsAreAnsweredByTheGatewayOrTheSdk) {
     // The throwing handler is reached, but records nothing.
     EXPECT_EQ(reached_, c.reachesGateway) << c.payload;
     if (c.rsc == 0) continue;  // a retrieve that found nothing stays unanswered
-    Doc reply(replies[nextReply++].payload);
-    EXPECT_EQ(reply.String({"rqi"}), rqi);
-    EXPECT_EQ(reply.Int({"rsc"}), c.rsc) << c.payload;
-    EXPECT_EQ(reply.String({"rvi"}), "3");
-    EXPECT_EQ(reply.String({"fr"}), "/" + kDevice);
-    EXPECT_EQ(reply.String({"to"}), "console");
-    EXPECT_EQ(reply.At({"pc"}) != nullptr, !c.resource.empty()) << c.payload;
+    Json::Value reply = ParseJson(replies[nextReply++].payload);
+    EXPECT_EQ(reply["rqi"], rqi);
+    EXPECT_EQ(reply["rsc"], c.rsc) << c.payload;
+    EXPECT_EQ(reply["rvi"], "3");
+    EXPECT_EQ(reply["fr"], "/" + kDevice);
+    EXPECT_EQ(reply["to"], "console");
+    EXPECT_EQ(reply.isMember("pc"), !c.resource.empty()) << c.payload;
     if (!c.resource.empty()) {
-      EXPECT_NE(reply.At({"pc", c.resource.c_str()}), nullptr) << c.payload;
+      EXPECT_TRUE(reply["pc"].isMember(c.resource)) << c.payload;
     }
   }
   // Refused, hence also passed on raw.
@@ -292,10 +233,10 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(messages[i], cases[i].payload);
     if (cases[i].answeredRqi.empty()) continue;
-    Doc answer(replies[reply++].payload);
-    EXPECT_EQ(answer.String({"rqi"}), cases[i].answeredRqi);
-    EXPECT_EQ(answer.Int({"rsc"}), 4000);
-    EXPECT_NE(answer.String({"pc", "m2m:dbg"}), "<missing>");
+    Json::Value answer = ParseJson(replies[reply++].payload);
+    EXPECT_EQ(answer["rqi"], cases[i].answeredRqi);
+    EXPECT_EQ(answer["rsc"], 4000);
+    EXPECT_TRUE(answer["pc"]["m2m:dbg"].isString()) << answer;
   }
   EXPECT_TRUE(recorder.Get(recorder.requests).empty());
   // Still serving after the garbage.
@@ -348,7 +289,7 @@ TEST_F(ProxyTest, ResponseRefusesUnknownRequestsAndStatuses) {
   platform.Send(kRequests, R"({"rqi":"q","op":2,"fc":{"ty":[14]}})");
   auto replies = platform.WaitFor(1);
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(Doc(replies[0].payload).String({"pc"}), "late");
+  EXPECT_EQ(ParseJson(replies[0].payload)["pc"], "late");
   EXPECT_EQ(failures.load(), 2);
 }
 
@@ -393,21 +334,17 @@ TEST_F(ProxyTest, LogConfigChoosesTheTraceShown) {
     bool sdkTrace, pahoTrace;
   } cases[] = {{3, 31, 1, true, true}, {0, 7, 0, false, false}, {1, 7, 0, true, false}};
   for (const auto& c : cases) {
-    std::mutex mutex;
-    std::set<std::string> tags;
-    kiv::SetLogConfig(c.trace, c.mask, 0, c.paho);
-    kiv::SetLogSink([&](const kiv::LogRecord& r) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (r.level >= 0) tags.insert(r.tag);
-    });
+    kivtest::LogCapture log(c.mask, c.trace, c.paho);
     {
       kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
       kiv::Proxy traced(info);
       ASSERT_EQ(traced.Connect(10, false, nullptr), "");
       traced.Disconnect();
     }
-    kiv::SetLogSink(nullptr);
-    kiv::SetLogConfig(0, 7, 0, 0);
+    std::set<std::string> tags;
+    for (const kiv::LogRecord& r : log.Records()) {
+      if (r.level >= 0) tags.insert(r.tag);
+    }
     EXPECT_EQ(tags.count("mqtt") + tags.count("sdk") > 0, c.sdkTrace) << c.trace;
     EXPECT_EQ(tags.count("paho") > 0, c.pahoTrace) << c.paho;
   }

@@ -2,11 +2,10 @@
 #include "kiv/MqttClient.h"
 #include "kiv/Proxy.h"
 
+#include "Console.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 namespace {
 
@@ -70,31 +69,28 @@ TEST_F(TlsTest, BrokerIsVerifiedAgainstTheGivenCa) {
 
 TEST_F(TlsTest, ProxyTakesItsTlsFilesFromTheEnvironment) {
   kivtest::TestBroker broker(BrokerTls(true));
-  setenv("KIV_TLS_CAFILE", certificates->File("ca.crt").c_str(), 1);
-  setenv("KIV_TLS_CERTFILE", certificates->File("client.crt").c_str(), 1);
-  setenv("KIV_TLS_KEYFILE", certificates->File("client.key").c_str(), 1);
   std::string uri = "mqtts://127.0.0.1:" + std::to_string(broker.port());
-  kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", uri);
-  info.SetDeviceId("gw-tls");
-  kiv::Proxy proxy(info);
-  std::string error = proxy.Connect(10, false, nullptr);
-  unsetenv("KIV_TLS_CAFILE");
-  unsetenv("KIV_TLS_CERTFILE");
-  unsetenv("KIV_TLS_KEYFILE");
+  std::string error;
+  auto proxy = [&] {
+    kivtest::ScopedEnvironment environment({{"KIV_TLS_CAFILE", certificates->File("ca.crt")},
+                                            {"KIV_TLS_CERTFILE", certificates->File("client.crt")},
+                                            {"KIV_TLS_KEYFILE", certificates->File("client.key")}});
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", uri);
+    info.SetDeviceId("gw-tls");
+    auto made = std::make_unique<kiv::Proxy>(info);
+    error = made->Connect(10, false, nullptr);
+    return made;
+  }();
   EXPECT_EQ(error, "");
-  EXPECT_TRUE(proxy.IsConnected());
+  EXPECT_TRUE(proxy->IsConnected());
 
-  // The console over TLS too: a notify is answered by the SDK itself.
-  std::vector<std::string> argv = kivtest::ProgramCommand("tools/gwctl/gwctl");
-  for (const std::string& word :
-       {std::string("-s"), uri, std::string("--cafile"), certificates->File("ca.crt"),
-        std::string("--cert"), certificates->File("client.crt"), std::string("--key"),
-        certificates->File("client.key"), std::string("request"), std::string("gw-tls"),
-        std::string(R"({"rqi":"n1","op":5})")}) {
-    argv.push_back(word);
-  }
-  kivtest::Process gwctl(argv);
-  EXPECT_EQ(gwctl.Wait(60s), 0) << gwctl.Stderr();
+  // The console over TLS too (its main in this process): a notify is
+  // answered by the SDK itself.
+  kivtest::CommandLine console("gwctl", {"-s", uri, "--cafile", certificates->File("ca.crt"), "--cert",
+                                         certificates->File("client.crt"), "--key",
+                                         certificates->File("client.key"), "request", "gw-tls",
+                                         R"({"rqi":"n1","op":5})"});
+  EXPECT_EQ(gwctl::RunConsole(console.argc(), console.argv()), gwctl::kExitOk);
 }
 
 }  // namespace

@@ -1,20 +1,20 @@
-// What a test's own process prints on standard output, and counting texts in
-// it.
+// What a test's own process prints on standard output or error.
 #ifndef KIV_TEST_CONSOLE_CAPTURE_H
 #define KIV_TEST_CONSOLE_CAPTURE_H
 
 #include "TestSupport.h"
 
 #include <string>
+#include <unistd.h>
 
 namespace kivtest {
 
-// Redirects standard output (descriptor 1, so printf and write alike) to a
-// file while it lives.
+// Redirects the descriptor (standard output or error, so printf, fprintf
+// and write alike) to a file while it lives.
 class ConsoleCapture {
 public:
   // Throws std::runtime_error when the output cannot be redirected.
-  ConsoleCapture();
+  explicit ConsoleCapture(int descriptor = STDOUT_FILENO);
   ~ConsoleCapture();
   ConsoleCapture(const ConsoleCapture&) = delete;
   ConsoleCapture& operator=(const ConsoleCapture&) = delete;
@@ -22,7 +22,9 @@ public:
   std::string Text() const;
 
 private:
+  void Flush() const;
   TempDir dir_;
+  int descriptor_;
   int saved_ = -1;
 };
 

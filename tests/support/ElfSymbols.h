@@ -1,6 +1,6 @@
-// Reads the names a shared object or program exports in its dynamic symbol
-// table, straight from the ELF file (32 or 64 bits, either byte order), so
-// export checks also work on cross-built binaries.
+// The names a shared object or program exports and the libraries it links,
+// as binutils' readelf reads them from the ELF file (of any class, byte
+// order and machine, so the checks also work on cross-built binaries).
 #ifndef KIV_TEST_ELF_SYMBOLS_H
 #define KIV_TEST_ELF_SYMBOLS_H
 
@@ -10,11 +10,8 @@
 namespace kivtest {
 
 // Defined global and weak symbols of .dynsym, as raw (mangled) names.
-// Throws std::runtime_error when the file is not a readable ELF file.
+// Throws std::runtime_error when readelf cannot read the file.
 std::set<std::string> ExportedSymbols(const std::string& path);
-
-// Names the binary needs from other objects (undefined dynamic symbols).
-std::set<std::string> ImportedSymbols(const std::string& path);
 
 // The DT_NEEDED entries: the shared libraries it links.
 std::set<std::string> NeededLibraries(const std::string& path);

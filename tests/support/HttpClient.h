@@ -1,7 +1,5 @@
-// A minimal HTTP/1.1 client for servers on 127.0.0.1 that tests start (the
-// oneM2M CSE): one request per connection, sent with "Connection: close".
-// Reads bodies framed by Content-Length or by the end of the connection;
-// chunked bodies are refused with an error.
+// oneM2M requests over HTTP to a server on 127.0.0.1 that a test started
+// (the oneM2M CSE), made with curl.
 #ifndef KIV_TEST_HTTP_CLIENT_H
 #define KIV_TEST_HTTP_CLIENT_H
 
@@ -15,13 +13,6 @@ namespace kivtest {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
-struct HttpRequest {
-  std::string method = "GET";
-  std::string target = "/";  // path with its query, e.g. "/cse-in?rcn=1"
-  HttpHeaders headers;       // Host, Connection and Content-Length are added
-  std::optional<std::string> body;
-};
-
 struct HttpResponse {
   int status = 0;
   HttpHeaders headers;
@@ -30,14 +21,8 @@ struct HttpResponse {
   std::optional<std::string> Header(const std::string& name) const;
 };
 
-// Sends request to 127.0.0.1:port and reads the whole response, all within
-// timeout. Throws std::runtime_error naming what failed (connection refused,
-// deadline passed, a response that is not HTTP/1.x).
-HttpResponse HttpExchange(int port, const HttpRequest& request,
-                          std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
-// A oneM2M request over the HTTP binding: the originator, a fresh request
-// identifier and release version "3" travel as X-M2M-* headers.
+// The originator, a fresh request identifier and release version "3" travel
+// as X-M2M-* headers.
 struct OneM2mHttpRequest {
   std::string method = "GET";
   std::string target;              // e.g. "/cse-in" or "/~/id-gw/gw?fu=1&ty=14"
@@ -46,8 +31,9 @@ struct OneM2mHttpRequest {
   std::optional<int> resourceType;  // a create's type: Content-Type ...;ty=N
 };
 
-// The response's X-M2M-RSC header tells the oneM2M result; X-M2M-RI echoes
-// the request identifier.
+// Sends the request to 127.0.0.1:port and returns the whole response within
+// timeout; its X-M2M-RSC header tells the oneM2M result. Throws
+// std::runtime_error with curl's reason when there is none.
 HttpResponse OneM2mHttp(int port, const OneM2mHttpRequest& request,
                         std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 

@@ -1,7 +1,6 @@
 #include "TestCse.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -22,18 +21,12 @@ const char* const kPythonPackages =
 // It starts in 1-5 s; a loaded machine with ASan tests beside it needs more.
 constexpr std::chrono::seconds kReadyTimeout(30);
 
-std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 // Where to look for the CSE, and how to say so when it is not there.
 std::pair<std::string, std::string> CandidateFolder() {
-  if (std::string dir = Environment("KIV_ACME_DIR"); !dir.empty()) {
+  if (std::string dir = EnvironmentVariable("KIV_ACME_DIR"); !dir.empty()) {
     return {dir, "$KIV_ACME_DIR (" + dir + ")"};
   }
-  std::string source = Environment("KIV_SOURCE_DIR");
-  std::string dir = (source.empty() ? std::string(".") : source) + "/../shared/third_party";
+  std::string dir = SourceDir() + "/../shared/third_party";
   return {dir, dir};
 }
 
@@ -136,8 +129,6 @@ void TestCse::Restart() {
   Stop();
   Start();
 }
-
-bool TestCse::Running() { return process_ && process_->Running(); }
 
 HttpResponse TestCse::Request(const OneM2mHttpRequest& request, std::chrono::milliseconds timeout) const {
   return OneM2mHttp(httpPort_, request, timeout);

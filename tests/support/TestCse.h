@@ -6,6 +6,7 @@
 #define KIV_TEST_CSE_H
 
 #include "HttpClient.h"
+#include "Process.h"
 #include "TestSupport.h"
 
 #include <chrono>
@@ -45,13 +46,8 @@ public:
   // until it is ready: answering on HTTP and subscribed on MQTT.
   void Start();
   void Restart();
-  bool Running();
 
-  const std::string& cseId() const { return cseId_; }      // "id-in", no leading slash
   const std::string& cseName() const { return cseName_; }  // "cse-in"
-  const std::string& adminOriginator() const { return admin_; }  // "CAdmin"
-  int httpPort() const { return httpPort_; }
-  int mqttPort() const { return options_.mqttPort; }
   // How long the last Start took until the CSE was ready.
   std::chrono::milliseconds startDuration() const { return startDuration_; }
 

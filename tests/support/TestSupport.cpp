@@ -2,18 +2,18 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <regex.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -51,6 +51,45 @@ void WriteFile(const std::string& path, const std::string& content, bool executa
   if (executable) chmod(path.c_str(), 0755);
 }
 
+size_t RegexSearch(const std::string& text, const std::string& pattern) {
+  regex_t compiled;
+  if (int error = regcomp(&compiled, pattern.c_str(), REG_EXTENDED); error != 0) {
+    char reason[256];
+    regerror(error, &compiled, reason, sizeof reason);
+    throw std::runtime_error("regular expression " + pattern + ": " + reason);
+  }
+  regmatch_t match;
+  bool found = regexec(&compiled, text.c_str(), 1, &match, 0) == 0;
+  regfree(&compiled);
+  return found ? static_cast<size_t>(match.rm_so) : std::string::npos;
+}
+
+std::string Md5Hex(const std::string& message) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(message.data(), message.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+    throw std::runtime_error("OpenSSL's MD5 failed");
+  }
+  return HexDigits(digest, length);
+}
+
+std::string HexDigits(const unsigned char* bytes, size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < count; ++i) {
+    hex += kHex[bytes[i] >> 4];
+    hex += kHex[bytes[i] & 15];
+  }
+  return hex;
+}
+
+CommandLine::CommandLine(std::string program, std::vector<std::string> words)
+    : words_(std::move(words)) {
+  words_.insert(words_.begin(), std::move(program));
+  for (std::string& word : words_) pointers_.push_back(word.data());
+  pointers_.push_back(nullptr);
+}
+
 TempDir::TempDir() {
   char pattern[] = "/tmp/kivtest.XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -64,247 +103,100 @@ TempDir::~TempDir() {
 
 namespace {
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv, const Process::Options& options,
-                            const std::string& out, const std::string& err, int stdinRead) {
-  if (stdinRead >= 0) {
-    dup2(stdinRead, STDIN_FILENO);
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    setenv(name.c_str(), value->c_str(), 1);
   } else {
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, STDIN_FILENO);
+    unsetenv(name.c_str());
   }
-  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(o, STDOUT_FILENO);
-  dup2(e, STDERR_FILENO);
-  for (int fd = 3; fd < 256; ++fd) close(fd);
-  if (!options.workingDir.empty() && chdir(options.workingDir.c_str()) != 0) _exit(126);
-  for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
-}
-
-int DecodeStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const Options& options)
-    : outPath_(logs_.File("stdout")), errPath_(logs_.File("stderr")) {
-  WriteFile(outPath_, "");
-  WriteFile(errPath_, "");
-  int pipeFds[2] = {-1, -1};
-  if (options.stdinPipe && pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) ExecChild(argv, options, outPath_, errPath_, pipeFds[0]);
-  if (options.stdinPipe) {
-    close(pipeFds[0]);
-    stdinFd_ = pipeFds[1];
+ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::optional<std::string>>& values) {
+  for (const auto& [name, value] : values) {
+    const char* old = std::getenv(name.c_str());
+    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    SetEnvironment(name, value);
   }
 }
 
-Process::~Process() {
-  CloseStdin();
-  if (Running()) {
-    kill(pid_, SIGKILL);
-    Wait(std::chrono::milliseconds(5000));
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& [name, value] : saved_) SetEnvironment(name, value);
+}
+
+WorkingDirectory::WorkingDirectory(const std::string& folder) {
+  std::error_code error;
+  previous_ = std::filesystem::current_path(error).string();
+  if (!error) std::filesystem::current_path(folder, error);
+  if (error) throw std::runtime_error("cannot work in " + folder + ": " + error.message());
+}
+
+WorkingDirectory::~WorkingDirectory() {
+  std::error_code error;
+  std::filesystem::current_path(previous_, error);
+  if (error) std::fprintf(stderr, "kivtest: cannot go back to %s: %s\n", previous_.c_str(), error.message().c_str());
+}
+
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+int LoopbackListener(int* port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = LoopbackAddress(0);
+  socklen_t length = sizeof address;
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(s, 1) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::string error = strerror(errno);
+    if (s >= 0) close(s);
+    throw std::runtime_error("no loopback listener: " + error);
   }
-}
-
-bool Process::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout,
-                            bool fromStderr) const {
-  return WaitUntil([&] { return (fromStderr ? Stderr() : Stdout()).find(text) != std::string::npos; },
-                   timeout);
-}
-
-void Process::WriteStdin(const std::string& text) {
-  if (stdinFd_ >= 0 && write(stdinFd_, text.data(), text.size()) < 0) {
-    throw std::runtime_error(std::string("write to child failed: ") + strerror(errno));
-  }
-}
-
-void Process::CloseStdin() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  stdinFd_ = -1;
-}
-
-void Process::Signal(int signal) {
-  if (Running()) kill(pid_, signal);
-}
-
-std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
-  WaitUntil([&] { return !Running(); }, timeout);
-  return status_;
-}
-
-bool Process::Running() {
-  if (status_) return false;
-  int status = 0;
-  pid_t r = waitpid(pid_, &status, WNOHANG);
-  if (r == pid_) {
-    status_ = DecodeStatus(status);
-    return false;
-  }
-  return r == 0;
+  *port = ntohs(address.sin_port);
+  return s;
 }
 
 int FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (s >= 0) close(s);
-    throw std::runtime_error("no free loopback port");
-  }
-  close(s);
-  return ntohs(addr.sin_port);
-}
-
-namespace {
-
-bool Accepts(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(s);
-  return ok;
-}
-
-std::string MosquittoPath() {
-  for (const char* candidate : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto", "/usr/local/sbin/mosquitto"}) {
-    if (access(candidate, X_OK) == 0) return candidate;
-  }
-  return "mosquitto";
-}
-
-}  // namespace
-
-TestBroker::TestBroker() : port_(FreeLoopbackPort()) { Start(); }
-
-TestBroker::TestBroker(const Tls& tls) : tls_(tls), port_(FreeLoopbackPort()) { Start(); }
-
-TestBroker::~TestBroker() { Stop(); }
-
-std::string TestBroker::uri() const {
-  return std::string(tls_ ? "ssl" : "tcp") + "://127.0.0.1:" + std::to_string(port_);
-}
-
-void TestBroker::WriteConfig() {
-  std::ostringstream conf;
-  conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous " << (passwords_ ? "false" : "true") << "\n"
-       << "persistence false\n"
-       << "set_tcp_nodelay true\n"
-       << "log_dest file " << dir_.File("broker.log") << "\n"
-       << "log_type all\n";
-  // As root mosquitto would switch to its own user, which cannot read our
-  // private temporary folder.
-  if (geteuid() == 0) conf << "user root\n";
-  if (passwords_) conf << "password_file " << dir_.File("passwords") << "\n";
-  if (tls_) {
-    conf << "cafile " << tls_->caFile << "\n"
-         << "certfile " << tls_->certFile << "\n"
-         << "keyfile " << tls_->keyFile << "\n"
-         << "require_certificate " << (tls_->requireClientCertificate ? "true" : "false") << "\n";
-  }
-  if (bridgePort_) {  // the bridge retries at once when its peer restarts
-    conf << "connection bridge-" << *bridgePort_ << "\n"
-         << "address 127.0.0.1:" << *bridgePort_ << "\n"
-         << "topic # both 1\n"
-         << "restart_timeout 1\n";
-  }
-  WriteFile(dir_.File("mosquitto.conf"), conf.str());
-}
-
-void TestBroker::Start() {
-  if (pid_ > 0) return;
-  WriteConfig();
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, STDIN_FILENO);
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
-    std::string path = MosquittoPath();
-    std::string conf = dir_.File("mosquitto.conf");
-    execl(path.c_str(), path.c_str(), "-c", conf.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (!WaitUntil([&] { return Accepts(port_); }, std::chrono::milliseconds(10000))) {
-    Stop();
-    throw std::runtime_error("mosquitto did not start on port " + std::to_string(port_) + ": " +
-                             ReadFile(dir_.File("broker.log")));
-  }
-}
-
-void TestBroker::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
-
-void TestBroker::RequirePasswords(const std::map<std::string, std::string>& users) {
-  std::string lines;
-  for (const auto& [user, password] : users) lines += user + ":" + password + "\n";
-  std::string file = dir_.File("passwords");
-  WriteFile(file, lines);
-  // Hashes the plain "user:password" lines in place.
-  std::string command = "mosquitto_passwd -U '" + file + "' >/dev/null 2>&1";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("mosquitto_passwd failed");
-  passwords_ = true;
-  Stop();
-  Start();
-}
-
-void TestBroker::BridgeTo(int port) {
-  bridgePort_ = port;
-  Stop();
-  Start();
+  int port = 0;
+  close(LoopbackListener(&port));
+  return port;
 }
 
 void MakeTestCertificates(const std::string& dir, const std::string& caName) {
+  // P-256 keys: made in a millisecond, where RSA keys take a good part of a second.
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
   std::ostringstream script;
   script << "set -e; cd '" << dir << "';"
-         << "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=" << caName
+         << "openssl req -x509 " << key << " -days 2 -subj '/CN=" << caName
          << "' -keyout ca.key -out ca.crt 2>/dev/null;"
          << "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > san.ext;"
-         << "openssl req -newkey rsa:2048 -nodes -subj '/CN=localhost' -keyout server.key -out server.csr 2>/dev/null;"
+         << "openssl req " << key << " -subj '/CN=localhost' -keyout server.key -out server.csr 2>/dev/null;"
          << "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2"
          << " -extfile san.ext -out server.crt 2>/dev/null;"
-         << "openssl req -newkey rsa:2048 -nodes -subj '/CN=kiv-client' -keyout client.key -out client.csr 2>/dev/null;"
+         << "openssl req " << key << " -subj '/CN=kiv-client' -keyout client.key -out client.csr 2>/dev/null;"
          << "openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2"
          << " -out client.crt 2>/dev/null";
   std::string command = "sh -c \"" + script.str() + "\"";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl failed in " + dir);
 }
 
-std::string BuildDir() {
-  const char* dir = std::getenv("KIV_BUILD_DIR");
-  return dir ? dir : ".";
+std::string EnvironmentVariable(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value ? value : fallback;
 }
+
+std::string BuildDir() { return EnvironmentVariable("KIV_BUILD_DIR", "."); }
+
+std::string SourceDir() { return EnvironmentVariable("KIV_SOURCE_DIR", "."); }
 
 std::vector<std::string> TargetProgramCommand(const std::string& path) {
   std::vector<std::string> command;
-  if (const char* emulator = std::getenv("KIV_TEST_EMULATOR")) {
-    std::istringstream words(emulator);
-    for (std::string word; words >> word;) command.push_back(word);
-  }
+  std::istringstream words(EnvironmentVariable("KIV_TEST_EMULATOR"));
+  for (std::string word; words >> word;) command.push_back(word);
   command.push_back(path);
   return command;
 }
@@ -313,9 +205,6 @@ std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir) {
   return TargetProgramCommand(BuildDir() + "/" + pathInBuildDir);
 }
 
-bool UnderEmulator() {
-  const char* emulator = std::getenv("KIV_TEST_EMULATOR");
-  return emulator != nullptr && *emulator != '\0';
-}
+bool UnderEmulator() { return !EnvironmentVariable("KIV_TEST_EMULATOR").empty(); }
 
 }  // namespace kivtest

@@ -1,14 +1,19 @@
-// Helpers shared by the test suites: temporary folders, child processes, a
-// private mosquitto broker on a free loopback port, and waiting with deadlines.
+// Helpers shared by the test suites: files and temporary folders, waiting
+// with deadlines, loopback ports, test certificates, and where the built
+// programs are; with child processes (Process.h) and a private broker
+// (TestBroker.h).
 #ifndef KIV_TEST_SUPPORT_H
 #define KIV_TEST_SUPPORT_H
+
+#include "Process.h"
+#include "TestBroker.h"
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace kivtest {
@@ -23,6 +28,30 @@ std::string ReadFile(const std::string& path);
 // How many times part occurs in text, not overlapping.
 size_t Occurrences(const std::string& text, const std::string& part);
 void WriteFile(const std::string& path, const std::string& content, bool executable = false);
+// Where the POSIX extended regular expression pattern first matches in text
+// (up to a NUL byte), or std::string::npos; throws std::runtime_error for a
+// pattern it cannot compile. (The C library's regex: <regex> is slow to
+// build.)
+size_t RegexSearch(const std::string& text, const std::string& pattern);
+
+// The reference MD5 (OpenSSL's) of message, as 32 lower-case hex digits.
+std::string Md5Hex(const std::string& message);
+// Two lower-case hex digits a byte.
+std::string HexDigits(const unsigned char* bytes, size_t count);
+
+// argv for a program's main or option parser: the program name, then words.
+class CommandLine {
+public:
+  CommandLine(std::string program, std::vector<std::string> words);
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+  int argc() const { return static_cast<int>(pointers_.size()) - 1; }
+  char** argv() { return pointers_.data(); }  // argv()[argc()] is null
+
+private:
+  std::vector<std::string> words_;
+  std::vector<char*> pointers_;
+};
 
 // A folder under /tmp removed with everything in it when the object goes.
 class TempDir {
@@ -38,85 +67,52 @@ private:
   std::string path_;
 };
 
-// A child process whose standard output and error go to files.
-class Process {
+// Sets the environment variables (unsets those without a value) while it
+// lives, and restores what they were after.
+class ScopedEnvironment {
 public:
-  struct Options {
-    std::string workingDir;                   // empty: inherit
-    std::map<std::string, std::string> env;   // added to (or replacing in) ours
-    bool stdinPipe = false;                   // keep a pipe to its stdin open
-  };
-  Process(const std::vector<std::string>& argv, const Options& options);
-  explicit Process(const std::vector<std::string>& argv) : Process(argv, Options()) {}
-  ~Process();  // kills the child if it still runs
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t pid() const { return pid_; }
-  std::string Stdout() const { return ReadFile(outPath_); }
-  std::string Stderr() const { return ReadFile(errPath_); }
-  // Waits for output containing text on stdout (or stderr when fromStderr).
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout,
-                     bool fromStderr = false) const;
-  void WriteStdin(const std::string& text);
-  void CloseStdin();
-  void Signal(int signal);
-  // The exit status (or 128 + signal) once it ended within timeout.
-  std::optional<int> Wait(std::chrono::milliseconds timeout);
-  bool Running();
+  explicit ScopedEnvironment(const std::map<std::string, std::optional<std::string>>& values);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
 private:
-  TempDir logs_;
-  std::string outPath_;
-  std::string errPath_;
-  pid_t pid_ = -1;
-  int stdinFd_ = -1;
-  std::optional<int> status_;
+  std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// Any TCP port on 127.0.0.1 that nobody listens on right now.
+// Makes folder the working directory while it lives, then goes back; throws
+// std::runtime_error when it cannot go there.
+class WorkingDirectory {
+public:
+  explicit WorkingDirectory(const std::string& folder);
+  ~WorkingDirectory();
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+  std::string previous_;
+};
+
+// 127.0.0.1:port as a socket address.
+sockaddr_in LoopbackAddress(int port);
+// A TCP socket that listens on a free port of 127.0.0.1, which it puts in
+// *port; throws std::runtime_error when there is none.
+int LoopbackListener(int* port);
+// Any TCP port on 127.0.0.1 that nobody listens on right now (another
+// process may take it before the caller does).
 int FreeLoopbackPort();
-
-// A private mosquitto broker on a free loopback port.
-class TestBroker {
-public:
-  struct Tls {
-    std::string caFile, certFile, keyFile;
-    bool requireClientCertificate = false;
-  };
-  TestBroker();                      // plain TCP
-  explicit TestBroker(const Tls& tls);  // TLS only
-  ~TestBroker();
-
-  int port() const { return port_; }
-  std::string uri() const;           // tcp://127.0.0.1:PORT or ssl://...
-  void Stop();                       // kill it (as a crash would)
-  void Start();                      // (re)start on the same port
-  bool running() const { return pid_ > 0; }
-  // From now on only these users (name to password) may connect; restarts
-  // the broker. Needs mosquitto_passwd.
-  void RequirePasswords(const std::map<std::string, std::string>& users);
-  // From now on this broker bridges every topic, both ways at QoS 1, with
-  // the plain broker on the loopback port, as the nodes of a cluster do;
-  // restarts the broker.
-  void BridgeTo(int port);
-
-private:
-  void WriteConfig();
-  TempDir dir_;
-  std::optional<Tls> tls_;
-  bool passwords_ = false;
-  std::optional<int> bridgePort_;
-  int port_;
-  pid_t pid_ = -1;
-};
 
 // Generates a CA, a server certificate for 127.0.0.1/localhost and a client
 // certificate with openssl in dir: ca.crt, server.crt/key, client.crt/key.
 void MakeTestCertificates(const std::string& dir, const std::string& caName = "kiv test CA");
 
+// The environment variable's value, or fallback when it is not set.
+std::string EnvironmentVariable(const char* name, const std::string& fallback = "");
+
 // Folder of the built binaries, from the environment (KIV_BUILD_DIR).
 std::string BuildDir();
+// Folder of the sources, from the environment (KIV_SOURCE_DIR).
+std::string SourceDir();
 
 // The command that runs one of our built programs: its path under BuildDir(),
 // behind the emulator named by KIV_TEST_EMULATOR (blank-separated words, set
@@ -127,6 +123,17 @@ std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir);
 // The same for a program built for the target that lies elsewhere (an
 // installed copy): path behind the emulator, if any.
 std::vector<std::string> TargetProgramCommand(const std::string& path);
+
+// True when this program runs with a sanitizer's runtime (AddressSanitizer,
+// ThreadSanitizer), which needs memory and descriptors of its own: GCC says
+// so with __SANITIZE_*__, clang with __has_feature.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // True when the tests run a cross build under an emulator (KIV_TEST_EMULATOR
 // set). qemu-user keeps the address-space, data and stack limits to itself

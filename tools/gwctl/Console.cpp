@@ -131,7 +131,9 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   s.caFile = Env("KIV_TLS_CAFILE");
   s.certFile = Env("KIV_TLS_CERTFILE");
   s.keyFile = Env("KIV_TLS_KEYFILE");
-  optind = 1;
+  // 0 restarts getopt entirely; with 1 it would go on inside a group of
+  // options ("-hr") that an earlier call left half read, in the old argv.
+  optind = 0;
   int option;
   // "+": options end at the command, so that values like -5 stay values.
   while ((option = getopt_long(argc, argv, "+s:u:p:t:n:i:rh", kOptions, nullptr)) != -1) {

@@ -21,6 +21,8 @@ public:
   int master() const { return master_; }
   // The device the tool opens.
   const std::string& path() const { return path_; }
+  // The device end the simulator holds open.
+  int device() const { return device_; }
 
   // Writes everything, waiting while the tool does not read; after two
   // seconds of a full line the rest is dropped, as a modem's buffer would.

@@ -1,18 +1,20 @@
 // Test helpers for modemctl: the simulated modem under the command layer in
 // this process (virtual time, for nearly every case), and the simulator as a
 // child process on a pseudo-terminal of its own (the real serial line).
-#ifndef KIV_TEST_MODEM_SUPPORT_H
-#define KIV_TEST_MODEM_SUPPORT_H
+#ifndef KIV_TEST_MODEM_SIMULATOR_H
+#define KIV_TEST_MODEM_SIMULATOR_H
 
 #include "LoopbackNetwork.h"
 #include "MemoryPipe.h"
 #include "ModemEngine.h"
-#include "TestSupport.h"
+#include "Process.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <termios.h>
 #include <vector>
 
 namespace kivtest {
@@ -62,21 +64,27 @@ public:
 
   // The device path, as a modifiable string for the char* parameters.
   std::string device() const { return device_; }
-  // Every byte the tool wrote so far.
-  std::string Transcript() const { return ReadFile(transcriptPath_); }
-  // Waits until the transcript holds exactly expected (the simulator reads
+  // Every byte the tool wrote so far (the simulator's standard error).
+  std::string Transcript() const { return process_->Stderr(); }
+  // Waits until the transcript holds expected (the simulator reads
   // asynchronously); returns the transcript then or at the deadline.
   std::string TranscriptOnceEqual(const std::string& expected) const;
   // Writes bytes to the line and waits until the simulator has done it.
   void Send(const std::string& bytes);
 
 private:
-  TempDir dir_;
-  std::string transcriptPath_;
   std::unique_ptr<Process> process_;
   std::string device_;
   size_t sent_ = 0;
 };
+
+// The settings a terminal descriptor has now; throws std::runtime_error
+// when it has none.
+struct termios TerminalSettings(int descriptor);
+
+// Reads the terminal's settings, lets change alter them and applies them at
+// once; throws std::runtime_error when the terminal refuses.
+void ConfigureTerminal(int descriptor, const std::function<void(struct termios&)>& change);
 
 }  // namespace kivtest
 

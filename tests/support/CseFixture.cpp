@@ -2,12 +2,12 @@
 
 #include <iostream>
 
-namespace interop {
+namespace kivtest {
 
 void CseFixture::SetUp() {
-  if (auto why = kivtest::TestCse::Unavailable()) GTEST_SKIP() << *why;
+  if (auto why = TestCse::Unavailable()) GTEST_SKIP() << *why;
   broker_.emplace();
-  cse_.emplace(kivtest::TestCse::Options{broker_->port(), checkIntervalSeconds_});
+  cse_.emplace(TestCse::Options{broker_->port(), checkIntervalSeconds_});
   std::cout << "oneM2M CSE ready in " << cse_->startDuration().count() << " ms\n";
 }
 
@@ -15,4 +15,4 @@ void CseFixture::TearDown() {
   if (HasFailure() && cse_) std::cerr << cse_->Log();
 }
 
-}  // namespace interop
+}  // namespace kivtest

@@ -1,10 +1,12 @@
-#include "ModemTestSupport.h"
+#include "ModemSimulator.h"
 
-#include "ConsoleCapture.h"
 #include "SimulatorSettings.h"
+#include "TestSupport.h"
 #include "TextEscapes.h"
 #include "modemctl.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace kivtest {
@@ -13,11 +15,11 @@ namespace {
 
 const std::chrono::milliseconds kStartTimeout(20000);
 
-std::vector<std::string> SimulatorCommand(const std::vector<std::string>& options,
-                                          const std::string& transcript) {
+// The transcript goes to its standard error, which comes back through a pipe.
+std::vector<std::string> SimulatorCommand(const std::vector<std::string>& options) {
   std::vector<std::string> command = ProgramCommand("tools/modemsim/modemsim");
   command.push_back("--transcript");
-  command.push_back(transcript);
+  command.push_back("/dev/fd/2");
   command.insert(command.end(), options.begin(), options.end());
   return command;
 }
@@ -59,9 +61,7 @@ int SimulatedModem::Publish(int msgId) {
 }
 
 ModemSimulator::ModemSimulator(const std::vector<std::string>& options)
-    : transcriptPath_(dir_.File("transcript")),
-      process_(std::make_unique<Process>(SimulatorCommand(options, transcriptPath_),
-                                         WithControlPipe())) {
+    : process_(std::make_unique<Process>(SimulatorCommand(options), WithControlPipe())) {
   if (!process_->WaitForOutput("\n", kStartTimeout)) {
     throw std::runtime_error("modem simulator did not start: " + process_->Stderr());
   }
@@ -70,16 +70,32 @@ ModemSimulator::ModemSimulator(const std::vector<std::string>& options)
 }
 
 std::string ModemSimulator::TranscriptOnceEqual(const std::string& expected) const {
-  WaitUntil([&] { return Transcript() == expected; }, std::chrono::milliseconds(5000));
+  process_->WaitForOutput(expected, std::chrono::milliseconds(5000), Process::Stream::kErr);
   return Transcript();
 }
 
 void ModemSimulator::Send(const std::string& bytes) {
   process_->WriteStdin("send " + modemsim::Escape(bytes) + "\n");
   ++sent_;
-  if (!WaitUntil([&] { return Occurrences(process_->Stdout(), "\nsent ") >= sent_; },
-                 kStartTimeout)) {
+  if (!process_->WaitForOutput("\nsent ", kStartTimeout, Process::Stream::kOut, sent_)) {
     throw std::runtime_error("modem simulator did not send: " + process_->Stdout());
+  }
+}
+
+struct termios TerminalSettings(int descriptor) {
+  struct termios settings;
+  memset(&settings, 0, sizeof settings);
+  if (tcgetattr(descriptor, &settings) != 0) {
+    throw std::runtime_error(std::string("tcgetattr: ") + strerror(errno));
+  }
+  return settings;
+}
+
+void ConfigureTerminal(int descriptor, const std::function<void(struct termios&)>& change) {
+  struct termios settings = TerminalSettings(descriptor);
+  change(settings);
+  if (tcsetattr(descriptor, TCSANOW, &settings) != 0) {
+    throw std::runtime_error(std::string("tcsetattr: ") + strerror(errno));
   }
 }
 

@@ -1,16 +1,16 @@
 // What interoperability tests against a real oneM2M CSE share: a private
 // broker with the CSE on it for each test.
-#ifndef KIV_INTEROP_CSE_FIXTURE_H
-#define KIV_INTEROP_CSE_FIXTURE_H
+#ifndef KIV_TEST_CSE_FIXTURE_H
+#define KIV_TEST_CSE_FIXTURE_H
 
+#include "TestBroker.h"
 #include "TestCse.h"
-#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
-namespace interop {
+namespace kivtest {
 
 // Skips the test with one line when the CSE cannot run here (no CSE folder,
 // no Python packages, an emulated build). On a failure prints the CSE's log.
@@ -20,10 +20,10 @@ protected:
   void TearDown() override;
 
   int checkIntervalSeconds_ = 30;  // a derived fixture may shorten the CSE's liveness checks
-  std::optional<kivtest::TestBroker> broker_;
-  std::optional<kivtest::TestCse> cse_;
+  std::optional<TestBroker> broker_;
+  std::optional<TestCse> cse_;
 };
 
-}  // namespace interop
+}  // namespace kivtest
 
 #endif

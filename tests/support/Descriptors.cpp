@@ -1,17 +1,32 @@
-#include "SdkTestUtil.h"
+#include "Descriptors.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace sdktest {
+namespace kivtest {
+
+std::map<int, std::string> OpenDescriptors(const std::string& process) {
+  std::map<int, std::string> open;
+  std::string folder = "/proc/" + process + "/fd";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return open;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256];
+    ssize_t length = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    if (length > 0) open[std::atoi(entry->d_name)] = std::string(target, static_cast<size_t>(length));
+  }
+  closedir(dir);
+  return open;
+}
+
 namespace {
 
 // Inodes of the IPv4 TCP sockets whose remote port is port, from the kernel's
@@ -40,20 +55,12 @@ std::set<ino_t> InodesConnectedTo(int port) {
 template <typename Visit>
 void ForEachSocketTo(int port, Visit visit) {
   std::set<ino_t> wanted = InodesConnectedTo(port);
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
-  while (dirent* entry = readdir(dir)) {
-    std::string path = std::string("/proc/self/fd/") + entry->d_name;
-    char target[64];
-    ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    if (length <= 0) continue;
-    target[length] = '\0';
+  for (const auto& [fd, target] : OpenDescriptors()) {
     unsigned long long inode = 0;
-    if (sscanf(target, "socket:[%llu]", &inode) == 1 && wanted.count(static_cast<ino_t>(inode))) {
-      visit(atoi(entry->d_name), static_cast<ino_t>(inode));
+    if (sscanf(target.c_str(), "socket:[%llu]", &inode) == 1 && wanted.count(static_cast<ino_t>(inode))) {
+      visit(fd, static_cast<ino_t>(inode));
     }
   }
-  closedir(dir);
 }
 
 }  // namespace
@@ -83,4 +90,4 @@ int ShutdownSocketsTo(int port, const std::set<ino_t>& spare) {
   return count;
 }
 
-}  // namespace sdktest
+}  // namespace kivtest

@@ -1,0 +1,56 @@
+// A private mosquitto broker on a free loopback port, for the tests that need
+// a real one.
+#ifndef KIV_TEST_BROKER_H
+#define KIV_TEST_BROKER_H
+
+#include "Process.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kivtest {
+
+class TempDir;
+
+class TestBroker {
+public:
+  struct Tls {
+    std::string caFile, certFile, keyFile;
+    bool requireClientCertificate = false;
+  };
+  // Both start the broker; when another process takes the free port first,
+  // on another one. Throw std::runtime_error with its log when it cannot start.
+  TestBroker();                         // plain TCP
+  explicit TestBroker(const Tls& tls);  // TLS only
+  ~TestBroker();
+
+  int port() const { return port_; }
+  std::string uri() const;  // tcp://127.0.0.1:PORT or ssl://...
+  void Stop();              // kill it (as a crash would)
+  void Start();             // (re)start on the same port
+  // From now on only these users (name to password) may connect; restarts
+  // the broker. Needs mosquitto_passwd.
+  void RequirePasswords(const std::map<std::string, std::string>& users);
+  // From now on this broker bridges every topic, both ways at QoS 1, with
+  // the plain broker on the loopback port, as the nodes of a cluster do;
+  // restarts the broker.
+  void BridgeTo(int port);
+
+private:
+  void StartOnAFreePort();
+  // Starts mosquitto on port_; false when the port was taken.
+  bool Launch();
+  void WriteConfig() const;
+  std::unique_ptr<TempDir> dir_;  // its configuration and password file
+  std::optional<Tls> tls_;
+  bool passwords_ = false;
+  std::optional<int> bridgePort_;
+  int port_ = 0;
+  std::unique_ptr<Process> process_;
+};
+
+}  // namespace kivtest
+
+#endif
