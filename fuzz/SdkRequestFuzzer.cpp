@@ -50,11 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   request.refusal);
       return 0;
     case Request::kCseBase:
-      CheckAnswer(ResponseBody(request.rqi, kRscOk, "/gw", to, CseBaseResource(kNames, "mqtt://h:1", "t")),
-                  request.rqi, kRscOk);
+      CheckAnswer(
+          ResponseBody(request.rqi, kRscOk, "/gw", to, CseBaseResource(kNames, "mqtt://h:1", "t")),
+          request.rqi, kRscOk);
       return 0;
     case Request::kRegistrarCsr:
-      CheckAnswer(ResponseBody(request.rqi, kRscOk, "/gw", to, RegistrarCsrResource(kNames, "t", "t")),
+      CheckAnswer(ResponseBody(request.rqi, kRscOk, "/gw", to, RegistrarCsrResource(kNames, "t")),
                   request.rqi, kRscOk);
       return 0;
     case Request::kGateway:

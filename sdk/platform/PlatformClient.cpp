@@ -8,14 +8,6 @@ namespace kiv {
 namespace platform {
 namespace {
 
-std::string FreshOriginator() {
-  std::random_device random;
-  char text[40];
-  snprintf(text, sizeof text, "platform-%ld-%06x", static_cast<long>(getpid()),
-           random() & 0xffffffu);
-  return text;
-}
-
 mqtt::Options ClientOptions(const Platform::Options& options, const std::string& originator) {
   mqtt::Options client;
   client.serverUri = options.serverUri;
@@ -32,6 +24,13 @@ mqtt::Options ClientOptions(const Platform::Options& options, const std::string&
 }
 
 }  // namespace
+
+std::string FreshOriginator(const std::string& prefix) {
+  std::random_device random;
+  char text[40];
+  snprintf(text, sizeof text, "-%ld-%06x", static_cast<long>(getpid()), random() & 0xffffffu);
+  return prefix + text;
+}
 
 // ---- Inbox -----------------------------------------------------------------------
 
@@ -90,7 +89,7 @@ std::vector<std::string> StatusesIn(const std::vector<mqtt::Message>& messages,
 
 Platform::Platform(Options options)
     : options_(std::move(options)),
-      originator_(options_.originator.empty() ? FreshOriginator() : options_.originator),
+      originator_(options_.originator.empty() ? FreshOriginator("platform") : options_.originator),
       client_(std::make_unique<mqtt::Client>(ClientOptions(options_, originator_))) {
   client_->OnMessage([this](const mqtt::Message& message) {
     if (options_.collect) inbox_.Add(message);

@@ -25,6 +25,9 @@ namespace platform {
 
 using std::chrono::milliseconds;
 
+// An originator id unique to this run: PREFIX-PID-RANDOM.
+std::string FreshOriginator(const std::string& prefix);
+
 // Messages delivered by an MQTT client's handler, readable from other
 // threads; waits wake when a message arrives, not by polling.
 class Inbox {

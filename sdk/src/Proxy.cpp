@@ -124,6 +124,7 @@ private:
   ProxyInfo info_;
   std::string deviceId_;
   protocol::CseNames names_;
+  std::string registrarTopic_;  // where the registration and the records go
   // The broker connected to, as the registrar must reach the gateway: with a
   // list of brokers it changes at each failover.
   mutable std::mutex poaMutex_;
@@ -153,6 +154,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
     : info_(info),
       deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
       names_(NamesFor(deviceId_)),
+      registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
       registrar_(Registrar::Timing(), [this] { return NewRequestId(); }) {
@@ -325,7 +327,7 @@ void Proxy::Impl::ServeOwnResource(const protocol::Request& request,
                                    const std::string& originator) {
   std::string resource = request.handling == protocol::Request::kCseBase
                              ? protocol::CseBaseResource(names_, PointOfAccessNow(), createdAt_)
-                             : protocol::RegistrarCsrResource(names_, createdAt_, createdAt_);
+                             : protocol::RegistrarCsrResource(names_, createdAt_);
   Reply(originator, protocol::ResponseBody(request.rqi, protocol::kRscOk, names_.CseId(),
                                            Origin{originator, request.from}.to(), resource));
 }
@@ -483,10 +485,10 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
     registrarWake_.notify_one();  // the hold has a deadline now
     return result;
   }
-  std::string topic = protocol::RequestTopic(deviceId_, names_.registrarId);
-  result.errorCode = waitForDelivery ? client->PublishAndWait(topic, body, 1, false,
-                                                              kDeliveryTimeout, &result.message)
-                                     : client->Publish(topic, body, 1, false, &result.message);
+  result.errorCode = waitForDelivery
+                         ? client->PublishAndWait(registrarTopic_, body, 1, false,
+                                                  kDeliveryTimeout, &result.message)
+                         : client->Publish(registrarTopic_, body, 1, false, &result.message);
   if (result.errorCode != 0)
     Log(-1, kLogError, "Data", __LINE__, "record not sent: " + result.message);
   return result;
@@ -509,8 +511,7 @@ void Proxy::Impl::SendToRegistrar(const std::string& body, const char* what) {
   mqtt::Client* client = client_.load();
   std::string error = "not connected";
   if (client != nullptr &&
-      client->Publish(protocol::RequestTopic(deviceId_, names_.registrarId), body, 1, false,
-                      &error) == 0) {
+      client->Publish(registrarTopic_, body, 1, false, &error) == 0) {
     if (TraceLevel() >= 2) Log(2, 0, "Registration", __LINE__, std::string(what) + " " + body);
     return;
   }

@@ -78,13 +78,6 @@ bool ParseCount(const char* text, int low, int high, int* value) {
   return true;
 }
 
-std::string DefaultOriginator() {
-  std::random_device device;
-  char text[40];
-  snprintf(text, sizeof text, "gwctl-%ld-%06x", static_cast<long>(getpid()), device() & 0xffffffu);
-  return text;
-}
-
 // Checks the positional arguments of each command.
 std::string CheckArguments(const Settings& s) {
   const size_t n = s.arguments.size();
@@ -180,7 +173,7 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   }
   if (s.serverUri.empty()) return UsageError("no server: give -s URI or set KIV_SERVER_URI");
   if (!kiv::protocol::IsTopicLevel(s.device)) return UsageError("device id cannot contain / + #");
-  if (s.originator.empty()) s.originator = DefaultOriginator();
+  if (s.originator.empty()) s.originator = kiv::platform::FreshOriginator("gwctl");
   if (!kiv::protocol::IsTopicLevel(s.originator)) return UsageError("id cannot contain / + #");
   return s;
 }

@@ -1,27 +1,14 @@
 #include "LoopbackNetwork.h"
 
+#include "Protocol.h"
+
 #include <algorithm>
 
 namespace modemsim {
 
-namespace {
-
-std::vector<std::string> TopicLevels(const std::string& text) {
-  std::vector<std::string> levels;
-  size_t start = 0;
-  for (;;) {
-    size_t slash = text.find('/', start);
-    levels.push_back(text.substr(start, slash - start));
-    if (slash == std::string::npos) return levels;
-    start = slash + 1;
-  }
-}
-
-}  // namespace
-
 bool TopicMatches(const std::string& filter, const std::string& topic) {
-  std::vector<std::string> wanted = TopicLevels(filter);
-  std::vector<std::string> levels = TopicLevels(topic);
+  std::vector<std::string> wanted = kiv::protocol::Levels(filter);
+  std::vector<std::string> levels = kiv::protocol::Levels(topic);
   for (size_t i = 0; i < wanted.size(); ++i) {
     if (wanted[i] == "#") return true;
     if (i >= levels.size()) return false;

@@ -15,18 +15,6 @@ bool IsPathSegment(const std::string& name) {
   return !name.empty() && name.find_first_of(std::string("/?#+ \0", 6)) == std::string::npos;
 }
 
-// Splits "a/b/c" at its slashes.
-std::vector<std::string> Segments(const std::string& path) {
-  std::vector<std::string> segments;
-  size_t start = 0;
-  for (;;) {
-    size_t slash = path.find('/', start);
-    segments.push_back(path.substr(start, slash - start));
-    if (slash == std::string::npos) return segments;
-    start = slash + 1;
-  }
-}
-
 // A CSE-relative address: gateway[/child], the CSEBase's resource id D, or
 // the registrar's id (its remoteCSE resource here is named by it).
 Target ResolveRelative(const std::vector<std::string>& segments, const CseNames& names) {
@@ -80,8 +68,8 @@ Target ResolveTarget(const std::string& to, const CseNames& names) {
     if (slash == std::string::npos) return Target{Target::kElsewhere, ""};
     path = path.substr(slash);
   }
-  if (path[0] != '/') return ResolveRelative(Segments(path), names);
-  std::vector<std::string> segments = Segments(path.substr(1));
+  if (path[0] != '/') return ResolveRelative(Levels(path), names);
+  std::vector<std::string> segments = Levels(path.substr(1));
   if (segments[0] != names.device) return Target{Target::kElsewhere, ""};
   if (segments.size() == 1) return Target{Target::kBase, ""};
   segments.erase(segments.begin());
@@ -146,13 +134,12 @@ std::string CseBaseResource(const CseNames& names, const std::string& poa,
   return base.Wrapped("m2m:cb");
 }
 
-std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt,
-                                 const std::string& modifiedAt) {
+std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt) {
   JsonObject csr;
   csr.Number("ty", kTypeRemoteCse).String("ri", names.registrarId).String("rn", names.registrarId);
   csr.String("pi", names.device).String("csi", names.RegistrarCseId());
   csr.String("cb", names.RegistrarBase()).Bool("rr", true);
-  csr.String("ct", createdAt).String("lt", modifiedAt);
+  csr.String("ct", createdAt).String("lt", createdAt);
   return csr.Wrapped("m2m:csr");
 }
 

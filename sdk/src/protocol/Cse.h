@@ -81,8 +81,7 @@ std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
 // Representations the SDK answers retrieves with (the "pc" of a response).
 std::string CseBaseResource(const CseNames& names, const std::string& poa,
                             const std::string& createdAt);
-std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt,
-                                 const std::string& modifiedAt);
+std::string RegistrarCsrResource(const CseNames& names, const std::string& createdAt);
 
 }  // namespace protocol
 }  // namespace kiv

@@ -49,6 +49,17 @@ bool IsResponseTo(const std::string& topic, const std::string& device) {
          topic.compare(topic.size() - 5, 5, "/json") == 0;
 }
 
+std::vector<std::string> Levels(const std::string& text) {
+  std::vector<std::string> levels;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = text.find('/', start);
+    levels.push_back(text.substr(start, slash - start));
+    if (slash == std::string::npos) return levels;
+    start = slash + 1;
+  }
+}
+
 bool IsTopicLevel(const std::string& id) {
   return !id.empty() && id.find_first_of(std::string("/+#\0", 4)) == std::string::npos;
 }

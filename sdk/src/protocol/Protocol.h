@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kiv {
 namespace protocol {
@@ -49,6 +50,10 @@ std::string StatusTopic(const std::string& device);                         // /
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device);
 // Whether topic is a response to the device: /oneM2M/resp/D/<anything>/json.
 bool IsResponseTo(const std::string& topic, const std::string& device);
+
+// The parts of a topic or an address between its slashes ("a//b" has an
+// empty one, "/a" starts with one).
+std::vector<std::string> Levels(const std::string& text);
 
 // Whether an id can stand as one topic level.
 bool IsTopicLevel(const std::string& id);

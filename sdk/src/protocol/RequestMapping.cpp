@@ -177,15 +177,14 @@ bool HasContent(const cJSON* root) {
 // registrar's remoteCSE; what each operation may do to which.
 void Route(cJSON* root, const Target& target, Request& request) {
   const bool atGateway = target.kind == Target::kNone || target.kind == Target::kBase;
-  if (target.kind == Target::kElsewhere) {
-    return Refuse(request, kRscNotFound, "no resource " + request.to + " on this gateway");
-  }
+  const std::string notHere = "no resource " + request.to + " on this gateway";
+  if (target.kind == Target::kElsewhere) return Refuse(request, kRscNotFound, notHere);
   switch (request.wireOperation) {
     case kWireRetrieve:
       if (target.kind == Target::kRegistrarCsr) {
         request.handling = Request::kRegistrarCsr;
       } else if (target.kind == Target::kChild) {
-        Refuse(request, kRscNotFound, "no resource " + request.to + " on this gateway");
+        Refuse(request, kRscNotFound, notHere);
       } else if (request.targets.empty() && target.kind == Target::kBase) {
         request.handling = Request::kCseBase;
       }
@@ -207,10 +206,8 @@ void Route(cJSON* root, const Target& target, Request& request) {
         return Refuse(request, kRscOperationNotAllowed, "nothing can be created in " + request.to);
       }
       break;
-    default:  // update
-      if (target.kind == Target::kRegistrarCsr) {
-        return Refuse(request, kRscOperationNotAllowed, request.to + " cannot be changed here");
-      }
+    default:  // update: at the gateway or a schedule
+      break;
   }
   if (target.kind == Target::kRegistrarCsr) {
     return Refuse(request, kRscOperationNotAllowed, request.to + " cannot be changed here");
