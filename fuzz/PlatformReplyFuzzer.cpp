@@ -58,7 +58,7 @@ void ReadAsPayload(const std::string& payload) {
 void ReadAsValue(const std::string& value) {
   if (value.empty() || value.find('\0') != std::string::npos) return;
   static const kiv::protocol::CseNames kNames{kDevice, "id-in", "cse-in"};
-  auto record = ParseRecord(kiv::protocol::ContentInstanceCreate(kNames, "r1", value));
+  auto record = ParseRecord(kiv::protocol::ContentInstanceCreate(kNames, "r1", "rec-r1", value));
   Require(record && record->text == value && record->rqi == "r1");
 
   kiv::platform::Header header{value, "console", kDevice};

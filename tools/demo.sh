@@ -107,7 +107,7 @@ tail --pid="$GATEWAY_PID" -n +1 -f "$WORK/gatewayd.out" | sed -u 's/^/  [node br
 tail --pid="$GATEWAY_PID" -n +1 -f "$WORK/gatewayd.log" | sed -u 's/^/  [gatewayd log] /' &
 
 say "Platform: gwctl watch $DEVICE (each record is a contentInstance create; no CSE runs here, so the gateway's registration goes unanswered and is logged once)"
-"$GWCTL" -s "$URI" watch "$DEVICE" >"$WORK/watch.out" 2>&1 &
+"$GWCTL" -s "$URI" --answer watch "$DEVICE" >"$WORK/watch.out" 2>&1 &
 WATCH_PID=$!
 tail --pid="$WATCH_PID" -n +1 -f "$WORK/watch.out" | sed -u 's/^/  [platform] /' &
 wait_for 60 grep -q '"m2m:cin"' "$WORK/watch.out" || { echo "no record arrived" >&2; exit 1; }

@@ -1,5 +1,7 @@
 #include "PlatformClient.h"
 
+#include "Json.h"
+
 #include <cstdio>
 #include <random>
 #include <unistd.h>
@@ -94,7 +96,33 @@ Platform::Platform(Options options)
   client_->OnMessage([this](const mqtt::Message& message) {
     if (options_.collect) inbox_.Add(message);
     if (options_.onMessage) options_.onMessage(message);
+    if (options_.answerAsRegistrar) AnswerAsRegistrar(message);
   });
+}
+
+// A gateway's request to its registrar, /oneM2M/req/D/R/json from the CSE
+// "/D", answered on /oneM2M/resp/D/R/json with what a CSE that took it would
+// say. Requests of applications (their originators have no slash) are not
+// the registrar's.
+void Platform::AnswerAsRegistrar(const mqtt::Message& message) {
+  std::vector<std::string> levels = protocol::Levels(message.topic);
+  if (levels.size() != 6 || levels[1] != "oneM2M" || levels[2] != "req") return;
+  protocol::Json json = protocol::ParseWhole(message.payload);
+  const cJSON* root = json.get();
+  std::string rqi = protocol::StringMember(root, "rqi");
+  if (rqi.empty() || protocol::StringMember(root, "fr") != "/" + levels[3]) return;
+  int op = protocol::AsInt(protocol::Member(root, "op")).value_or(0);
+  int rsc = op == protocol::kWireCreate   ? protocol::kRscCreated
+            : op == protocol::kWireUpdate ? protocol::kRscUpdated
+                                          : protocol::kRscOk;
+  const std::string& device = levels[3];
+  const std::string& registrar = levels[4];
+  std::string error;
+  if (client_->Publish(protocol::ResponseTopic(device, registrar),
+                       protocol::ResponseBody(rqi, rsc, "/" + registrar, "/" + device, ""), 1, false,
+                       &error) != 0) {
+    std::fprintf(stderr, "platform: answer to %s not sent: %s\n", device.c_str(), error.c_str());
+  }
 }
 
 Platform::~Platform() { client_->Disconnect(); }

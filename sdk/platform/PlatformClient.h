@@ -70,6 +70,10 @@ public:
     bool collect = true;
     // Called for every message as it arrives, on the MQTT library's thread.
     std::function<void(const mqtt::Message&)> onMessage;
+    // Stand in for the platform's CSE where none runs: every request a
+    // watched gateway sends its registrar (the registration, its container,
+    // each record) is answered as stored.
+    bool answerAsRegistrar = false;
   };
 
   // Throws std::invalid_argument for a server URI it cannot use.
@@ -108,6 +112,7 @@ public:
 
 private:
   int SubscribeToReplies(const std::string& device, std::string* error);
+  void AnswerAsRegistrar(const mqtt::Message& message);
 
   Options options_;
   std::string originator_;

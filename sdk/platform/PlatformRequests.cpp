@@ -74,7 +74,7 @@ std::optional<Record> ParseRecord(const std::string& payload) {
   const cJSON* content = protocol::Member(instance, "con");
   if (!cJSON_IsString(content)) return std::nullopt;
   return Record{protocol::StringMember(root, "rqi"), protocol::StringMember(root, "to"),
-                content->valuestring};
+                protocol::StringMember(instance, "rn"), content->valuestring};
 }
 
 }  // namespace platform

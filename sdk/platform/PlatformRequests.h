@@ -48,6 +48,7 @@ std::string RequestIdOf(const std::string& payload);
 struct Record {
   std::string rqi;
   std::string to;    // the container it is stored in
+  std::string name;  // its resource name, unique to the record
   std::string text;  // its content, byte for byte
 };
 std::optional<Record> ParseRecord(const std::string& payload);

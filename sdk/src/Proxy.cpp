@@ -12,8 +12,11 @@
 #include "RequestMapping.h"
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -35,6 +38,20 @@ constexpr auto kMinimumFailedConnect = 1s;
 constexpr size_t kMaxPendingRequests = 1024;
 constexpr auto kDeliveryTimeout = 10s;
 constexpr auto kOfflineTimeout = 2s;
+constexpr char kSavedRecordsFile[] = "records.queue";
+
+// Set while the SDK runs one of its handlers on the MQTT library's thread:
+// a call that would wait for that thread must not wait there.
+thread_local bool t_inHandler = false;
+
+template <typename Handler>
+auto InHandler(Handler handler) {
+  return [handler](auto&&... arguments) {
+    t_inHandler = true;
+    handler(std::forward<decltype(arguments)>(arguments)...);
+    t_inHandler = false;
+  };
+}
 
 void Log(int level, int category, const char* function, int line, const std::string& text) {
   LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
@@ -55,6 +72,18 @@ protocol::CseNames NamesFor(const std::string& device) {
   names.registrarName = EnvOr("KIV_PLATFORM_CSE_NAME", protocol::kDefaultRegistrarName);
   return names;
 }
+
+// Where the queue of records not yet stored is kept across a restart: the
+// service's state folder (systemd may list several, the first is ours), or
+// nowhere when the program runs without one.
+std::string SavedRecordsPath() {
+  std::string folders = EnvOr("STATE_DIRECTORY", "");
+  if (folders.empty()) return "";
+  return folders.substr(0, folders.find(':')) + "/" + kSavedRecordsFile;
+}
+
+// A record's content instance name: unique to the record, as its id is.
+std::string RecordName(const std::string& id) { return "rec-" + id; }
 
 }  // namespace
 
@@ -113,13 +142,17 @@ private:
   Callback* callback() const { return callback_.load(); }
   std::string PointOfAccessNow() const;
 
-  // The registration, driven by Registrar: its outputs are carried out here,
-  // without registrarMutex_ held (sending may wait for the MQTT library).
+  // The registration and the records, driven by Registrar: its outputs are
+  // carried out here, without registrarMutex_ held (sending may wait for the
+  // MQTT library).
   void Perform(const Registrar::Output& output);
   std::string StepBody(const Registrar::Request& request) const;
   void SendToRegistrar(const std::string& body, const char* what);
   void RegistrarLoop();
   void StopRegistrarLoop();
+  Result WaitUntilStored(Result result);
+  void RestoreSavedRecords();
+  void SaveRecords();
 
   ProxyInfo info_;
   std::string deviceId_;
@@ -137,6 +170,7 @@ private:
   std::unique_ptr<mqtt::Client> owner_;
   std::atomic<mqtt::Client*> client_{nullptr};
   std::string configError_;
+  std::string configWarning_;  // settings that were not usable, their defaults taken
 
   std::mutex pendingMutex_;
   std::unordered_map<std::string, Origin> pending_;
@@ -145,9 +179,13 @@ private:
   std::mutex registrarMutex_;
   std::condition_variable registrarWake_;
   Registrar registrar_;
-  bool flushWanted_ = false;
   bool stopping_ = false;
   std::thread registrarThread_;
+  // Records whose Create waits until they are stored, with their final rsc.
+  std::condition_variable recordAnswered_;
+  std::unordered_map<std::string, std::optional<int>> awaited_;
+  std::atomic<bool> notConnectedLogged_{false};  // once per outage
+  std::string savedRecordsPath_;
 };
 
 Proxy::Impl::Impl(const ProxyInfo& info)
@@ -157,8 +195,12 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
-      registrar_(Registrar::Timing(), [this] { return NewRequestId(); }) {
+      registrar_(Registrar::Timing(), RecordQueueLimitsFromEnvironment(&configWarning_),
+                 [this] { return NewRequestId(); }),
+      savedRecordsPath_(SavedRecordsPath()) {
   configError_ = protocol::CheckNames(names_);
+  if (!configWarning_.empty()) Log(-1, kLogError, "Proxy", __LINE__, configWarning_);
+  RestoreSavedRecords();
 }
 
 Proxy::Impl::~Impl() {
@@ -168,6 +210,7 @@ Proxy::Impl::~Impl() {
   // (pending requests, the callback) still exists: it waits for them.
   owner_.reset();
   client_ = nullptr;
+  SaveRecords();
 }
 
 std::string Proxy::Impl::NewRequestId() {
@@ -197,9 +240,9 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   } catch (const std::exception& e) {
     return e.what();
   }
-  owner_->OnMessage([this](const mqtt::Message& m) { OnMessage(m); });
-  owner_->OnConnected([this](bool) { OnConnected(); });
-  owner_->OnConnectionLost([this](const std::string& cause) { OnConnectionLost(cause); });
+  owner_->OnMessage(InHandler([this](const mqtt::Message& m) { OnMessage(m); }));
+  owner_->OnConnected(InHandler([this](bool) { OnConnected(); }));
+  owner_->OnConnectionLost(InHandler([this](const std::string& cause) { OnConnectionLost(cause); }));
   owner_->Subscribe(protocol::RequestFilter(deviceId_), 1);
   owner_->Subscribe(protocol::ResponseFilter(deviceId_), 1);
   registrarThread_ = std::thread([this] { RegistrarLoop(); });
@@ -239,8 +282,12 @@ void Proxy::Impl::Disconnect() {
     }
   }
   client->Disconnect();
-  std::lock_guard<std::mutex> lock(registrarMutex_);
-  registrar_.Disconnected();
+  Registrar::Output output;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    output = registrar_.Disconnected();
+  }
+  Perform(output);
 }
 
 std::string Proxy::Impl::PointOfAccessNow() const {
@@ -259,6 +306,7 @@ void Proxy::Impl::OnConnected() {
     poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
   }
   Log(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
+  notConnectedLogged_ = false;
   Registrar::Output registration;
   {
     std::lock_guard<std::mutex> lock(registrarMutex_);
@@ -269,10 +317,12 @@ void Proxy::Impl::OnConnected() {
 }
 
 void Proxy::Impl::OnConnectionLost(const std::string& cause) {
+  Registrar::Output output;
   {
     std::lock_guard<std::mutex> lock(registrarMutex_);
-    registrar_.Disconnected();
+    output = registrar_.Disconnected();
   }
+  Perform(output);
   if (Callback* receiver = callback()) receiver->ConnectionLost(cause);
 }
 
@@ -388,7 +438,6 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
     output = registrar_.Answer(reply->rqi, reply->rsc, Clock::now());
   }
   Perform(output);
-  if (output.report && receiver) receiver->ResponseArrived(reply->rqi, *output.report);
 }
 
 std::optional<Proxy::Impl::Origin> Proxy::Impl::PendingOrigin(const std::string& rqi) {
@@ -468,29 +517,42 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
 
 Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery) {
   Result result;
-  mqtt::Client* client = client_.load();
-  if (client == nullptr || !client->IsConnected()) {
+  if (!IsConnected()) {
     result.errorCode = mqtt::kErrorNotConnected;
     result.message = "not connected";
+    if (!notConnectedLogged_.exchange(true)) {
+      Log(-1, kLogError, "Data", __LINE__, "records are not taken while not connected");
+    }
+    return result;
+  }
+  if (waitForDelivery && t_inHandler) {
+    result.errorCode = mqtt::kErrorInvalid;
+    result.message = "Create waiting for delivery called from inside a callback";
     return result;
   }
   result.requestId = NewRequestId();
-  std::string body = protocol::ContentInstanceCreate(names_, result.requestId, text);
-  bool sendNow;
+  Registrar::Output output;
   {
     std::lock_guard<std::mutex> lock(registrarMutex_);
-    sendNow = registrar_.Record(result.requestId, body, Clock::now(), !waitForDelivery);
+    if (waitForDelivery) awaited_[result.requestId];
+    output = registrar_.Record({result.requestId, RecordName(result.requestId), text}, Clock::now());
   }
-  if (!sendNow) {
-    registrarWake_.notify_one();  // the hold has a deadline now
-    return result;
+  Perform(output);
+  return waitForDelivery ? WaitUntilStored(std::move(result)) : result;
+}
+
+Proxy::Result Proxy::Impl::WaitUntilStored(Result result) {
+  std::unique_lock<std::mutex> lock(registrarMutex_);
+  recordAnswered_.wait_for(lock, kDeliveryTimeout, [&] { return awaited_[result.requestId].has_value(); });
+  std::optional<int> rsc = awaited_[result.requestId];
+  awaited_.erase(result.requestId);
+  if (!rsc) {
+    result.errorCode = mqtt::kErrorTimeout;
+    result.message = "not stored by the platform's CSE within 10 s; it stays queued";
+  } else if (*rsc != protocol::kRscCreated) {
+    result.errorCode = mqtt::kErrorRefused;
+    result.message = "refused by the platform's CSE (" + std::to_string(*rsc) + ")";
   }
-  result.errorCode = waitForDelivery
-                         ? client->PublishAndWait(registrarTopic_, body, 1, false,
-                                                  kDeliveryTimeout, &result.message)
-                         : client->Publish(registrarTopic_, body, 1, false, &result.message);
-  if (result.errorCode != 0)
-    Log(-1, kLogError, "Data", __LINE__, "record not sent: " + result.message);
   return result;
 }
 
@@ -520,19 +582,32 @@ void Proxy::Impl::SendToRegistrar(const std::string& body, const char* what) {
 
 void Proxy::Impl::Perform(const Registrar::Output& output) {
   if (output.send) SendToRegistrar(StepBody(*output.send), "sent");
-  if (output.flush) {
-    std::lock_guard<std::mutex> lock(registrarMutex_);
-    flushWanted_ = true;
+  if (output.record) {
+    const Registrar::RecordSend& record = *output.record;
+    SendToRegistrar(protocol::ContentInstanceCreate(names_, record.rqi, record.name, record.text),
+                    "record");
   }
-  // A send or a hold changes the next deadline; a flush is the loop's to do.
-  registrarWake_.notify_one();
-  if (output.logCategory == kLogInformation) {
-    Log(1, 0, "Registration", __LINE__,
-        output.log + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" +
-            PointOfAccessNow() + ")");
-  } else if (output.logCategory != 0) {
-    Log(-1, output.logCategory, "Registration", __LINE__,
-        names_.RegistrarCseId() + ": " + output.log);
+  registrarWake_.notify_one();  // the next deadline may have changed
+  for (const Registrar::LogLine& line : output.logs) {
+    if (line.category == kLogInformation) {
+      Log(1, 0, "Registration", __LINE__,
+          line.text + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" +
+              PointOfAccessNow() + ")");
+    } else {
+      Log(-1, line.category, "Registration", __LINE__, names_.RegistrarCseId() + ": " + line.text);
+    }
+  }
+  if (output.reports.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    for (const Registrar::Report& report : output.reports) {
+      auto waiting = awaited_.find(report.id);
+      if (waiting != awaited_.end()) waiting->second = report.rsc;
+    }
+  }
+  recordAnswered_.notify_all();
+  if (Callback* receiver = callback()) {
+    for (const Registrar::Report& report : output.reports) receiver->ResponseArrived(report.id, report.rsc);
   }
 }
 
@@ -543,26 +618,16 @@ void Proxy::Impl::RegistrarLoop() {
   std::unique_lock<std::mutex> lock(registrarMutex_);
   while (!stopping_) {
     std::optional<Clock::time_point> deadline = registrar_.NextDeadline();
-    if (!flushWanted_) {
-      if (deadline) {
-        registrarWake_.wait_until(lock, *deadline);
-      } else {
-        registrarWake_.wait(lock);
-      }
+    if (deadline) {
+      registrarWake_.wait_until(lock, *deadline);
+    } else {
+      registrarWake_.wait(lock);
     }
     if (stopping_) break;
-    auto now = Clock::now();
-    Registrar::Output output = registrar_.Tick(now);
-    bool flush = flushWanted_ || output.flush;
-    flushWanted_ = false;
-    output.flush = false;
-    std::vector<std::string> records;
-    if (flush) records = registrar_.TakeHeld(now);
+    Registrar::Output output = registrar_.Tick(Clock::now());
     lock.unlock();
     Perform(output);
-    for (const std::string& body : records) SendToRegistrar(body, "record");
     lock.lock();
-    if (flush) registrar_.Flushed();
   }
 }
 
@@ -573,6 +638,43 @@ void Proxy::Impl::StopRegistrarLoop() {
   }
   registrarWake_.notify_one();
   if (registrarThread_.joinable()) registrarThread_.join();
+}
+
+// Records a stop left unstored are sent first, under their own names: one
+// the registrar did store meanwhile is answered 4105 and not stored twice.
+void Proxy::Impl::RestoreSavedRecords() {
+  if (savedRecordsPath_.empty()) return;
+  LoadedRecords saved = LoadRecords(savedRecordsPath_, deviceId_);
+  if (!saved.error.empty()) Log(-1, kLogError, "Proxy", __LINE__, "saved records: " + saved.error);
+  if (saved.entries.empty()) return;
+  Registrar::Output output;
+  {
+    std::lock_guard<std::mutex> lock(registrarMutex_);
+    output = registrar_.Restore(std::move(saved.entries));
+  }
+  Log(1, 0, "Proxy", __LINE__,
+      "read " + std::to_string(registrar_.queue().Size()) + " records kept at the last stop from " +
+          savedRecordsPath_);
+  Perform(output);
+  if (std::remove(savedRecordsPath_.c_str()) != 0) {
+    Log(-1, kLogError, "Proxy", __LINE__,
+        "cannot remove " + savedRecordsPath_ + ": " + std::strerror(errno));
+  }
+}
+
+// Once, at the end: never a write per record.
+void Proxy::Impl::SaveRecords() {
+  if (savedRecordsPath_.empty()) return;
+  std::deque<RecordQueue::Entry> entries = registrar_.queue().Entries();
+  std::string error = kiv::SaveRecords(savedRecordsPath_, deviceId_, entries);
+  if (!error.empty()) {
+    Log(-1, kLogError, "Proxy", __LINE__,
+        std::to_string(entries.size()) + " records not stored by the platform are lost: " + error);
+  } else if (!entries.empty()) {
+    Log(-1, kLogError, "Proxy", __LINE__,
+        std::to_string(entries.size()) + " records not stored by the platform are kept in " +
+            savedRecordsPath_ + " for the next start");
+  }
 }
 
 // ---- Proxy and Data ------------------------------------------------------------

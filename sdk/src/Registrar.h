@@ -1,26 +1,31 @@
 // Keeps the gateway registered with the platform's CSE (the registrar) and
-// carries its records there.
+// delivers its records there, each stored exactly once or reported lost.
 //
 // After every connection the gateway registers as a remoteCSE (an existing
 // registration is updated with the current point of access), then creates
-// its records container. While that is under way records are held (for a
-// short while at most), so that none reaches the registrar before its
-// container exists; once registered, or when the registrar is slow to
-// answer, they go out in order. A record
-// answered 4004 means the registrar lost the registration (a restart, a
-// failed liveness check): the gateway registers again and sends that record
-// once more. While registered, the registration is looked at now and then.
+// its records container. Records wait in a bounded queue until the
+// registrar is there, and go out one at a time, in order: a record leaves the
+// queue only when the registrar stored it (2001, or 4105: stored by an
+// earlier send whose answer was lost). No answer in time, a lost connection,
+// a 5xxx or a lost registration (4004) keep it at the head of the queue, and
+// it is sent again, under a new request id, once the registrar answers
+// again. Any other refusal drops it, and the gateway hears the refusal.
+//
+// Failures are retried one registration attempt per back-off step, whatever
+// is answered meanwhile; while registered, the registration is looked at now
+// and then.
 //
 // A pure state machine: the proxy feeds it events with the current time and
-// carries out what it returns (docs/protocol.md, "Registration"). Not
-// thread-safe: the proxy serialises the calls.
+// carries out what it returns (docs/protocol.md, "Registration" and
+// "Records"). Not thread-safe: the proxy serialises the calls.
 #ifndef KIV_SDK_REGISTRAR_H
 #define KIV_SDK_REGISTRAR_H
+
+#include "RecordQueue.h"
 
 #include <chrono>
 #include <deque>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,88 +39,114 @@ public:
   using Duration = Clock::duration;
 
   struct Timing {
-    Duration answerTimeout = std::chrono::seconds(10);  // for each step's answer
-    // Records wait this long at most for a registration: without a CSE they
-    // still go out, only a little later.
-    Duration holdTimeout = std::chrono::seconds(2);
+    Duration answerTimeout = std::chrono::seconds(10);  // for each step's or record's answer
     Duration firstRetry = std::chrono::seconds(15);     // after a failed attempt, doubling
     Duration maxRetry = std::chrono::minutes(5);
     Duration checkInterval = std::chrono::minutes(5);   // looking at the registration
-    Duration minReregister = std::chrono::seconds(5);   // between attempts caused by records
   };
-  // Records waiting for registration, and records remembered for one resend.
-  static constexpr size_t kMaxHeld = 16;
-  static constexpr size_t kMaxUnanswered = 32;
+  // Request ids of timed-out or abandoned sends remembered, so that their
+  // late answers are known for what they are.
+  static constexpr size_t kMaxRetired = 64;
 
   enum class Step { kCreate, kUpdate, kContainer, kCheck };
   struct Request {
     Step step;
     std::string rqi;
   };
+  // A record to send now: a content instance create under a new request id.
+  struct RecordSend {
+    std::string rqi;
+    std::string name;
+    std::string text;
+  };
+  // The final answer to a record, for the gateway (under Create's id).
+  struct Report {
+    std::string id;
+    int rsc;
+  };
+  struct LogLine {
+    int category;  // a LogCategory
+    std::string text;
+  };
   struct Output {
-    std::optional<Request> send;  // a request to the registrar to send now
-    bool flush = false;           // held records wait for TakeHeld
-    std::optional<int> report;    // a record's answer to pass on to the gateway
-    int logCategory = 0;          // 0: log nothing, else a LogCategory
-    std::string log;
+    std::optional<Request> send;       // a request to the registrar to send now
+    std::optional<RecordSend> record;  // a record to send now
+    std::vector<Report> reports;       // records answered for good
+    std::vector<LogLine> logs;
   };
 
-  Registrar(Timing timing, std::function<std::string()> newRequestId);
+  Registrar(Timing timing, RecordQueue::Limits limits, std::function<std::string()> newRequestId);
 
   Output Connected(TimePoint now);
-  void Disconnected();
-  // A record to send; true when it may go now (then it is remembered for a
-  // resend), false when it is held for TakeHeld. mayHold=false: it goes now
-  // in any case (its sender waits for the broker's acknowledgement).
-  bool Record(const std::string& rqi, const std::string& body, TimePoint now, bool mayHold = true);
+  Output Disconnected();
+  // A record of the gateway, queued; id is what Create returned, name its
+  // content instance's resource name.
+  Output Record(RecordQueue::Entry record, TimePoint now);
+  // Records kept from the last run, before the first connection: they wait
+  // ahead of the new ones.
+  Output Restore(std::vector<RecordQueue::Entry> records);
   // A response from the registrar: to one of its steps, or to a record.
+  // Answers to neither (another party's) are reported under their own id.
   Output Answer(const std::string& rqi, int rsc, TimePoint now);
   // Timeouts, retries and checks that are due.
   Output Tick(TimePoint now);
   std::optional<TimePoint> NextDeadline() const;
 
-  // The held records, in order, for the sender; they are remembered as sent.
-  // Records that arrive until Flushed() is called are held too, so that the
-  // order on the wire is the order of Record calls.
-  std::vector<std::string> TakeHeld(TimePoint now);
-  void Flushed();
-
   bool IsRegistered() const { return state_ == State::kRegistered; }
+  // Whether the record Create returned id for still waits to be stored.
+  bool Queued(const std::string& id) const { return queue_.Contains(id); }
+  const RecordQueue& queue() const { return queue_; }
 
 private:
   enum class State { kOffline, kRegistering, kRegistered, kWaiting };
   struct InFlight {
-    Step step;
     std::string rqi;
     TimePoint deadline;
+    std::string name;  // a record's resource name; "" for a step
   };
-  struct Sent {
-    std::string body;
-    TimePoint at;
-    bool resent = false;
+  struct Retired {
+    std::string rqi;
+    std::string name;  // the record's, or "" for a step
   };
 
-  Output Begin(Step step, TimePoint now);
-  Output StepAnswered(Step step, int rsc, TimePoint now);
-  Output RecordAnswered(const std::string& rqi, int rsc, TimePoint now);
-  Output Fail(const std::string& why, TimePoint now);
-  Output DueStep(TimePoint now);
-  bool Holding(TimePoint now) const;
-  void Remember(const std::string& rqi, const std::string& body, TimePoint now);
+  void Begin(Step step, TimePoint now, Output& output);
+  void StepAnswered(Step step, int rsc, TimePoint now, Output& output);
+  void Registered(TimePoint now, Output& output);
+  void RecordAnswered(int rsc, TimePoint now, Output& output);
+  void LateAnswer(const Retired& retired, int rsc, TimePoint now, Output& output);
+  void Stored(Output& output);
+  void Refused(int rsc, Output& output);
+  void PopHead();
+  bool HeadIs(const std::string& name) const;
+  void Fail(const std::string& why, TimePoint now, Output& output);
+  void RenewRegistration(TimePoint now, Output& output);
+  void SendNextRecord(TimePoint now, Output& output);
+  void Retire(const std::string& rqi, const std::string& name);
+  void BeginOutage(Output& output);
 
   Timing timing_;
   std::function<std::string()> newRequestId_;
   State state_ = State::kOffline;
-  std::optional<InFlight> inFlight_;
+  Step step_ = Step::kCreate;  // the last step begun
+  std::optional<InFlight> stepInFlight_;
+  std::optional<InFlight> recordInFlight_;  // the queue's head, sent
+  bool headSent_ = false;       // the head went out at least once (resends get new ids)
+  bool renewWanted_ = false;    // register again once the check in flight is answered
+  bool headNotFound_ = false;   // the head was answered 4004 since it was last registered for
   TimePoint retryAt_{};
   TimePoint checkAt_{};
-  TimePoint lastAttempt_{};
-  TimePoint holdUntil_{};
   Duration backoff_;
-  bool failureLogged_ = false;  // once per connection
-  bool flushing_ = false;
-  std::deque<std::pair<std::string, std::string>> held_;  // rqi, body
-  std::map<std::string, Sent> unanswered_;
+  bool failureLogged_ = false;  // once per connection, until registered
+  std::deque<Retired> retired_;
+
+  RecordQueue queue_;
+  // An outage: records wait that the registrar cannot take now.
+  bool outage_ = false;
+  bool draining_ = false;       // the registrar answers again, the backlog goes out
+  size_t deliveredAfterOutage_ = 0;
+  size_t droppedInOutage_ = 0;
+  bool dropLogged_ = false;
+  size_t refusedInStretch_ = 0;  // records refused since one was last stored
 };
 
 }  // namespace kiv

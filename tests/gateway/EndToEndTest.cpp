@@ -52,6 +52,7 @@ protected:
   void StartGateway(std::vector<std::string> options = {}) {
     kiv::platform::Platform::Options settings;
     settings.serverUri = broker.uri();
+    settings.answerAsRegistrar = true;
     platform = std::make_unique<kiv::platform::Platform>(settings);
     std::string error;
     ASSERT_EQ(platform->Connect(20s, &error), 0) << error;

@@ -100,6 +100,7 @@ protected:
                          const std::map<std::string, std::string>& environment) {
     kiv::platform::Platform::Options settings;
     settings.serverUri = broker.uri();
+    settings.answerAsRegistrar = true;
     kiv::platform::Platform platform(settings);
     ASSERT_EQ(platform.Connect(kDeadline), 0);
     ASSERT_EQ(platform.Watch(device), 0);

@@ -38,6 +38,7 @@ public:
   static kiv::platform::Platform::Options Options(const std::string& uri) {
     kiv::platform::Platform::Options options;
     options.serverUri = uri;
+    options.answerAsRegistrar = true;
     return options;
   }
   void Send(const std::string& topic, const std::string& payload) {

@@ -88,15 +88,15 @@ TEST_F(GwctlTest, RequestsRoundTripThroughTheGatewayWithTheirExitStatus) {
 }
 
 TEST_F(GwctlTest, WatchPrintsEveryRecord) {
-  kivtest::Process watch(Command({"-n", "2", "-t", "60", "watch", "gw-1"}));
+  kivtest::Process watch(Command({"-a", "-n", "2", "-t", "60", "watch", "gw-1"}));
   ASSERT_TRUE(watch.WaitForOutput("gw-1 is online", 30s, kivtest::Process::Stream::kErr)) << watch.Stderr();
   kiv::Data data(proxy.get());
   ASSERT_EQ(data.Create("first \"record\"", true).errorCode, 0);
   ASSERT_EQ(data.Create("second", true).errorCode, 0);
   EXPECT_EQ(watch.Wait(30s), 0) << watch.Stderr();
   std::string out = watch.Stdout();
-  EXPECT_NE(out.find(R"({"m2m:cin":{"con":"first \"record\""}})"), std::string::npos) << out;
-  EXPECT_NE(out.find(R"({"m2m:cin":{"con":"second"}})"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("con":"first \"record\""}})"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("con":"second"}})"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ const char kUsage[] =
     "      --key FILE        client key (default $KIV_TLS_KEYFILE)\n"
     "  -t, --timeout SEC     wait this long to connect and for the reply (default 10)\n"
     "  -n, --count N         watch: stop after N records\n"
+    "  -a, --answer          watch: answer the gateway's registration and records as its\n"
+    "                        registrar would (where no oneM2M CSE runs on the broker)\n"
     "  -i, --id ID           our originator and client id (default gwctl-PID-RANDOM)\n"
     "  -r, --raw             print the whole reply, not just its content\n"
     "  -h, --help            this text\n"
@@ -117,6 +119,7 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
                                     {"count", required_argument, nullptr, 'n'},
                                     {"id", required_argument, nullptr, 'i'},
                                     {"raw", no_argument, nullptr, 'r'},
+                                    {"answer", no_argument, nullptr, 'a'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
   Settings s;
@@ -129,7 +132,7 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   optind = 0;
   int option;
   // "+": options end at the command, so that values like -5 stay values.
-  while ((option = getopt_long(argc, argv, "+s:u:p:t:n:i:rh", kOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+s:u:p:t:n:i:rah", kOptions, nullptr)) != -1) {
     switch (option) {
       case 's': s.serverUri = optarg; break;
       case 'u': s.user = optarg; break;
@@ -138,6 +141,7 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
       case kCert: s.certFile = optarg; break;
       case kKey: s.keyFile = optarg; break;
       case 'i': s.originator = optarg; break;
+      case 'a': s.answer = true; break;
       case 'r': s.raw = true; break;
       case 't':
         if (!ParseCount(optarg, 1, 86400, &s.timeoutSeconds)) return UsageError("bad timeout");
@@ -244,6 +248,7 @@ int Watch(const Settings& s) {
   int records = 0;
   kiv::platform::Platform::Options options = PlatformOptions(s);
   options.collect = false;  // printed as they come, never kept
+  options.answerAsRegistrar = s.answer;
   options.onMessage = [&](const Message& m) {
     Shown shown = ShowWatched(m.topic, m.payload, s.device);
     if (shown.error) PrintError(*shown.error);

@@ -26,6 +26,7 @@ struct Settings {
   int count = 0;           // watch: stop after this many records (0: never)
   std::string originator;  // our id O (and MQTT client id)
   bool raw = false;        // print the whole reply, not only its content
+  bool answer = false;     // watch: answer as the gateway's registrar
   bool help = false;       // -h: print the usage and do nothing else
   std::string command;     // watch, retrieve, control, schedule, request
   std::string device;      // D

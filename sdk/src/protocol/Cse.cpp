@@ -37,13 +37,11 @@ Target ResolveRelative(const std::vector<std::string>& segments, const CseNames&
   return target;
 }
 
-// The attributes of the gateway's remoteCSE that a registration sets.
-JsonObject& RegistrationAttributes(JsonObject& csr, const CseNames& names,
-                                   const std::string& poa) {
-  return csr.String("cb", names.BaseAddress())
-      .Bool("rr", true)
-      .Raw("srv", StringList(kReleaseVersion))
-      .Raw("poa", StringList(poa));
+// The attributes of the gateway's remoteCSE that may change between
+// registrations; the others (rn, csi, cb, cst) are written once, at the
+// create, and a strict registrar refuses an update that carries them.
+JsonObject& UpdatableAttributes(JsonObject& csr, const std::string& poa) {
+  return csr.Bool("rr", true).Raw("srv", StringList(kReleaseVersion)).Raw("poa", StringList(poa));
 }
 
 }  // namespace
@@ -92,10 +90,12 @@ std::string PointOfAccess(const std::string& serverUri) {
 
 std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
                                const std::string& poa) {
+  // Only what a registration needs: an optional attribute a registrar does
+  // not know makes it refuse the whole create.
   JsonObject csr;
   csr.String("rn", names.device).String("csi", names.CseId()).Number("cst", kCseTypeMiddleNode);
-  csr.Raw("csz", StringList("application/json"));
-  RegistrationAttributes(csr, names, poa);
+  csr.String("cb", names.BaseAddress());
+  UpdatableAttributes(csr, poa);
   return RequestPrimitive(kWireCreate, names.RegistrarBase(), names.CseId(), rqi, kTypeRemoteCse,
                           csr.Wrapped("m2m:csr"));
 }
@@ -103,7 +103,7 @@ std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
 std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
                                const std::string& poa) {
   JsonObject csr;
-  RegistrationAttributes(csr, names, poa);
+  UpdatableAttributes(csr, poa);
   return RequestPrimitive(kWireUpdate, names.RegistrationAddress(), names.CseId(), rqi, 0,
                           csr.Wrapped("m2m:csr"));
 }
@@ -118,9 +118,10 @@ std::string ContainerCreate(const CseNames& names, const std::string& rqi) {
 }
 
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
-                                  const std::string& text) {
+                                  const std::string& name, const std::string& text) {
   return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.CseId(), rqi,
-                          kTypeContentInstance, JsonObject().String("con", text).Wrapped("m2m:cin"));
+                          kTypeContentInstance,
+                          JsonObject().String("rn", name).String("con", text).Wrapped("m2m:cin"));
 }
 
 std::string CseBaseResource(const CseNames& names, const std::string& poa,

@@ -75,8 +75,10 @@ std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
                                const std::string& poa);
 std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi);
 std::string ContainerCreate(const CseNames& names, const std::string& rqi);
+// A record: name is its resource name, unique to the record, so that a
+// second create of it is refused (4105) instead of storing it twice.
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
-                                  const std::string& text);
+                                  const std::string& name, const std::string& text);
 
 // Representations the SDK answers retrieves with (the "pc" of a response).
 std::string CseBaseResource(const CseNames& names, const std::string& poa,
