@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs the Debian 12 packages that building, testing and the demo need.
 # Safe to run again: apt-get skips what is already installed. The python3-*
-# packages run the oneM2M CSE of the interoperability tests; curl talks to
+# packages run the ACME oneM2M CSE of the interoperability tests, the
+# libsqlite3/libwebsockets ones build the tinyIoT CSE (sqlite3 reads what it
+# stored); curl talks to
 # its HTTP interface in the documentation's examples; systemd brings
 # systemd-analyze, systemctl and systemd-sysusers for the package tests (no
 # systemd is started).
@@ -15,6 +17,7 @@ PACKAGES="
   iproute2 net-tools binutils file
   g++-mipsel-linux-gnu qemu-user
   python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
+  libsqlite3-dev libwebsockets-dev sqlite3
   curl shellcheck systemd
 "
 missing=""

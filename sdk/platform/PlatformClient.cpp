@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <random>
+#include <set>
 #include <unistd.h>
 
 namespace kiv {
@@ -71,10 +72,14 @@ bool Inbox::WaitFor(size_t count, milliseconds timeout) const {
 std::vector<Record> RecordsIn(const std::vector<mqtt::Message>& messages,
                               const std::string& device) {
   std::vector<Record> records;
+  std::set<std::string> names;
   const std::string prefix = "/oneM2M/req/" + device + "/";
   for (const mqtt::Message& message : messages) {
     if (message.topic.compare(0, prefix.size(), prefix) != 0) continue;
-    if (std::optional<Record> record = ParseRecord(message.payload)) records.push_back(*record);
+    std::optional<Record> record = ParseRecord(message.payload);
+    if (record && (record->name.empty() || names.insert(record->name).second)) {
+      records.push_back(*record);
+    }
   }
   return records;
 }

@@ -53,7 +53,10 @@ private:
   std::vector<std::chrono::steady_clock::time_point> arrivals_;
 };
 
-// The records and status payloads of device among messages, in order.
+// The records and status payloads of device among messages, in order. The
+// records are those a registrar stores: a record sent again under a name
+// already seen (its first answer was lost) counts once, as the registrar
+// refuses the second create of a name.
 std::vector<Record> RecordsIn(const std::vector<mqtt::Message>& messages,
                               const std::string& device);
 std::vector<std::string> StatusesIn(const std::vector<mqtt::Message>& messages,

@@ -671,7 +671,7 @@ void Proxy::Impl::SaveRecords() {
     Log(-1, kLogError, "Proxy", __LINE__,
         std::to_string(entries.size()) + " records not stored by the platform are lost: " + error);
   } else if (!entries.empty()) {
-    Log(-1, kLogError, "Proxy", __LINE__,
+    Log(-1, kLogWarning, "Proxy", __LINE__,
         std::to_string(entries.size()) + " records not stored by the platform are kept in " +
             savedRecordsPath_ + " for the next start");
   }

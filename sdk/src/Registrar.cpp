@@ -151,7 +151,7 @@ void Registrar::StepAnswered(Step step, int rsc, TimePoint now, Output& output) 
   }
   Fail("not registered with the platform's CSE: " + std::string(StepName(step)) + " answered " +
            std::to_string(rsc),
-       now, output);
+       now, output, kLogError);
 }
 
 void Registrar::Registered(TimePoint now, Output& output) {
@@ -192,7 +192,7 @@ void Registrar::RecordAnswered(int rsc, TimePoint now, Output& output) {
     if (headNotFound_) {
       return Fail("the platform's CSE does not find the records container even after a new "
                   "registration (4004)",
-                  now, output);
+                  now, output, kLogError);
     }
     // The registrar lost the registration (a restart, a failed liveness
     // check): register again, then send the record once more.
@@ -201,7 +201,8 @@ void Registrar::RecordAnswered(int rsc, TimePoint now, Output& output) {
   }
   if (IsTransient(rsc)) {
     BeginOutage(output);
-    return Fail("the platform's CSE answered a record " + std::to_string(rsc), now, output);
+    return Fail("the platform's CSE answered a record " + std::to_string(rsc), now, output,
+                kLogWarning);
   }
   Refused(rsc, output);
   SendNextRecord(now, output);
@@ -234,10 +235,12 @@ void Registrar::Stored(Output& output) {
   if (draining_) ++deliveredAfterOutage_;
   if (draining_ && queue_.Empty()) {
     std::string line = "delivered " + Records(deliveredAfterOutage_) + " held during the outage";
+    int category = kLogWarning;
     if (droppedInOutage_ > 0) {
       line += "; " + std::to_string(droppedInOutage_) + " older ones were dropped (the queue was full)";
+      category = kLogError;
     }
-    output.logs.push_back({kLogError, line});
+    output.logs.push_back({category, line});
     draining_ = false;
     droppedInOutage_ = 0;
     dropLogged_ = false;
@@ -273,7 +276,7 @@ void Registrar::RenewRegistration(TimePoint now, Output& output) {
   Begin(Step::kCreate, now, output);
 }
 
-void Registrar::Fail(const std::string& why, TimePoint now, Output& output) {
+void Registrar::Fail(const std::string& why, TimePoint now, Output& output, int category) {
   state_ = State::kWaiting;
   retryAt_ = now + backoff_;
   renewWanted_ = false;
@@ -283,7 +286,7 @@ void Registrar::Fail(const std::string& why, TimePoint now, Output& output) {
   if (!failureLogged_) {
     failureLogged_ = true;
     output.logs.push_back(
-        {kLogError, why + "; records wait for it, next attempt in " + Seconds(backoff_)});
+        {category, why + "; records wait for it, next attempt in " + Seconds(backoff_)});
   }
   backoff_ = std::min(backoff_ * 2, timing_.maxRetry);
 }
@@ -291,7 +294,7 @@ void Registrar::Fail(const std::string& why, TimePoint now, Output& output) {
 void Registrar::BeginOutage(Output& output) {
   if (outage_ || queue_.Empty()) return;
   outage_ = true;
-  output.logs.push_back({kLogError, Records(queue_.Size()) + " waiting for the platform"});
+  output.logs.push_back({kLogWarning, Records(queue_.Size()) + " waiting for the platform"});
 }
 
 void Registrar::Retire(const std::string& rqi, const std::string& name) {
@@ -306,12 +309,12 @@ Registrar::Output Registrar::Tick(TimePoint now) {
     stepInFlight_.reset();
     Fail("not registered with the platform's CSE: no answer to the " +
              std::string(StepName(step_)) + " in " + Seconds(timing_.answerTimeout),
-         now, output);
+         now, output, kLogError);
     return output;
   }
   if (recordInFlight_ && now >= recordInFlight_->deadline) {
     Fail("the platform's CSE did not answer a record in " + Seconds(timing_.answerTimeout), now,
-         output);
+         output, kLogWarning);
     return output;
   }
   if (state_ == State::kWaiting && now >= retryAt_) {

@@ -118,7 +118,9 @@ private:
   void Refused(int rsc, Output& output);
   void PopHead();
   bool HeadIs(const std::string& name) const;
-  void Fail(const std::string& why, TimePoint now, Output& output);
+  // A warning where the registrar is only away for now (records wait, none
+  // is lost); an error where it refuses what the gateway sends.
+  void Fail(const std::string& why, TimePoint now, Output& output, int category);
   void RenewRegistration(TimePoint now, Output& output);
   void SendNextRecord(TimePoint now, Output& output);
   void Retire(const std::string& rqi, const std::string& name);

@@ -5,6 +5,7 @@
 #include "CseFixture.h"
 #include "Gatewayd.h"
 #include "PlatformClient.h"
+#include "Records.h"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +21,7 @@ using namespace std::chrono_literals;
 using kivtest::Occurrences;
 using kivtest::ParseJson;
 
-constexpr std::chrono::milliseconds kDeadline = 30s;
 const std::string kDevice = "02:00:5e:10:00:01";  // a MAC address, as on a board
-const std::string kRegistered = "registered with the platform's CSE";
-
-// Each record names its cycle and carries text that JSON must escape.
-const char* const kCounterScript =
-    "n=$(cat count 2>/dev/null || echo 0); n=$((n+1)); echo $n > count\n"
-    "printf 'record %s \"q\" \\\\ 100%% \\303\\251\\t\\n' $n\n";
-
-std::string ExpectedRecord(int number) {
-  return "record " + std::to_string(number) + " \"q\" \\ 100% \xc3\xa9\t\n";
-}
 
 class Interop : public kivtest::CseFixture {
 protected:
@@ -68,16 +58,7 @@ protected:
   std::string Registration() const { return "/" + cse_->cseName() + "/" + kDevice; }
 
   // The records stored in the gateway's container, as the CSE lists them.
-  std::vector<std::string> StoredRecords() {
-    kivtest::HttpResponse response = Http("GET", Registration() + "/data?rcn=4");
-    std::vector<std::string> texts;
-    if (Rsc(response) != "2000") return texts;
-    Json::Value container = ParseJson(response.body);
-    for (const Json::Value& instance : container["m2m:cnt"]["m2m:cin"]) {
-      texts.push_back(instance["con"].asString());
-    }
-    return texts;
-  }
+  std::vector<std::string> StoredRecords() { return cse_->Contents(Registration() + "/data"); }
   bool WaitForStoredRecords(size_t count) {
     auto deadline = std::chrono::steady_clock::now() + kDeadline;
     while (StoredRecords().size() < count) {

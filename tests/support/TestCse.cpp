@@ -1,5 +1,7 @@
 #include "TestCse.h"
 
+#include "Gatewayd.h"  // ParseJson
+
 #include <csignal>
 #include <filesystem>
 #include <sstream>
@@ -21,15 +23,6 @@ const char* const kPythonPackages =
 // It starts in 1-5 s; a loaded machine with ASan tests beside it needs more.
 constexpr std::chrono::seconds kReadyTimeout(30);
 
-// Where to look for the CSE, and how to say so when it is not there.
-std::pair<std::string, std::string> CandidateFolder() {
-  if (std::string dir = EnvironmentVariable("KIV_ACME_DIR"); !dir.empty()) {
-    return {dir, "$KIV_ACME_DIR (" + dir + ")"};
-  }
-  std::string dir = SourceDir() + "/../shared/third_party";
-  return {dir, dir};
-}
-
 bool HasPythonPackages() {
   if (access(kPython, X_OK) != 0) return false;
   Process check({kPython, "-c", "import flask, cbor2, isodate, paho.mqtt.client, requests, rich"});
@@ -38,11 +31,18 @@ bool HasPythonPackages() {
 
 }  // namespace
 
-std::optional<std::string> TestCse::Folder() {
+std::pair<std::string, std::optional<std::string>> ThirdPartyFolder(const std::string& release) {
+  std::string candidate = EnvironmentVariable("KIV_ACME_DIR");
+  std::string named = "$KIV_ACME_DIR (" + candidate + ")";
+  if (candidate.empty()) named = candidate = SourceDir() + "/../shared/third_party";
   std::error_code error;
-  fs::path dir = fs::canonical(CandidateFolder().first, error);
-  if (error || !fs::is_directory(dir / kCseRelease / "acme", error)) return std::nullopt;
-  return dir.string();
+  fs::path dir = fs::canonical(candidate, error);
+  if (error || !fs::is_directory(dir / release, error)) return {named, std::nullopt};
+  return {named, dir.string()};
+}
+
+std::optional<std::string> TestCse::Folder() {
+  return ThirdPartyFolder(std::string(kCseRelease) + "/acme").second;
 }
 
 std::optional<std::string> TestCse::Unavailable() {
@@ -51,7 +51,7 @@ std::optional<std::string> TestCse::Unavailable() {
                        "emulated build does not change");
   }
   if (!Folder()) {
-    return "no oneM2M CSE: " + CandidateFolder().second + " holds no " + kCseRelease +
+    return "no oneM2M CSE: " + ThirdPartyFolder(kCseRelease).first + " holds no " + kCseRelease +
            "; set KIV_ACME_DIR to a folder that does";
   }
   static const bool packages = HasPythonPackages();
@@ -136,6 +136,17 @@ HttpResponse TestCse::Request(const OneM2mHttpRequest& request, std::chrono::mil
 
 HttpResponse TestCse::Retrieve(const std::string& target) const {
   return Request({"GET", target, admin_, std::nullopt, std::nullopt});
+}
+
+std::vector<std::string> TestCse::Contents(const std::string& container) const {
+  HttpResponse response = Retrieve(container + "?rcn=4");
+  std::vector<std::string> texts;
+  if (response.Header("X-M2M-RSC").value_or("") != "2000") return texts;
+  const Json::Value document = ParseJson(response.body);
+  for (const Json::Value& instance : document["m2m:cnt"]["m2m:cin"]) {
+    texts.push_back(instance["con"].asString());
+  }
+  return texts;
 }
 
 bool TestCse::AnswersWithCseBase() const {

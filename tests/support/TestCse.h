@@ -17,6 +17,11 @@
 
 namespace kivtest {
 
+// The folder of third-party peers (ACME, tinyIoT): $KIV_ACME_DIR, or
+// ../shared/third_party beside the sources; the first of the two names what
+// was looked at, the second is set when release stands in it.
+std::pair<std::string, std::optional<std::string>> ThirdPartyFolder(const std::string& release);
+
 class TestCse {
 public:
   struct Options {
@@ -56,6 +61,9 @@ public:
                        std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
   // A retrieve of target (e.g. "/cse-in") by the CSE's administrator.
   HttpResponse Retrieve(const std::string& target) const;
+  // The contents of the content instances in container (e.g.
+  // "/cse-in/gw/data"), oldest first; none when the container is not there.
+  std::vector<std::string> Contents(const std::string& container) const;
 
   // The CSE's log file and its standard error, of every run so far: for
   // diagnostics when a test fails.
