@@ -3,10 +3,9 @@
 # Safe to run again: apt-get skips what is already installed. The python3-*
 # packages run the ACME oneM2M CSE of the interoperability tests, the
 # libsqlite3/libwebsockets ones build the tinyIoT CSE (sqlite3 reads what it
-# stored); curl talks to
-# its HTTP interface in the documentation's examples; systemd brings
-# systemd-analyze, systemctl and systemd-sysusers for the package tests (no
-# systemd is started).
+# stored); curl talks to the CSEs' HTTP interface in the documentation's
+# examples; systemd brings systemd-analyze, systemctl and systemd-sysusers for
+# the package tests (no systemd is started).
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3

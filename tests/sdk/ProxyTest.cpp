@@ -329,6 +329,32 @@ TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
   }
 }
 
+// Records the SDK took just before the broker went away, unanswered then,
+// stay queued until the registrar has them: after the broker is back each
+// arrives, once.
+TEST_F(ProxyTest, RecordsTakenBeforeTheBrokerWentAreDeliveredOnceWhenItIsBack) {
+  kiv::Data data(proxy.get());
+  {
+    Platform registrar(broker.uri(), "/oneM2M/req/" + kDevice + "/+/json");
+    ConnectProxy();
+    ASSERT_EQ(data.Create("stored", true).errorCode, 0);
+  }  // nothing answers records now
+  const std::vector<std::string> taken = {"queued 1", "queued 2", "queued 3"};
+  for (const std::string& text : taken) ASSERT_EQ(data.Create(text, false).errorCode, 0);
+  broker.Stop();
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return !proxy->IsConnected(); }));
+  broker.Start();
+  Platform platform(broker.uri(), "/oneM2M/req/" + kDevice + "/+/json");
+  auto texts = [&] {
+    std::multiset<std::string> all;
+    for (const auto& record : platform.platform().Records(kDevice)) all.insert(record.text);
+    return all;
+  };
+  // Within a registration retry should the gateway be back before the registrar.
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return texts().count(taken.back()) == 1; }, 60s));
+  for (const std::string& text : taken) EXPECT_EQ(texts().count(text), 1u) << text;
+}
+
 TEST_F(ProxyTest, LogConfigChoosesTheTraceShown) {
   struct Case {
     int trace, mask, paho;
