@@ -190,14 +190,16 @@ public:
   explicit Data(Proxy* proxy);
 
   // Stores the text, unchanged, as a contentInstance in the gateway's records
-  // container at the platform's CSE; the CSE's answer reaches
-  // Callback::ResponseArrived with the result's requestId. While the gateway
-  // registers (just after a connection) the record is held for a moment and
-  // sent once the container exists. waitForDelivery=true sends at once and
-  // blocks (up to 10 s) until the broker acknowledged it; not from inside a
-  // callback, where it returns -4 at once. errorCode: 0 sent or held for
-  // sending; -1 not connected; -2 refused by the MQTT library; -3 no
-  // acknowledgement in time.
+  // container at the platform's CSE; the CSE's final answer reaches
+  // Callback::ResponseArrived with the result's requestId. The record joins
+  // a bounded queue and is sent, in order, once the gateway is registered;
+  // it stays queued through a silent, restarting or unregistered CSE and a
+  // lost connection until the CSE has stored it, each record exactly once
+  // (docs/protocol.md, "Records"). waitForDelivery=true blocks (up to 10 s)
+  // until the CSE answered it; not from inside a callback, where it returns
+  // -4 at once. errorCode: 0 queued (or, waiting, stored); -1 not
+  // connected (nothing queued); -2 the CSE refused the record for good;
+  // -3 not stored within 10 s (it stays queued).
   Proxy::Result Create(const std::string& text, bool waitForDelivery);
 
   // Sends nothing and returns kNotificationNotSent: the platform's CSE
