@@ -7,6 +7,9 @@
 //                                 [--nagle-requests 100] [--idle-seconds 60]
 //                                 [--cse-requests 200]
 //
+// Last, the memory a full record queue costs: an SDK whose registrar never
+// answers takes more records than the queue's default bounds hold.
+//
 // A private mosquitto on a free loopback port carries everything. The
 // responder (the SDK's kiv::Proxy answering retrieves, or the bare Paho echo)
 // runs in a child process, so that each side has its own MQTT library
@@ -123,6 +126,30 @@ void SdkChild(const std::string& uri, bool idle, int idleSeconds) {
     exit(2);
   }
   ReadyThenIdle(idle, idleSeconds);
+}
+
+// Connected, never registered (no CSE on the broker): every record waits.
+// Fills the queue past its default bounds with records of a node script's
+// size, and reports the resident anonymous memory before and after.
+void FullQueueChild(const std::string& uri) {
+  kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", uri);
+  info.SetDeviceId("bench-queue");
+  kiv::Proxy proxy(info);
+  std::string error = proxy.Connect(10, false, nullptr);
+  if (!error.empty()) {
+    fprintf(stderr, "queue child: %s\n", error.c_str());
+    exit(2);
+  }
+  std::this_thread::sleep_for(1s);  // the registration sent, the client settled
+  long empty = RssAnonKiB();
+  const std::string text(1000, 'x');
+  kiv::Data data(&proxy);
+  int taken = 0;
+  for (int i = 0; i < 1500; ++i) taken += data.Create(text, false).errorCode == 0;
+  std::this_thread::sleep_for(1s);
+  printf("queue records_taken=%d rss_anon_kib_empty=%ld rss_anon_kib_full=%ld\n", taken, empty,
+         RssAnonKiB());
+  fflush(stdout);
 }
 
 struct PahoEcho {
@@ -515,6 +542,18 @@ void ReportIdle(const Settings& s, const kivtest::TestBroker& broker) {
          cse ? ", registered with the CSE" : "", gatewaydCpuMs, gatewaydRss);
 }
 
+void ReportFullQueue(const kivtest::TestBroker& broker) {
+  kivtest::Process child({SelfPath(), "--queue", broker.uri()});
+  if (!child.WaitForOutput("queue ", 60s)) {
+    fprintf(stderr, "queue child did not report: %s\n", child.Stderr().c_str());
+    exit(2);
+  }
+  const std::string out = child.Stdout();
+  printf("\nRecord queue at its default bounds (1000 records or 1 MiB; records of 1000 bytes, "
+         "no CSE answering):\n  %s",
+         out.substr(out.find("queue ") + 6).c_str());
+}
+
 bool ReadFlag(int& i, int argc, char** argv, const char* name, int* value) {
   if (std::strcmp(argv[i], name) != 0 || i + 1 >= argc) return false;
   *value = std::atoi(argv[++i]);
@@ -536,6 +575,10 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (argc == 3 && std::strcmp(argv[1], "--queue") == 0) {
+    FullQueueChild(argv[2]);
+    return 0;
+  }
   setenv("KIV_BUILD_DIR", KIV_DEFAULT_BUILD_DIR, 0);  // where gatewayd is
   Settings s;
   for (int i = 1; i < argc; ++i) {
@@ -555,5 +598,6 @@ int main(int argc, char** argv) {
   ReportRoundTrips(s, broker.uri());
   if (s.cseRequests > 0) ReportThroughTheCse(s, broker);
   if (s.idleSeconds > 0) ReportIdle(s, broker);
+  ReportFullQueue(broker);
   return 0;
 }
