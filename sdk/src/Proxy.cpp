@@ -6,6 +6,8 @@
 #include "kiv/MqttClient.h"
 #include "Cse.h"
 #include "Log.h"
+#include "LogThrottle.h"
+#include "Originators.h"
 #include "RandomHex.h"
 #include "Protocol.h"
 #include "Registrar.h"
@@ -39,6 +41,8 @@ constexpr size_t kMaxPendingRequests = 1024;
 constexpr auto kDeliveryTimeout = 10s;
 constexpr auto kOfflineTimeout = 2s;
 constexpr char kSavedRecordsFile[] = "records.queue";
+// Requests from originators that are not allowed: at most one line per this.
+constexpr auto kRefusedOriginatorLogInterval = 60s;
 
 // Set while the SDK runs one of its handlers on the MQTT library's thread:
 // a call that would wait for that thread must not wait there.
@@ -129,6 +133,7 @@ private:
   std::string CreateClient(bool cleanSession);
   void OnMessage(const mqtt::Message& message);
   void OnRequest(const std::string& originator, const std::string& payload);
+  void RefuseOriginator(const std::string& originator, const protocol::Request& request);
   void ServeOwnResource(const protocol::Request& request, const std::string& originator);
   void PassToGateway(protocol::Request& request, const std::string& originator);
   void OnResponse(const std::string& payload);
@@ -171,6 +176,8 @@ private:
   std::atomic<mqtt::Client*> client_{nullptr};
   std::string configError_;
   std::string configWarning_;  // settings that were not usable, their defaults taken
+  const protocol::OriginatorAllowList allowed_;
+  LogThrottle refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
 
   std::mutex pendingMutex_;
   std::unordered_map<std::string, Origin> pending_;
@@ -195,11 +202,13 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
+      allowed_(names_.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", "")),
       registrar_(Registrar::Timing(), RecordQueueLimitsFromEnvironment(&configWarning_),
                  [this] { return NewRequestId(); }),
       savedRecordsPath_(SavedRecordsPath()) {
   configError_ = protocol::CheckNames(names_);
   if (!configWarning_.empty()) Log(-1, kLogError, "Proxy", __LINE__, configWarning_);
+  Log(1, 0, "Proxy", __LINE__, "requests are taken from " + allowed_.Describe());
   RestoreSavedRecords();
 }
 
@@ -347,6 +356,10 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
 
 void Proxy::Impl::OnRequest(const std::string& originator, const std::string& payload) {
   protocol::Request request = protocol::ParseRequest(payload, names_);
+  if (!allowed_.Allows(originator)) {
+    RefuseOriginator(originator, request);
+    return;
+  }
   if (request.handling == protocol::Request::kRefused) {
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
         "request from " + originator + " refused (" + std::to_string(request.refusal) +
@@ -369,6 +382,23 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
   } else {
     ServeOwnResource(request, originator);
   }
+}
+
+// Answered 4103 (the originator has no privilege) and never handed to the
+// gateway. The line is rate-limited: the originator's bytes are logged
+// escaped, and anyone who can publish could flood the log.
+void Proxy::Impl::RefuseOriginator(const std::string& originator,
+                                   const protocol::Request& request) {
+  if (!request.rqi.empty()) {
+    Reply(originator, protocol::ErrorBody(request.rqi, protocol::kRscNoPrivilege, names_.CseId(),
+                                          Origin{originator, request.from}.to(),
+                                          "originator not allowed"));
+  }
+  std::optional<size_t> leftOut = refusedOriginatorLog_.Admit(Clock::now());
+  if (!leftOut) return;
+  std::string line = "request from " + originator + " refused (4103): not an allowed originator";
+  if (*leftOut > 0) line += "; " + std::to_string(*leftOut) + " more refused since the last line";
+  Log(-1, kLogError, "RequestArrived", __LINE__, line);
 }
 
 // The gateway's CSEBase and the registrar's remoteCSE here are the SDK's

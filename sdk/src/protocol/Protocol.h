@@ -24,6 +24,7 @@ constexpr int kRscDeleted = 2002;
 constexpr int kRscUpdated = 2004;
 constexpr int kRscBadRequest = 4000;
 constexpr int kRscNotFound = 4004;
+constexpr int kRscNoPrivilege = 4103;  // the originator has no privilege
 constexpr int kRscOperationNotAllowed = 4005;
 constexpr int kRscConflict = 4105;
 constexpr int kRscInternalError = 5000;
