@@ -262,19 +262,20 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
 std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback) {
   auto start = Clock::now();
   std::string error = configError_;
+  bool refused = false;  // the client logs refused logins itself, as they back off
   if (error.empty() && client_.load() == nullptr) {
     error = CreateClient(cleanSession);
     if (!error.empty()) configError_ = error;
   }  // later calls keep the first call's cleanSession: the session is the client's
   if (error.empty() && !owner_->IsConnected()) {
     auto timeout = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 10);
-    owner_->Connect(timeout, &error);
+    refused = owner_->Connect(timeout, &error) == mqtt::kErrorRefused;
   }
   if (error.empty()) {
     if (callback) callback->OnSuccess(deviceId_);
     return "";
   }
-  Log(-1, kLogError, "Connect", __LINE__, error);
+  if (!refused) Log(-1, kLogError, "Connect", __LINE__, error);
   std::this_thread::sleep_until(start + kMinimumFailedConnect);  // pacing the caller's loop
   if (callback) callback->OnFailure(deviceId_, error);
   return error;
