@@ -19,6 +19,7 @@
 #include "ReconnectMachine.h"
 #include "ServerUri.h"
 #include "TcpNoDelay.h"
+#include "TlsDiagnosis.h"
 
 #include <MQTTAsync.h>
 
@@ -39,6 +40,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The handshake of our own that names a TLS failure: short, as a stop may
+// wait for it.
+constexpr milliseconds kTlsDiagnosisTimeout(1000);
 
 // Set on Paho's threads while one of our handlers runs: calls that would wait
 // for Paho refuse there instead of deadlocking.
@@ -212,6 +217,8 @@ private:
   std::string BrokerName(size_t index) const;
   ReconnectMachine::Duration Draw(ReconnectMachine::Duration low, ReconnectMachine::Duration high);
   void Supervise();
+  void DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock);
+  std::string WithTlsDiagnosis(const std::string& reason) const;
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
 
   Options options_;
@@ -227,6 +234,10 @@ private:
   int activeCallbacks_ = 0;
   std::string lastError_;
   std::string tlsError_;
+  // A TLS failure is named once per stretch of failures (TlsDiagnosis.h).
+  std::optional<size_t> tlsDiagnosisDue_;  // for this broker
+  bool tlsDiagnosed_ = false;
+  std::string tlsDiagnosis_;
   std::set<ino_t> socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   std::vector<std::pair<std::string, int>> filters_;
@@ -371,6 +382,8 @@ void Client::Impl::AttemptFailed(const std::string& reason, int connack) {
     lastError_ = reason;
     if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
     broker = machine_.broker();
+    if (brokers_[broker].tls && connack == 0 && !tlsDiagnosed_) tlsDiagnosisDue_ = broker;
+    lastError_ = WithTlsDiagnosis(lastError_);
     refusalToReport = machine_.AttemptFailed(Clock::now(), IsConnackRefusal(connack));
     changed_.notify_all();
   }
@@ -493,6 +506,8 @@ void Client::Impl::MarkConnected() {
     broker = machine_.broker();
     connected_ = true;
     lastError_.clear();
+    tlsDiagnosed_ = false;
+    tlsDiagnosis_.clear();
     changed_.notify_all();
   }
   LogTrace(1, "Connect", __LINE__,
@@ -565,10 +580,34 @@ int Client::Impl::Connect(milliseconds timeout, std::string* error) {
               error);
 }
 
-// Starts each attempt when the machine says it is due.
+std::string Client::Impl::WithTlsDiagnosis(const std::string& reason) const {
+  return tlsDiagnosis_.empty() ? reason : tlsDiagnosis_ + " (" + reason + ")";
+}
+
+// On the supervisor's thread, the lock released while the handshake runs.
+void Client::Impl::DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock) {
+  const ServerAddress& address = brokers_[*tlsDiagnosisDue_];
+  tlsDiagnosisDue_.reset();
+  TlsEndpoint endpoint{address.name, address.port, options_.caFile, options_.certFile,
+                       options_.keyFile};
+  lock.unlock();
+  std::string diagnosis = DiagnoseTls(endpoint, kTlsDiagnosisTimeout);
+  lock.lock();
+  tlsDiagnosed_ = true;
+  tlsDiagnosis_ = diagnosis;
+  if (!lastError_.empty()) lastError_ = WithTlsDiagnosis(lastError_);
+  changed_.notify_all();
+}
+
+// Starts each attempt when the machine says it is due, and names a TLS
+// failure in between.
 void Client::Impl::Supervise() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!closing_) {
+    if (tlsDiagnosisDue_) {
+      DiagnoseTlsFailure(lock);
+      continue;
+    }
     std::optional<Clock::time_point> due = machine_.NextDeadline();
     if (!due) {
       changed_.wait(lock);
