@@ -163,6 +163,9 @@ private:
   std::string deviceId_;
   protocol::CseNames names_;
   std::string registrarTopic_;  // where the registration and the records go
+  // Where the registrar's answers come: the only responses the gateway takes,
+  // so that another client cannot answer its records.
+  std::string registrarAnswers_;
   // The broker connected to, as the registrar must reach the gateway: with a
   // list of brokers it changes at each failover.
   mutable std::mutex poaMutex_;
@@ -200,6 +203,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
       names_(NamesFor(deviceId_)),
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
+      registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
       allowed_(names_.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", "")),
@@ -253,7 +257,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   owner_->OnConnected(InHandler([this](bool) { OnConnected(); }));
   owner_->OnConnectionLost(InHandler([this](const std::string& cause) { OnConnectionLost(cause); }));
   owner_->Subscribe(protocol::RequestFilter(deviceId_), 1);
-  owner_->Subscribe(protocol::ResponseFilter(deviceId_), 1);
+  owner_->Subscribe(registrarAnswers_, 1);
   registrarThread_ = std::thread([this] { RegistrarLoop(); });
   client_ = owner_.get();
   return "";
@@ -348,7 +352,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
     if (Callback* receiver = callback()) receiver->MessageArrived(message.payload);
   } else if (originator) {
     OnRequest(*originator, message.payload);
-  } else if (protocol::IsResponseTo(message.topic, deviceId_)) {
+  } else if (message.topic == registrarAnswers_) {
     OnResponse(message.payload);
   } else if (Callback* receiver = callback()) {
     receiver->MessageArrived(message.payload);

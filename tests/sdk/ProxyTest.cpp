@@ -304,11 +304,12 @@ TEST_F(ProxyTest, OnlyAllowedOriginatorsReachTheGateway) {
 TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
   Platform platform(broker.uri(), "unused/#");
   ConnectProxy();
-  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", R"({"rqi":"x1","rsc":2001})");
-  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", "garbage");
-  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.responses).size() == 1; }));
-  EXPECT_EQ(recorder.Get(recorder.responses)[0], "x1 2001");
+  // Only the registrar's answers count: another client's never do.
+  platform.Send("/oneM2M/resp/" + kDevice + "/intruder/json", R"({"rqi":"x0","rsc":2001})");
+  platform.Send("/oneM2M/resp/" + kDevice + "/id-in/json", R"({"rqi":"x1","rsc":2001})");
+  platform.Send("/oneM2M/resp/" + kDevice + "/id-in/json", "garbage");
   ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 1; }));
+  EXPECT_EQ(recorder.Get(recorder.responses), std::vector<std::string>{"x1 2001"});
   EXPECT_EQ(recorder.Get(recorder.messages)[0], "garbage");
 }
 
