@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -117,6 +120,42 @@ TEST_F(TlsTest, FailuresSayWhatIsWrong) {
               << (c.clientCertificate.empty() ? "no client certificate" : c.clientCertificate)
               << ": " << error << "\n";
   }
+}
+
+// A stop (Disconnect, from another thread) ends a Connect that waits on a
+// TLS handshake the peer never answers, or on a broker whose certificate
+// fails, and the proxy goes at once: neither the library's handshake nor the
+// failure's diagnosis holds it up.
+TEST_F(TlsTest, AStopEndsAConnectInTheMiddleOfTls) {
+  int silentPort = 0;
+  int silent = kivtest::LoopbackListener(&silentPort);  // takes the TCP connection, says nothing
+  kivtest::TestBroker expired({certificates->File("ca.crt"), certificates->File("expired.crt"),
+                               certificates->File("expired.key"), false});
+  struct Case {
+    std::string what, uri;
+  } cases[] = {
+      {"handshake unanswered", "ssl://127.0.0.1:" + std::to_string(silentPort)},
+      {"broker's certificate failing", expired.uri()},
+  };
+  for (const auto& c : cases) {
+    kivtest::ScopedEnvironment environment({{"KIV_TLS_CAFILE", certificates->File("ca.crt")}});
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", c.uri);
+    info.SetDeviceId("gw-stop");
+    auto proxy = std::make_unique<kiv::Proxy>(info);
+    std::string error;
+    std::thread connecting([&] { error = proxy->Connect(10, false, nullptr); });
+    // Not a wait for an event: the stop comes at a moment of our choosing,
+    // inside the handshake or after a failure or two.
+    std::this_thread::sleep_for(500ms);
+    auto stop = std::chrono::steady_clock::now();
+    proxy->Disconnect();
+    connecting.join();
+    proxy.reset();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop);
+    EXPECT_EQ(error, "disconnected while connecting") << c.what;
+    std::cout << "[stop] " << c.what << ": " << took.count() << " ms\n";
+  }
+  close(silent);
 }
 
 TEST_F(TlsTest, ProxyTakesItsTlsFilesFromTheEnvironment) {
