@@ -124,16 +124,40 @@ std::string AlertFromBroker() {
   return alert;
 }
 
+// What the handshake found, filled by OpenSSL's callbacks.
+struct Findings {
+  bool certificateAsked = false;
+  long verifyError = X509_V_OK;  // the first
+  std::unique_ptr<X509, decltype(&X509_free)> failedCertificate{nullptr, X509_free};
+};
+
+Findings& FindingsOf(SSL* ssl) { return *static_cast<Findings*>(SSL_get_app_data(ssl)); }
+
+// Keeps the first verification error and the certificate it is about, and
+// ends the handshake there as the MQTT library does: a broker that fails
+// verification never sees our client certificate.
+int RecordVerification(int ok, X509_STORE_CTX* store) {
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  Findings& findings = FindingsOf(ssl);
+  if (!ok && findings.verifyError == X509_V_OK) {
+    findings.verifyError = X509_STORE_CTX_get_error(store);
+    if (X509* certificate = X509_STORE_CTX_get_current_cert(store)) {
+      X509_up_ref(certificate);
+      findings.failedCertificate.reset(certificate);
+    }
+  }
+  return ok;
+}
+
 int NoteCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
-  *static_cast<bool*>(SSL_get_app_data(ssl)) = true;
+  FindingsOf(ssl).certificateAsked = true;
   return 0;  // we have none to give
 }
 
 std::unique_ptr<SSL_CTX, SslFree> MakeContext(const TlsEndpoint& endpoint, std::string* error) {
   std::unique_ptr<SSL_CTX, SslFree> context(SSL_CTX_new(TLS_client_method()));
   if (!context) return nullptr;
-  // Not verifying here lets the handshake go on and leaves the result to read.
-  SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
+  SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, RecordVerification);
   bool loaded = endpoint.caFile.empty()
                     ? SSL_CTX_set_default_verify_paths(context.get()) == 1
                     : SSL_CTX_load_verify_locations(context.get(), endpoint.caFile.c_str(), nullptr) == 1;
@@ -177,8 +201,8 @@ std::string DiagnoseTls(const TlsEndpoint& endpoint, std::chrono::milliseconds t
   if (socket.fd < 0) return "";
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.get()));
   if (!ssl) return "";
-  bool certificateAsked = false;
-  SSL_set_app_data(ssl.get(), &certificateAsked);
+  Findings findings;
+  SSL_set_app_data(ssl.get(), &findings);
   SSL_set_fd(ssl.get(), socket.fd);
   X509_VERIFY_PARAM* check = SSL_get0_param(ssl.get());
   if (IsIpAddress(endpoint.host)) {
@@ -188,11 +212,9 @@ std::string DiagnoseTls(const TlsEndpoint& endpoint, std::chrono::milliseconds t
     X509_VERIFY_PARAM_set1_host(check, endpoint.host.c_str(), 0);
   }
   int handshake = Drive(ssl.get(), socket.fd, deadline, [&] { return SSL_connect(ssl.get()); });
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get1_peer_certificate(ssl.get()), X509_free);
-  long verified = SSL_get_verify_result(ssl.get());
-  if (certificate && verified != X509_V_OK) {
+  if (findings.failedCertificate) {
     ERR_clear_error();
-    return DescribeVerifyResult(verified, certificate.get(), endpoint);
+    return DescribeVerifyResult(findings.verifyError, findings.failedCertificate.get(), endpoint);
   }
   if (handshake == SSL_ERROR_NONE) {
     // TLS 1.3: the broker judges our certificate after the handshake and
@@ -203,7 +225,7 @@ std::string DiagnoseTls(const TlsEndpoint& endpoint, std::chrono::milliseconds t
                       [&] { return SSL_read(ssl.get(), &byte, 1); });
   }
   std::string alert = AlertFromBroker();
-  if (certificateAsked) return "the broker asked for a client certificate and none was given";
+  if (findings.certificateAsked) return "the broker asked for a client certificate and none was given";
   if (!alert.empty()) {
     return endpoint.certFile.empty() ? "the broker ended the handshake: " + alert
                                      : "the broker refused the client certificate " +

@@ -6,8 +6,10 @@
 // same files and host name, and reads what OpenSSL found: the broker's
 // certificate verification result (expired, not yet valid, unknown CA, host
 // name mismatch), a client certificate asked for and not given, or the alert
-// with which the broker refused ours. It sends no MQTT and stays within its
-// deadline, so a stop is never held up for long.
+// with which the broker refused ours. Like the library, it gives a broker
+// that fails verification no client certificate. It sends no MQTT and stays
+// within its deadline (the resolver's own wait for a host name aside), so a
+// stop is never held up for long.
 #ifndef KIV_SDK_TLS_DIAGNOSIS_H
 #define KIV_SDK_TLS_DIAGNOSIS_H
 
