@@ -476,7 +476,9 @@ void ReportThroughTheCse(const Settings& s, const kivtest::TestBroker& broker) {
     printf("\nThrough a oneM2M CSE: not measured (%s)\n", why->c_str());
     return;
   }
-  kivtest::TestCse cse({broker.port(), 30});
+  kivtest::TestCse::Options options;
+  options.mqttPort = broker.port();
+  kivtest::TestCse cse(options);
   kivtest::TempDir folder;
   auto gatewayd = StartGatewayd(broker.uri(), true, 15, folder);
   Requester requester(broker.uri(), true);
@@ -512,7 +514,9 @@ void ReportIdle(const Settings& s, const kivtest::TestBroker& broker) {
   // gatewayd registered with a CSE when one can run here: its liveness checks
   // (every 30 s) are part of the gateway's idle cost.
   std::optional<kivtest::TestCse> cse;
-  if (!kivtest::TestCse::Unavailable()) cse.emplace(kivtest::TestCse::Options{broker.port(), 30});
+  kivtest::TestCse::Options options;
+  options.mqttPort = broker.port();
+  if (!kivtest::TestCse::Unavailable()) cse.emplace(options);
   kivtest::Process sdk(ChildCommand("sdk", uri, true, true, s.idleSeconds));
   kivtest::Process paho(ChildCommand("paho", uri, true, true, s.idleSeconds));
   // gatewayd in the same window, publishing the example node script's data

@@ -19,6 +19,7 @@
 #include "ReconnectMachine.h"
 #include "ServerUri.h"
 #include "TcpNoDelay.h"
+#include "TlsDiagnosis.h"
 
 #include <MQTTAsync.h>
 
@@ -39,6 +40,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The handshake of our own that names a TLS failure: short, as a stop may
+// wait for it.
+constexpr milliseconds kTlsDiagnosisTimeout(1000);
 
 // Set on Paho's threads while one of our handlers runs: calls that would wait
 // for Paho refuse there instead of deadlocking.
@@ -96,17 +101,24 @@ void EnablePahoTraceIfConfigured() {
   MQTTAsync_setTraceLevel(MQTTASYNC_TRACE_PROTOCOL);
 }
 
-// Reason text for a Paho return code or a CONNACK refusal code.
-std::string ErrorText(int code, const char* message) {
+bool IsConnackRefusal(int code) { return code >= 1 && code <= 5; }
+
+// The name MQTT 3.1.1 gives a CONNACK refusal code (1..5).
+std::string ConnackReason(int code) {
   static const char* const kConnack[] = {"",
                                          "unacceptable protocol version",
                                          "client identifier rejected",
                                          "server unavailable",
                                          "bad user name or password",
                                          "not authorized"};
+  return std::string(kConnack[code]) + " (CONNACK " + std::to_string(code) + ")";
+}
+
+// Reason text for a Paho return code or a CONNACK refusal code.
+std::string ErrorText(int code, const char* message) {
   std::string text;
-  if (code > 0 && code <= 5) {
-    text = std::string("connection refused by the broker: ") + kConnack[code];
+  if (IsConnackRefusal(code)) {
+    text = "connection refused by the broker: " + ConnackReason(code);
   } else if (code < 0) {
     const char* reason = MQTTAsync_strerror(code);
     text = reason ? reason : "error " + std::to_string(code);
@@ -198,12 +210,15 @@ private:
   void ConnectionUp();
   bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before, const BrokerEndpoint& broker);
   void MarkConnected();
-  // refused: the broker answered and said no (CONNACK code 1..5).
-  void AttemptFailed(const std::string& reason, bool refused = false);
+  // connack: the broker's refusal code (1..5), 0 when it did not answer.
+  void AttemptFailed(const std::string& reason, int connack = 0);
+  void LogRefusal(int connack, size_t broker, ReconnectMachine::Duration nextAttemptIn) const;
   void StartAttempt(const ReconnectMachine::Attempt& attempt);
   std::string BrokerName(size_t index) const;
   ReconnectMachine::Duration Draw(ReconnectMachine::Duration low, ReconnectMachine::Duration high);
   void Supervise();
+  void DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock);
+  std::string WithTlsDiagnosis(const std::string& reason) const;
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
 
   Options options_;
@@ -219,6 +234,10 @@ private:
   int activeCallbacks_ = 0;
   std::string lastError_;
   std::string tlsError_;
+  // A TLS failure is named once per stretch of failures (TlsDiagnosis.h).
+  std::optional<size_t> tlsDiagnosisDue_;  // for this broker
+  bool tlsDiagnosed_ = false;
+  std::string tlsDiagnosis_;
   std::set<ino_t> socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   std::vector<std::pair<std::string, int>> filters_;
@@ -355,12 +374,32 @@ void Client::Impl::StartAttempt(const ReconnectMachine::Attempt& attempt) {
   if (rc != MQTTASYNC_SUCCESS) AttemptFailed(ErrorText(rc, nullptr));
 }
 
-void Client::Impl::AttemptFailed(const std::string& reason, bool refused) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lastError_ = reason;
-  if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
-  machine_.AttemptFailed(Clock::now(), refused);
-  changed_.notify_all();
+void Client::Impl::AttemptFailed(const std::string& reason, int connack) {
+  std::optional<ReconnectMachine::Duration> refusalToReport;
+  size_t broker;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = reason;
+    if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
+    broker = machine_.broker();
+    if (brokers_[broker].tls && connack == 0 && !tlsDiagnosed_) tlsDiagnosisDue_ = broker;
+    lastError_ = WithTlsDiagnosis(lastError_);
+    refusalToReport = machine_.AttemptFailed(Clock::now(), IsConnackRefusal(connack));
+    changed_.notify_all();
+  }
+  if (refusalToReport) LogRefusal(connack, broker, *refusalToReport);
+}
+
+// Once when the broker starts refusing, then at each doubling of the wait:
+// what the operator needs to mend the credentials, never the password.
+void Client::Impl::LogRefusal(int connack, size_t broker,
+                              ReconnectMachine::Duration nextAttemptIn) const {
+  std::string user = options_.username ? "user \"" + *options_.username + "\"" : "no user name";
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(nextAttemptIn).count();
+  LogError("Connect", __LINE__,
+           BrokerName(broker) + " refused the login (" + user + ", client id \"" +
+               options_.clientId + "\"): " + ConnackReason(connack) + "; next attempt in " +
+               std::to_string(seconds) + " s, then less and less often, up to every 5 min");
 }
 
 void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) {
@@ -368,7 +407,7 @@ void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) 
   CallbackScope scope(self);
   if (!scope) return;
   std::string reason = data ? ErrorText(data->code, data->message) : "connection failed";
-  self->AttemptFailed(reason, data && data->code >= 1 && data->code <= 5);
+  self->AttemptFailed(reason, data && IsConnackRefusal(data->code) ? data->code : 0);
   LogTrace(1, "Connect", __LINE__, "connection attempt failed: " + reason);
 }
 
@@ -467,6 +506,8 @@ void Client::Impl::MarkConnected() {
     broker = machine_.broker();
     connected_ = true;
     lastError_.clear();
+    tlsDiagnosed_ = false;
+    tlsDiagnosis_.clear();
     changed_.notify_all();
   }
   LogTrace(1, "Connect", __LINE__,
@@ -539,10 +580,34 @@ int Client::Impl::Connect(milliseconds timeout, std::string* error) {
               error);
 }
 
-// Starts each attempt when the machine says it is due.
+std::string Client::Impl::WithTlsDiagnosis(const std::string& reason) const {
+  return tlsDiagnosis_.empty() ? reason : tlsDiagnosis_ + " (" + reason + ")";
+}
+
+// On the supervisor's thread, the lock released while the handshake runs.
+void Client::Impl::DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock) {
+  const ServerAddress& address = brokers_[*tlsDiagnosisDue_];
+  tlsDiagnosisDue_.reset();
+  TlsEndpoint endpoint{address.name, address.port, options_.caFile, options_.certFile,
+                       options_.keyFile};
+  lock.unlock();
+  std::string diagnosis = DiagnoseTls(endpoint, kTlsDiagnosisTimeout);
+  lock.lock();
+  tlsDiagnosed_ = true;
+  tlsDiagnosis_ = diagnosis;
+  if (!lastError_.empty()) lastError_ = WithTlsDiagnosis(lastError_);
+  changed_.notify_all();
+}
+
+// Starts each attempt when the machine says it is due, and names a TLS
+// failure in between.
 void Client::Impl::Supervise() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!closing_) {
+    if (tlsDiagnosisDue_) {
+      DiagnoseTlsFailure(lock);
+      continue;
+    }
     std::optional<Clock::time_point> due = machine_.NextDeadline();
     if (!due) {
       changed_.wait(lock);

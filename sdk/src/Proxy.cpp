@@ -6,6 +6,8 @@
 #include "kiv/MqttClient.h"
 #include "Cse.h"
 #include "Log.h"
+#include "LogThrottle.h"
+#include "Originators.h"
 #include "RandomHex.h"
 #include "Protocol.h"
 #include "Registrar.h"
@@ -39,6 +41,8 @@ constexpr size_t kMaxPendingRequests = 1024;
 constexpr auto kDeliveryTimeout = 10s;
 constexpr auto kOfflineTimeout = 2s;
 constexpr char kSavedRecordsFile[] = "records.queue";
+// Requests from originators that are not allowed: at most one line per this.
+constexpr auto kRefusedOriginatorLogInterval = 60s;
 
 // Set while the SDK runs one of its handlers on the MQTT library's thread:
 // a call that would wait for that thread must not wait there.
@@ -129,6 +133,7 @@ private:
   std::string CreateClient(bool cleanSession);
   void OnMessage(const mqtt::Message& message);
   void OnRequest(const std::string& originator, const std::string& payload);
+  void RefuseOriginator(const std::string& originator, const protocol::Request& request);
   void ServeOwnResource(const protocol::Request& request, const std::string& originator);
   void PassToGateway(protocol::Request& request, const std::string& originator);
   void OnResponse(const std::string& payload);
@@ -158,6 +163,9 @@ private:
   std::string deviceId_;
   protocol::CseNames names_;
   std::string registrarTopic_;  // where the registration and the records go
+  // Where the registrar's answers come: the only responses the gateway takes,
+  // so that another client cannot answer its records.
+  std::string registrarAnswers_;
   // The broker connected to, as the registrar must reach the gateway: with a
   // list of brokers it changes at each failover.
   mutable std::mutex poaMutex_;
@@ -171,6 +179,8 @@ private:
   std::atomic<mqtt::Client*> client_{nullptr};
   std::string configError_;
   std::string configWarning_;  // settings that were not usable, their defaults taken
+  const protocol::OriginatorAllowList allowed_;
+  LogThrottle refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
 
   std::mutex pendingMutex_;
   std::unordered_map<std::string, Origin> pending_;
@@ -193,13 +203,16 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
       names_(NamesFor(deviceId_)),
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
+      registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
+      allowed_(names_.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", "")),
       registrar_(Registrar::Timing(), RecordQueueLimitsFromEnvironment(&configWarning_),
                  [this] { return NewRequestId(); }),
       savedRecordsPath_(SavedRecordsPath()) {
   configError_ = protocol::CheckNames(names_);
   if (!configWarning_.empty()) Log(-1, kLogError, "Proxy", __LINE__, configWarning_);
+  Log(1, 0, "Proxy", __LINE__, "requests are taken from " + allowed_.Describe());
   RestoreSavedRecords();
 }
 
@@ -244,7 +257,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   owner_->OnConnected(InHandler([this](bool) { OnConnected(); }));
   owner_->OnConnectionLost(InHandler([this](const std::string& cause) { OnConnectionLost(cause); }));
   owner_->Subscribe(protocol::RequestFilter(deviceId_), 1);
-  owner_->Subscribe(protocol::ResponseFilter(deviceId_), 1);
+  owner_->Subscribe(registrarAnswers_, 1);
   registrarThread_ = std::thread([this] { RegistrarLoop(); });
   client_ = owner_.get();
   return "";
@@ -253,19 +266,20 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
 std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback) {
   auto start = Clock::now();
   std::string error = configError_;
+  bool refused = false;  // the client logs refused logins itself, as they back off
   if (error.empty() && client_.load() == nullptr) {
     error = CreateClient(cleanSession);
     if (!error.empty()) configError_ = error;
   }  // later calls keep the first call's cleanSession: the session is the client's
   if (error.empty() && !owner_->IsConnected()) {
     auto timeout = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 10);
-    owner_->Connect(timeout, &error);
+    refused = owner_->Connect(timeout, &error) == mqtt::kErrorRefused;
   }
   if (error.empty()) {
     if (callback) callback->OnSuccess(deviceId_);
     return "";
   }
-  Log(-1, kLogError, "Connect", __LINE__, error);
+  if (!refused) Log(-1, kLogError, "Connect", __LINE__, error);
   std::this_thread::sleep_until(start + kMinimumFailedConnect);  // pacing the caller's loop
   if (callback) callback->OnFailure(deviceId_, error);
   return error;
@@ -338,7 +352,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
     if (Callback* receiver = callback()) receiver->MessageArrived(message.payload);
   } else if (originator) {
     OnRequest(*originator, message.payload);
-  } else if (protocol::IsResponseTo(message.topic, deviceId_)) {
+  } else if (message.topic == registrarAnswers_) {
     OnResponse(message.payload);
   } else if (Callback* receiver = callback()) {
     receiver->MessageArrived(message.payload);
@@ -347,6 +361,10 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
 
 void Proxy::Impl::OnRequest(const std::string& originator, const std::string& payload) {
   protocol::Request request = protocol::ParseRequest(payload, names_);
+  if (!allowed_.Allows(originator)) {
+    RefuseOriginator(originator, request);
+    return;
+  }
   if (request.handling == protocol::Request::kRefused) {
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
         "request from " + originator + " refused (" + std::to_string(request.refusal) +
@@ -369,6 +387,23 @@ void Proxy::Impl::OnRequest(const std::string& originator, const std::string& pa
   } else {
     ServeOwnResource(request, originator);
   }
+}
+
+// Answered 4103 (the originator has no privilege) and never handed to the
+// gateway. The line is rate-limited: the originator's bytes are logged
+// escaped, and anyone who can publish could flood the log.
+void Proxy::Impl::RefuseOriginator(const std::string& originator,
+                                   const protocol::Request& request) {
+  if (!request.rqi.empty()) {
+    Reply(originator, protocol::ErrorBody(request.rqi, protocol::kRscNoPrivilege, names_.CseId(),
+                                          Origin{originator, request.from}.to(),
+                                          "originator not allowed"));
+  }
+  std::optional<size_t> leftOut = refusedOriginatorLog_.Admit(Clock::now());
+  if (!leftOut) return;
+  std::string line = "request from " + originator + " refused (4103): not an allowed originator";
+  if (*leftOut > 0) line += "; " + std::to_string(*leftOut) + " more refused since the last line";
+  Log(-1, kLogError, "RequestArrived", __LINE__, line);
 }
 
 // The gateway's CSEBase and the registrar's remoteCSE here are the SDK's

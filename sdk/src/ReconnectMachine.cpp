@@ -16,8 +16,11 @@ void ReconnectMachine::Connect(TimePoint now, TimePoint deadline) {
   waitUntil_ = deadline;
   refusalsInARow_ = 0;
   if (state_ == State::kIdle) backoff_ = settings_.minRetry;
-  // A caller who asks does not wait for a reconnection's pending delay.
-  if (state_ == State::kIdle || state_ == State::kWaiting) AttemptAt(now);
+  // A caller who asks does not wait for a reconnection's pending delay, but
+  // does for the one after a refused login.
+  if (state_ == State::kIdle || state_ == State::kWaiting) {
+    AttemptAt(HoldingOffAfterRefusal(now) ? *refusedUntil_ : now);
+  }
 }
 
 std::optional<ReconnectMachine::Outcome> ReconnectMachine::EndOfWait(TimePoint now) {
@@ -26,7 +29,7 @@ std::optional<ReconnectMachine::Outcome> ReconnectMachine::EndOfWait(TimePoint n
     outcome = Outcome::kConnected;
   } else if (!wanted_) {
     outcome = Outcome::kStopped;
-  } else if (refusalsInARow_ >= brokers_) {
+  } else if (refusalsInARow_ >= brokers_ || HoldingOffAfterRefusal(now)) {
     // Retrying cannot change the credentials; a list ends only once every
     // broker refused.
     outcome = Outcome::kRefused;
@@ -61,17 +64,40 @@ std::optional<ReconnectMachine::TimePoint> ReconnectMachine::NextDeadline() cons
   return attemptAt_;
 }
 
-void ReconnectMachine::AttemptFailed(TimePoint now, bool refused) {
-  if (state_ != State::kAttempting) return;
+std::optional<ReconnectMachine::Duration> ReconnectMachine::AttemptFailed(TimePoint now,
+                                                                         bool refused) {
+  if (state_ != State::kAttempting) return std::nullopt;
   refusalsInARow_ = refused ? refusalsInARow_ + 1 : 0;
   MoveToNextBroker();
-  if (!wanted_) {
+  bool refusalStepGrew = false;
+  Duration delay = NextDelay(now, refused, &refusalStepGrew);
+  if (wanted_) {
+    AttemptAt(now + delay);
+  } else {
     state_ = State::kIdle;
-    return;
   }
-  Duration ceiling = backoff_;
-  backoff_ = std::min(settings_.maxRetry, backoff_ * 2);
-  AttemptAt(now + draw_(ceiling / 2, ceiling));
+  if (!refusalStepGrew) return std::nullopt;
+  return delay;
+}
+
+// A login refused by every broker in a row waits its own, longer step; any
+// other failure (a node of a cluster that refused, while others may not)
+// the connection backoff's.
+ReconnectMachine::Duration ReconnectMachine::NextDelay(TimePoint now, bool refused,
+                                                       bool* refusalStepGrew) {
+  if (!refused || refusalsInARow_ < brokers_) {
+    Duration ceiling = backoff_;
+    backoff_ = std::min(settings_.maxRetry, backoff_ * 2);
+    return draw_(ceiling / 2, ceiling);
+  }
+  Duration step = refusalStep_ == Duration::zero()
+                      ? settings_.firstRefusalRetry
+                      : std::min(settings_.maxRefusalRetry, refusalStep_ * 2);
+  *refusalStepGrew = step != refusalStep_;
+  refusalStep_ = step;
+  Duration delay = draw_(step * 3 / 4, step);
+  refusedUntil_ = now + delay;
+  return delay;
 }
 
 bool ReconnectMachine::SessionUp() {
@@ -92,6 +118,8 @@ std::optional<bool> ReconnectMachine::Subscribed() {
   keepReconnecting_ = settings_.autoReconnect;
   refusalsInARow_ = 0;
   backoff_ = settings_.minRetry;
+  refusalStep_ = Duration::zero();
+  refusedUntil_.reset();
   return reconnected;
 }
 

@@ -1,7 +1,8 @@
 // When the MQTT client attempts a connection, to which broker, and how a
 // caller's wait for it ends.
 //
-// A caller's Connect starts attempts at once; a failed attempt is followed
+// A caller's Connect starts attempts at once, unless the broker refused the
+// login lately (below); a failed attempt is followed
 // by the next after a delay drawn between half and all of a backoff that
 // doubles up to a ceiling (the jitter keeps a fleet of gateways from
 // returning in lockstep after a broker restart). A server URI may list the
@@ -9,6 +10,12 @@
 // turn, so the first connection goes to the first that answers and a lost
 // connection is followed by an attempt to the next node. After a lost
 // connection of an established client the attempts go on by themselves.
+//
+// A login refused by every broker (each answered and said no) is retried far more
+// slowly, as the registration is: 15 s, doubling up to 5 min, each drawn
+// between three quarters and all of its step, until a login succeeds. A
+// fleet with a stale password must not hammer its broker, and a caller's
+// Connect in between ends at once, refused, without an attempt.
 //
 // A pure state machine: the MQTT adapter feeds it the library's events with
 // the current time and starts the attempts it asks for; the random source is
@@ -43,6 +50,8 @@ public:
     // one broker, and with others that could answer meanwhile.
     std::chrono::seconds attemptTimeout{30};
     std::chrono::seconds failoverAttemptTimeout{10};
+    Duration firstRefusalRetry = std::chrono::seconds(15);  // after a refused login, doubling
+    Duration maxRefusalRetry = std::chrono::minutes(5);
   };
 
   enum class State {
@@ -76,8 +85,10 @@ public:
   std::optional<Attempt> Tick(TimePoint now);
   std::optional<TimePoint> NextDeadline() const;
 
-  // The library's events. refused: the broker answered and said no.
-  void AttemptFailed(TimePoint now, bool refused);
+  // The library's events. refused: the broker answered and said no. Returns
+  // the wait until the next attempt when the refusal is worth a log line:
+  // the first of a stretch of refusals, and each that doubled the wait.
+  std::optional<Duration> AttemptFailed(TimePoint now, bool refused);
   // The attempt connected: true to renew the subscriptions (then
   // Subscribed), false to drop the connection, which nobody wants now.
   bool SessionUp();
@@ -95,6 +106,8 @@ private:
   void AttemptAt(TimePoint at);
   void MoveToNextBroker() { current_ = (current_ + 1) % brokers_; }
   std::chrono::seconds AttemptTimeout(TimePoint now) const;
+  Duration NextDelay(TimePoint now, bool refused, bool* refusalStepGrew);
+  bool HoldingOffAfterRefusal(TimePoint now) const { return refusedUntil_ && now < *refusedUntil_; }
 
   const size_t brokers_;
   const Settings settings_;
@@ -107,6 +120,8 @@ private:
   std::optional<TimePoint> waitUntil_;  // a caller's deadline
   size_t refusalsInARow_ = 0;
   Duration backoff_;
+  Duration refusalStep_{0};                // 0: the last login was not refused
+  std::optional<TimePoint> refusedUntil_;  // no attempt before, after a refusal
   TimePoint attemptAt_{};
 };
 

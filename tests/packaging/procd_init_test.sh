@@ -29,7 +29,7 @@ procd_add_reload_trigger 'gatewayd'"
 case "$case_name" in
   shipped)
     cp "$source_dir/packaging/openwrt/gatewayd.config" "$work/uci/gatewayd"
-    expected=$default_instance
+    expected=$(printf '%s\n' "$default_instance" | sed "s|^procd_set_param 'respawn'|procd_append_param 'env' 'KIV_ALLOWED_ORIGINATORS=gwctl-*'\n&|")
     ;;
   empty)
     expected=$default_instance
@@ -46,6 +46,7 @@ config gatewayd 'main'
 	option platform_cse_name 'cse-site'
 	option record_queue_records '200'
 	option record_queue_bytes '65536'
+	option allowed_originators 'gwctl-* ops-*'
 UCI
     expected="procd_open_instance
 procd_set_param 'command' '/usr/libexec/gatewayd-launch' '/srv/gate way/nodes' '/usr/bin/gatewayd' '-f' '/srv/gate way/site.json'
@@ -57,6 +58,7 @@ procd_append_param 'env' 'KIV_PLATFORM_ID=id-site-7'
 procd_append_param 'env' 'KIV_PLATFORM_CSE_NAME=cse-site'
 procd_append_param 'env' 'KIV_RECORD_QUEUE_RECORDS=200'
 procd_append_param 'env' 'KIV_RECORD_QUEUE_BYTES=65536'
+procd_append_param 'env' 'KIV_ALLOWED_ORIGINATORS=gwctl-* ops-*'
 procd_set_param 'respawn' '3600' '5' '5'
 procd_set_param 'stdout' '1'
 procd_set_param 'stderr' '1'
@@ -70,7 +72,7 @@ procd_add_reload_trigger 'gatewayd'"
 config gatewayd 'main'
 	option tls_cafle '/etc/kiv/tls/ca.pem'
 UCI
-    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes'
+    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators'
 start_service: 1
 procd_add_reload_trigger 'gatewayd'"
     ;;

@@ -2,6 +2,8 @@
 // oneM2M primitives, the console's shorthand) reach RequestArrived, which
 // are refused and how, and the broker addresses server URIs name.
 #include "Cse.h"
+#include "LogThrottle.h"
+#include "Originators.h"
 #include "RequestMapping.h"
 #include "ServerUri.h"
 
@@ -162,6 +164,44 @@ TEST(ProtocolTest, ServerUrisNameABrokerAndItsPointOfAccess) {
       EXPECT_THROW(kiv::ParseServerUri(c.uri), std::invalid_argument) << c.uri;
     }
   }
+}
+
+// Patterns from the operator's setting against originators from the network.
+TEST(ProtocolTest, OriginatorPatternsMatchWholeIds) {
+  struct Case {
+    const char* patterns;
+    const char* originator;
+    bool allowed;
+  } cases[] = {
+      {"", "anyone", true},                  {" , ", "anyone", true},
+      {"gwctl-*", "id-in", true},            {"gwctl-*", "gwctl-1-ab", true},
+      {"gwctl-*", "gwctl-", true},           {"gwctl-*", "gwctl", false},
+      {"gwctl-*", "Gwctl-1", false},         {"gwctl-*", "x-gwctl-1", false},
+      {"gwctl-*,C*", "CAdmin", true},        {"gwctl-* C*", "cadmin", false},
+      {"*-ops-*", "site-ops-7", true},       {"*-ops-*", "site-ops", false},
+      {"a*b*c", "aXbYbZc", true},            {"a*b*c", "aXbYc-", false},
+      {"console", "console", true},          {"console", "console2", false},
+      {"id-in", "id-in2", false},            {"**", "", true},
+  };
+  for (const auto& c : cases) {
+    kiv::protocol::OriginatorAllowList allowed("id-in", c.patterns);
+    EXPECT_EQ(allowed.Allows(c.originator), c.allowed)
+        << "\"" << c.patterns << "\" " << c.originator;
+  }
+  EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "").Describe(), "everyone");
+  EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "gwctl-*,C*").Describe(),
+            "id-in gwctl-* C*");
+}
+
+TEST(ProtocolTest, LogThrottleLetsOneLineAnIntervalThroughAndCountsTheRest) {
+  using std::chrono::seconds;
+  kiv::LogThrottle throttle(seconds(60));
+  kiv::LogThrottle::Clock::time_point t0;
+  EXPECT_EQ(throttle.Admit(t0), 0u);
+  EXPECT_EQ(throttle.Admit(t0 + seconds(1)), std::nullopt);
+  EXPECT_EQ(throttle.Admit(t0 + seconds(59)), std::nullopt);
+  EXPECT_EQ(throttle.Admit(t0 + seconds(60)), 2u);
+  EXPECT_EQ(throttle.Admit(t0 + seconds(500)), 0u);
 }
 
 }  // namespace

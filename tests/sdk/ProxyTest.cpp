@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -257,14 +258,58 @@ TEST_F(ProxyTest, RetainedRequestsAreNotReplayed) {
   EXPECT_TRUE(recorder.Get(recorder.requests).empty());
 }
 
+// With an allow-list, the registrar and the listed patterns reach the
+// gateway; anyone else is answered 4103 and logged at most once a minute.
+TEST_F(ProxyTest, OnlyAllowedOriginatorsReachTheGateway) {
+  Platform platform(broker.uri(), "/oneM2M/resp/+/" + kDevice + "/json");
+  kivtest::ScopedEnvironment allowList({{"KIV_ALLOWED_ORIGINATORS", std::string("gwctl-*, C*")}});
+  kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+  info.SetDeviceId(kDevice);
+  proxy = std::make_unique<kiv::Proxy>(info);
+  proxy->SetCallback(recorder);
+  kivtest::LogCapture log;
+  ConnectProxy();
+  struct Case {
+    std::string originator;
+    bool allowed;
+  } cases[] = {
+      {"id-in", true},  {"gwctl-42-ab12", true}, {"gwctl-", true},  {"CAdmin", true},
+      {"console", false}, {"gwctl", false},     {"Gwctl-1", false}, {"xgwctl-1", false},
+      {"id-in2", false},
+  };
+  for (const auto& c : cases) {
+    platform.Send("/oneM2M/req/" + c.originator + "/" + kDevice + "/json",
+                  R"({"rqi":")" + c.originator + R"(","op":5})");
+  }
+  auto replies = platform.WaitFor(std::size(cases));
+  ASSERT_EQ(replies.size(), std::size(cases));
+  std::map<std::string, int> statusOf;
+  for (const auto& reply : replies) {
+    Json::Value answer = ParseJson(reply.payload);
+    statusOf[answer["rqi"].asString()] = answer["rsc"].asInt();
+  }
+  std::set<std::string> reached;
+  for (const auto& request : recorder.Get(recorder.requests)) reached.insert(request.rqi);
+  for (const auto& c : cases) {
+    EXPECT_EQ(statusOf[c.originator], c.allowed ? 2000 : 4103) << c.originator;
+    EXPECT_EQ(reached.count(c.originator), c.allowed ? 1u : 0u) << c.originator;
+  }
+  EXPECT_TRUE(recorder.Get(recorder.messages).empty());
+  // The first refusal is logged; the others of the same minute are counted.
+  std::vector<std::string> lines = log.Messages("RequestArrived");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "request from console refused (4103): not an allowed originator");
+}
+
 TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
   Platform platform(broker.uri(), "unused/#");
   ConnectProxy();
-  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", R"({"rqi":"x1","rsc":2001})");
-  platform.Send("/oneM2M/resp/" + kDevice + "/platform/json", "garbage");
-  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.responses).size() == 1; }));
-  EXPECT_EQ(recorder.Get(recorder.responses)[0], "x1 2001");
+  // Only the registrar's answers count: another client's never do.
+  platform.Send("/oneM2M/resp/" + kDevice + "/intruder/json", R"({"rqi":"x0","rsc":2001})");
+  platform.Send("/oneM2M/resp/" + kDevice + "/id-in/json", R"({"rqi":"x1","rsc":2001})");
+  platform.Send("/oneM2M/resp/" + kDevice + "/id-in/json", "garbage");
   ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.messages).size() == 1; }));
+  EXPECT_EQ(recorder.Get(recorder.responses), std::vector<std::string>{"x1 2001"});
   EXPECT_EQ(recorder.Get(recorder.messages)[0], "garbage");
 }
 

@@ -148,6 +148,41 @@ TEST_F(ReconnectMachineTest, ARefusalEndsTheWaitOnceEveryBrokerRefused) {
   EXPECT_FALSE(machine.EndOfWait(now));
 }
 
+// The gateway calls Connect again a second after each failure: refused
+// logins reach the broker 15 s, 30 s, ... up to 5 min apart all the same,
+// each step that grew is reported, and a good login starts over.
+TEST_F(ReconnectMachineTest, RefusedLoginsBackOffFrom15sTo5MinUntilALoginSucceeds) {
+  for (bool low : {false, true}) {
+    drawLow = low;
+    ReconnectMachine machine = Make(1);
+    const ReconnectMachine::TimePoint start = now;
+    std::vector<Duration> attempts, reported;
+    for (; now < start + 20min; now += 1s) {
+      machine.Connect(now, now + 10s);
+      if (machine.Tick(now)) {
+        attempts.push_back(now - start);
+        if (std::optional<Duration> next = machine.AttemptFailed(now, true)) reported.push_back(*next);
+      }
+      ASSERT_EQ(machine.EndOfWait(now), Outcome::kRefused);
+    }
+    // Drawn between three quarters and all of each step.
+    std::vector<Duration> expectAttempts = low ? std::vector<Duration>{0s, 12s, 35s, 80s, 170s, 350s, 575s, 800s, 1025s}
+                                               : std::vector<Duration>{0s, 15s, 45s, 105s, 225s, 465s, 765s, 1065s};
+    std::vector<Duration> expectReported = low ? std::vector<Duration>{11250ms, 22500ms, 45s, 90s, 180s, 225s}
+                                               : std::vector<Duration>{15s, 30s, 60s, 120s, 240s, 300s};
+    EXPECT_EQ(attempts, expectAttempts) << "low " << low;
+    EXPECT_EQ(reported, expectReported) << "low " << low;
+
+    now = *machine.NextDeadline();
+    machine.Connect(now, now + 10s);
+    ASSERT_TRUE(machine.Tick(now));
+    Connected(machine);
+    machine.Lost(now);
+    ASSERT_TRUE(NextAttempt(machine));
+    EXPECT_EQ(machine.AttemptFailed(now, true), low ? 11250ms : 15s) << "a new stretch";
+  }
+}
+
 TEST_F(ReconnectMachineTest, AFailedFirstConnectionStopsAnEstablishedOneGoesOn) {
   ReconnectMachine machine = Make(1);
   machine.Connect(now, now + 2s);

@@ -7,7 +7,10 @@ namespace kivtest {
 void CseFixture::SetUp() {
   if (auto why = TestCse::Unavailable()) GTEST_SKIP() << *why;
   broker_.emplace();
-  cse_.emplace(TestCse::Options{broker_->port(), checkIntervalSeconds_});
+  TestCse::Options options;
+  options.mqttPort = broker_->port();
+  options.checkIntervalSeconds = checkIntervalSeconds_;
+  cse_.emplace(options);
   std::cout << "oneM2M CSE ready in " << cse_->startDuration().count() << " ms\n";
 }
 

@@ -39,7 +39,7 @@ std::string TestBroker::uri() const {
 void TestBroker::WriteConfig() const {
   std::ostringstream conf;
   conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous " << (passwords_ ? "false" : "true") << "\n"
+       << accessConfig_.value_or("allow_anonymous " + std::string(passwords_ ? "false" : "true")) << "\n"
        << "persistence false\n"
        << "set_tcp_nodelay true\n"
        << "log_dest stderr\n"  // unbuffered: each line comes back as it is written
@@ -47,7 +47,7 @@ void TestBroker::WriteConfig() const {
   // As root mosquitto would switch to its own user, which cannot read our
   // private temporary folder.
   if (geteuid() == 0) conf << "user root\n";
-  if (passwords_) conf << "password_file " << dir_->File("passwords") << "\n";
+  if (passwords_ && !accessConfig_) conf << "password_file " << dir_->File("passwords") << "\n";
   if (tls_) {
     conf << "cafile " << tls_->caFile << "\n"
          << "certfile " << tls_->certFile << "\n"
@@ -100,15 +100,24 @@ void TestBroker::Stop() {
   process_.reset();
 }
 
-void TestBroker::RequirePasswords(const std::map<std::string, std::string>& users) {
+void WritePasswordFile(const std::string& path, const std::map<std::string, std::string>& users) {
   std::string lines;
   for (const auto& [user, password] : users) lines += user + ":" + password + "\n";
-  std::string file = dir_->File("passwords");
-  WriteFile(file, lines);
+  WriteFile(path, lines);
   // Hashes the plain "user:password" lines in place.
-  Process hash({"mosquitto_passwd", "-U", file});
+  Process hash({"mosquitto_passwd", "-U", path});
   if (hash.Wait(kStartTimeout) != 0) throw std::runtime_error("mosquitto_passwd failed: " + hash.Stderr());
+}
+
+void TestBroker::RequirePasswords(const std::map<std::string, std::string>& users) {
+  WritePasswordFile(dir_->File("passwords"), users);
   passwords_ = true;
+  Stop();
+  Start();
+}
+
+void TestBroker::RequireAccess(const std::string& accessConfig) {
+  accessConfig_ = accessConfig;
   Stop();
   Start();
 }

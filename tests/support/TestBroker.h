@@ -14,6 +14,10 @@ namespace kivtest {
 
 class TempDir;
 
+// Writes a mosquitto password file at path for users (name to password).
+// Needs mosquitto_passwd; throws std::runtime_error when it fails.
+void WritePasswordFile(const std::string& path, const std::map<std::string, std::string>& users);
+
 class TestBroker {
 public:
   struct Tls {
@@ -33,6 +37,10 @@ public:
   // From now on only these users (name to password) may connect; restarts
   // the broker. Needs mosquitto_passwd.
   void RequirePasswords(const std::map<std::string, std::string>& users);
+  // From now on access is as accessConfig says: lines of mosquitto.conf
+  // (allow_anonymous, password_file, acl_file, ...) in place of the
+  // broker's own; restarts the broker.
+  void RequireAccess(const std::string& accessConfig);
   // From now on this broker bridges every topic, both ways at QoS 1, with
   // the plain broker on the loopback port, as the nodes of a cluster do;
   // restarts the broker.
@@ -46,6 +54,7 @@ private:
   std::unique_ptr<TempDir> dir_;  // its configuration and password file
   std::optional<Tls> tls_;
   bool passwords_ = false;
+  std::optional<std::string> accessConfig_;
   std::optional<int> bridgePort_;
   int port_ = 0;
   std::unique_ptr<Process> process_;

@@ -78,7 +78,12 @@ void TestCse::WriteConfig(const std::string& dir) const {
   ini << "[cse]\ntype=IN\ncseID=/" << cseId_ << "\nresourceID=" << cseId_ << "\nresourceName=" << cseName_
       << "\noriginator=" << admin_ << "\n\n"
       << "[server.http]\nlistenIF=127.0.0.1\nport=" << http << "\naddress=http://127.0.0.1:" << http << "\n\n"
-      << "[client.mqtt]\nenable=True\naddress=127.0.0.1\nport=" << options_.mqttPort << "\n\n"
+      << "[client.mqtt]\nenable=True\naddress=127.0.0.1\nport=" << options_.mqttPort << "\n";
+  if (!options_.mqttUser.empty()) {
+    ini << "\n[client.mqtt.security]\nusername=" << options_.mqttUser
+        << "\npassword=" << options_.mqttPassword << "\n";
+  }
+  ini << "\n"
       << "[database]\ninMemory=True\npath=" << dir << "/data\n\n"
       << "[logging]\nenableFileLogging=True\npath=" << dir << "/logs\nlevel=info\n\n"
       << "[cse.registration]\nallowedCSROriginators=*\n\n"

@@ -27,6 +27,7 @@ public:
   struct Options {
     int mqttPort = 0;              // the broker the CSE connects to, on 127.0.0.1
     int checkIntervalSeconds = 30;  // [cse.registrar] checkInterval: liveness checks of remote CSEs
+    std::string mqttUser, mqttPassword;  // its login at the broker; empty: none
   };
 
   // The folder that holds acme-cse-0.9.1/ and tinydb-4.5.2/: $KIV_ACME_DIR,

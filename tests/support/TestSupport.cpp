@@ -184,6 +184,26 @@ void MakeTestCertificates(const std::string& dir, const std::string& caName) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl failed in " + dir);
 }
 
+void MakeDatedCertificate(const std::string& dir, const std::string& name,
+                          const std::string& altName, const std::string& start,
+                          const std::string& end) {
+  WriteFile(dir + "/ca.cnf",
+            "[ca]\ndefault_ca = test\n"
+            "[test]\ndatabase = index.txt\nserial = serial\nnew_certs_dir = .\ndefault_md = sha256\n"
+            "policy = any\nunique_subject = no\n"
+            "[any]\ncommonName = supplied\n");
+  WriteFile(dir + "/" + name + ".ext", "subjectAltName=" + altName + "\n");
+  std::ostringstream script;
+  script << "set -e; cd '" << dir << "'; touch index.txt;"
+         << "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=" << name
+         << "' -keyout " << name << ".key -out " << name << ".csr 2>/dev/null;"
+         << "openssl ca -batch -notext -create_serial -config ca.cnf -cert ca.crt -keyfile ca.key"
+         << " -startdate " << start << " -enddate " << end << " -extfile " << name << ".ext"
+         << " -in " << name << ".csr -out " << name << ".crt 2>/dev/null";
+  std::string command = "sh -c \"" + script.str() + "\"";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl ca failed in " + dir);
+}
+
 std::string EnvironmentVariable(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value ? value : fallback;

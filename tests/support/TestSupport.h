@@ -105,6 +105,13 @@ int FreeLoopbackPort();
 // Generates a CA, a server certificate for 127.0.0.1/localhost and a client
 // certificate with openssl in dir: ca.crt, server.crt/key, client.crt/key.
 void MakeTestCertificates(const std::string& dir, const std::string& caName = "kiv test CA");
+// One more certificate, dir/<name>.crt and .key, signed with `openssl ca` by
+// dir's CA (MakeTestCertificates) and valid from start to end (openssl's
+// YYMMDDHHMMSSZ, in the past or the future as a test needs), naming
+// altName ("IP:127.0.0.1", "DNS:broker.example") as its host.
+void MakeDatedCertificate(const std::string& dir, const std::string& name,
+                          const std::string& altName, const std::string& start,
+                          const std::string& end);
 
 // The environment variable's value, or fallback when it is not set.
 std::string EnvironmentVariable(const char* name, const std::string& fallback = "");

@@ -18,9 +18,6 @@ std::string ResponseEnvelope(const std::string& rqi, int rsc, const std::string&
 }  // namespace
 
 std::string RequestFilter(const std::string& device) { return "/oneM2M/req/+/" + device + "/json"; }
-std::string ResponseFilter(const std::string& device) {
-  return "/oneM2M/resp/" + device + "/+/json";
-}
 std::string RequestTopic(const std::string& from, const std::string& to) {
   return "/oneM2M/req/" + from + "/" + to + "/json";
 }
@@ -41,12 +38,6 @@ std::optional<std::string> RequestOriginator(const std::string& topic, const std
       topic.substr(kPrefix.size(), topic.size() - kPrefix.size() - suffix.size());
   if (!IsTopicLevel(originator)) return std::nullopt;
   return originator;
-}
-
-bool IsResponseTo(const std::string& topic, const std::string& device) {
-  const std::string prefix = "/oneM2M/resp/" + device + "/";
-  return topic.size() > prefix.size() + 5 && topic.compare(0, prefix.size(), prefix) == 0 &&
-         topic.compare(topic.size() - 5, 5, "/json") == 0;
 }
 
 std::vector<std::string> Levels(const std::string& text) {

@@ -24,6 +24,7 @@ constexpr int kRscDeleted = 2002;
 constexpr int kRscUpdated = 2004;
 constexpr int kRscBadRequest = 4000;
 constexpr int kRscNotFound = 4004;
+constexpr int kRscNoPrivilege = 4103;  // the originator has no privilege
 constexpr int kRscOperationNotAllowed = 4005;
 constexpr int kRscConflict = 4105;
 constexpr int kRscInternalError = 5000;
@@ -41,15 +42,12 @@ enum WireOperation {
 
 // Topics. Ids are CSE-IDs or originators without their leading slash.
 std::string RequestFilter(const std::string& device);                       // /oneM2M/req/+/D/json
-std::string ResponseFilter(const std::string& device);                      // /oneM2M/resp/D/+/json
 std::string RequestTopic(const std::string& from, const std::string& to);   // /oneM2M/req/F/T/json
 std::string ResponseTopic(const std::string& to, const std::string& from);  // /oneM2M/resp/T/F/json
 std::string StatusTopic(const std::string& device);                         // /kiv/status/D
 
 // The originator O of a request topic /oneM2M/req/O/D/json, if it is one.
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device);
-// Whether topic is a response to the device: /oneM2M/resp/D/<anything>/json.
-bool IsResponseTo(const std::string& topic, const std::string& device);
 
 // The parts of a topic or an address between its slashes ("a//b" has an
 // empty one, "/a" starts with one).

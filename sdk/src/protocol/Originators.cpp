@@ -1,0 +1,58 @@
+#include "Originators.h"
+
+#include <sstream>
+
+namespace kiv {
+namespace protocol {
+
+OriginatorAllowList::OriginatorAllowList(const std::string& registrarId,
+                                         const std::string& patterns)
+    : registrarId_(registrarId) {
+  std::string spaced = patterns;
+  for (char& c : spaced) {
+    if (c == ',') c = ' ';
+  }
+  std::istringstream words(spaced);
+  for (std::string pattern; words >> pattern;) patterns_.push_back(pattern);
+}
+
+bool OriginatorAllowList::Allows(const std::string& originator) const {
+  if (patterns_.empty() || originator == registrarId_) return true;
+  for (const std::string& pattern : patterns_) {
+    if (MatchesPattern(pattern, originator)) return true;
+  }
+  return false;
+}
+
+std::string OriginatorAllowList::Describe() const {
+  if (patterns_.empty()) return "everyone";
+  std::string text = registrarId_;
+  for (const std::string& pattern : patterns_) text += " " + pattern;
+  return text;
+}
+
+// Greedy matching with one step back to the last '*': linear in practice,
+// and never recursive on an untrusted originator.
+bool MatchesPattern(const std::string& pattern, const std::string& text) {
+  size_t p = 0, t = 0;
+  size_t star = std::string::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace protocol
+}  // namespace kiv

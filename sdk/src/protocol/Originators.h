@@ -1,0 +1,37 @@
+// Who may send the gateway requests: its registrar always, and whoever the
+// operator's patterns name. The originator checked is the request topic's
+// level O (/oneM2M/req/O/D/json), which a broker's ACL can tie to the MQTT
+// user name; the "fr" inside a request forwarded by the registrar names the
+// registrar's own client, whose access the registrar checked itself.
+#ifndef KIV_SDK_PROTOCOL_ORIGINATORS_H
+#define KIV_SDK_PROTOCOL_ORIGINATORS_H
+
+#include <string>
+#include <vector>
+
+namespace kiv {
+namespace protocol {
+
+class OriginatorAllowList {
+public:
+  // patterns: separated by blanks or commas; in each, '*' stands for any
+  // run of characters (none included), every other character for itself.
+  // No pattern at all lets everyone in.
+  OriginatorAllowList(const std::string& registrarId, const std::string& patterns);
+
+  bool Allows(const std::string& originator) const;
+  // "everyone", or the registrar and the patterns, for the log.
+  std::string Describe() const;
+
+private:
+  std::string registrarId_;
+  std::vector<std::string> patterns_;
+};
+
+// Whether text matches pattern, '*' standing for any run of characters.
+bool MatchesPattern(const std::string& pattern, const std::string& text);
+
+}  // namespace protocol
+}  // namespace kiv
+
+#endif
