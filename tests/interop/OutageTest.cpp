@@ -94,6 +94,8 @@ protected:
     for (size_t i = 1; i < numbers.size(); ++i) {
       ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << "lost, stored twice or out of order at " << i;
     }
+    std::cout << "stored records " << numbers.front() << " to " << numbers.back() << " of "
+              << Produced() << " produced, each once, in order\n";
   }
   void ExpectNothingRefused() {
     std::string log = Log();
