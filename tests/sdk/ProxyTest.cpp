@@ -146,11 +146,16 @@ TEST_F(ProxyTest, RecordsCarryTheTextByteForByteToTheRegistrar) {
   }
 }
 
+// Refused while not connected, said once per outage in the log.
 TEST_F(ProxyTest, RecordsFailWithNegativeCodesWhenNotConnected) {
+  kivtest::LogCapture log;
   kiv::Data data(proxy.get());
-  auto result = data.Create("x", false);
-  EXPECT_LT(result.errorCode, 0);
-  EXPECT_FALSE(result.message.empty());
+  for (int record = 0; record < 3; ++record) {
+    auto result = data.Create("x", false);
+    EXPECT_LT(result.errorCode, 0);
+    EXPECT_FALSE(result.message.empty());
+  }
+  EXPECT_EQ(log.Messages("Data").size(), 1u);
 }
 
 // Who answers what: the gateway (a retrieve that found something), the SDK on
@@ -450,6 +455,23 @@ TEST(ProxyConnectTest, SignsInWithDeviceIdAndTokenUnlessToldOtherwise) {
       EXPECT_NE(error.find("refused"), std::string::npos) << error;
     }
     proxy.Disconnect();
+  }
+}
+
+// A setting that can never connect is said once, not at every call of the
+// gateway's loop (once a minute, RepeatedLine's test shows).
+TEST(ProxyConnectTest, AnUnusableSettingIsLoggedOnceForRepeatedConnects) {
+  const std::string devices[] = {"gw-ok", "gw/with/slashes"};
+  const std::string uris[] = {"not a uri", "tcp://127.0.0.1:1883"};
+  for (int i = 0; i < 2; ++i) {
+    kivtest::LogCapture log;
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", uris[i]);
+    info.SetDeviceId(devices[i]);
+    kiv::Proxy proxy(info);
+    std::string reason = proxy.Connect(10, false, nullptr);
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(proxy.Connect(10, false, nullptr), reason);
+    EXPECT_EQ(log.Messages("Connect"), std::vector<std::string>{reason}) << uris[i];
   }
 }
 
