@@ -7,15 +7,16 @@
 #include "Cse.h"
 #include "Log.h"
 #include "RandomHex.h"
-#include "RepeatedLine.h"
 #include "Protocol.h"
 #include "Registrar.h"
+#include "RepeatedLine.h"
 #include "RequestMapping.h"
 #include "StateFolder.h"
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -214,7 +215,7 @@ private:
   // event can arrive; Disconnect marks the proxy stopped under it, so that a
   // Connect either sees the stop or has a client that Disconnect closes.
   std::mutex stateMutex_;
-  std::condition_variable stopped_;
+  std::condition_variable stopWake_;
   bool disconnected_ = false;
   std::unique_ptr<mqtt::Client> owner_;
   std::atomic<mqtt::Client*> client_{nullptr};
@@ -339,7 +340,7 @@ void Proxy::Impl::ConnectFailed(const std::string& error, Clock::time_point star
       Log(-1, kLogError, "Connect", __LINE__, *line);
     }
   }
-  stopped_.wait_until(lock, start + kMinimumFailedConnect, [&] { return disconnected_; });
+  stopWake_.wait_until(lock, start + kMinimumFailedConnect, [&] { return disconnected_; });
 }
 
 // Also from another thread while Connect waits (a stop): that Connect then
@@ -351,7 +352,7 @@ void Proxy::Impl::Disconnect() {
     disconnected_ = true;
     client = client_.load();
   }
-  stopped_.notify_all();
+  stopWake_.notify_all();
   if (client == nullptr) return;
   if (client->IsConnected()) {
     std::string error;
