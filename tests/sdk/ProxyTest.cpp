@@ -333,10 +333,14 @@ TEST_F(ProxyTest, ARequestAnsweredFromTwoThreadsAtOnceGetsOneAnswer) {
   std::mutex mutex;
   std::condition_variable arrived;
   std::deque<std::string> toAnswer;
+  // Returns once the gateway's thread took the id, so that both answers
+  // start together; or after a moment, as the gateway's thread may wait for
+  // the MQTT library, which waits for this handler.
   recorder.onRequest = [&](const Recorder::Request& r) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     toAnswer.push_back(r.rqi);
-    arrived.notify_one();
+    arrived.notify_all();
+    arrived.wait_for(lock, 5ms, [&] { return toAnswer.empty(); });
   };
   const int kRounds = 400;
   std::atomic<int> gatewayAnswers{0};
@@ -346,6 +350,7 @@ TEST_F(ProxyTest, ARequestAnsweredFromTwoThreadsAtOnceGetsOneAnswer) {
       arrived.wait(lock, [&] { return !toAnswer.empty(); });
       std::string rqi = toAnswer.front();
       toAnswer.pop_front();
+      arrived.notify_all();
       lock.unlock();
       if (proxy->Response(rqi, "{}", 15, true, nullptr).errorCode == 0) ++gatewayAnswers;
     }
