@@ -116,7 +116,9 @@ public:
     // A message on the device's topics that is not a well-formed request.
     virtual void MessageArrived(const std::string& message) { (void)message; }
     // A platform request; op is a RequestOperation. Answer with
-    // Proxy::Response, from inside this call if wanted.
+    // Proxy::Response, from inside this call if wanted. Do not wait here for
+    // another thread that calls the proxy: the MQTT library delivers the
+    // next message only after this returns, and may hold that thread's send.
     virtual void RequestArrived(const std::string& requestId, int op,
                                 std::list<RequestTarget>& targets,
                                 std::list<RequestContent>& contents) {
