@@ -53,9 +53,10 @@ int option(int argc, char** argv);
 // has the wrong type; 0 once all eight settings are replaced.
 int loadconfig(std::string path);
 
-// Start's identity step: an empty g_gatewayId becomes the eth0 MAC address,
-// an empty g_tokenId and g_key are derived from g_gatewayId (left empty when
-// the key library refuses it). Logs the three values.
+// Start's identity step: an empty g_gatewayId becomes the eth0 MAC address
+// (an error is logged when there is none, and the gateway goes on), an empty
+// g_tokenId and g_key are derived from g_gatewayId (left empty when the key
+// library refuses it). Logs the three values.
 void CompleteIdentity();
 
 // The publish interval g_interval gives: its leading whole number of seconds,

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -78,17 +79,46 @@ bool PauseUnlessBreak(std::chrono::milliseconds duration) {
   return false;
 }
 
-void WaitForInputUnlessBreak() {
+namespace {
+
+// Waits until fd is readable (input, its end, a closed descriptor) or poll
+// fails on it, which is true, or until isBreak is set, which is false.
+bool WaitForDescriptorUnlessBreak(int fd) {
   while (!isBreak.load()) {
-    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakeRead.load(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {g_wakeRead.load(), POLLIN, 0}};
     int ready = poll(fds, 2, fds[1].fd >= 0 ? -1 : static_cast<int>(kLongestPollMs));
     if (ready < 0 && errno == EINTR) continue;
-    // Input, end of input, a closed descriptor or a failing poll: getchar
-    // then reads the character or reports the end at once.
-    if (ready < 0 || fds[0].revents != 0) {
-      getchar();
-      return;
-    }
+    if (ready < 0 || fds[0].revents != 0) return true;
     if (fds[1].revents != 0) DrainStaleWakeUps(fds[1].fd);
   }
+  return false;
+}
+
+}  // namespace
+
+// getchar then reads the character or reports the end at once.
+void WaitForInputUnlessBreak() {
+  if (WaitForDescriptorUnlessBreak(STDIN_FILENO)) getchar();
+}
+
+BreakWatch::BreakWatch(std::function<void()> onBreak) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    kiv::PrintLog(-1, kiv::kLogError, "", "src/main", __LINE__, "BreakWatch",
+                  "cannot watch for a stop (%s): a stop waits for the call under way",
+                  strerror(errno));
+    return;
+  }
+  endRead_ = fds[0];
+  endWrite_ = fds[1];
+  thread_ = std::thread([this, onBreak = std::move(onBreak)] {
+    if (!WaitForDescriptorUnlessBreak(endRead_)) onBreak();
+  });
+}
+
+BreakWatch::~BreakWatch() {
+  if (!thread_.joinable()) return;
+  close(endWrite_);  // the watching thread sees the end of the pipe
+  thread_.join();
+  close(endRead_);
 }

@@ -262,6 +262,9 @@ namespace {
 constexpr std::chrono::milliseconds kDefaultInterval{15000};
 constexpr std::chrono::milliseconds kDisconnectedWait{2000};
 constexpr int kConnectTimeoutSeconds = 10;
+constexpr const char* kNoGatewayId =
+    "no gatewayId: the token and key come from the empty text, and the SDK names the gateway "
+    "(the same name after a restart only where $STATE_DIRECTORY keeps it)\n";
 
 // Copies a key text of the key library and releases its block. The library
 // returns NULL for input it refuses; that leaves the setting empty.
@@ -277,6 +280,7 @@ void CompleteIdentity() {
   if (g_gatewayId.empty()) {
     GATEWAY_LOG(kiv::kLogInformation, "Start", "use MAC address as a gatewayId value\n");
     g_gatewayId = System::GetIfMacAddr("eth0");
+    if (g_gatewayId.empty()) GATEWAY_LOG(kiv::kLogError, "Start", "%s", kNoGatewayId);
   }
   GATEWAY_LOG(kiv::kLogInformation, "Start", "gatewayId: %s\n", g_gatewayId.c_str());
   if (g_tokenId.empty()) g_tokenId = TakeKeyText(generateTokenKey(g_gatewayId.c_str(), nullptr));
@@ -347,6 +351,17 @@ void PublishNodeData(kiv::Data& data) {
   GATEWAY_LOG(kiv::kLogInformation, "Start", "result.errorCode = %d\n", errorCode);
 }
 
+// The first connection, attempted until it is up or a stop is asked for. A
+// stop does not wait for the attempt under way (up to 10 s while the broker
+// is away or silent): disconnecting the proxy from the watch's thread ends
+// the Connect at once, and the proxy stays disconnected.
+void ConnectUnlessBreak(kiv::Proxy& proxy) {
+  BreakWatch stop([&proxy] { proxy.Disconnect(); });
+  while (!proxy.IsConnected() && !isBreak.load()) {
+    proxy.Connect(kConnectTimeoutSeconds, false, nullptr);
+  }
+}
+
 }  // namespace
 
 std::chrono::milliseconds PublishInterval(const std::string& text) {
@@ -376,10 +391,7 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
   const kiv::ProxyInfo info = ConnectionDescription();
   std::optional<kiv::Data> data;
   Connection connection(*this, info);
-  // A stop asked for while the broker is unreachable ends the attempts too.
-  while (!proxy->IsConnected() && !isBreak.load()) {
-    proxy->Connect(kConnectTimeoutSeconds, false, nullptr);
-  }
+  ConnectUnlessBreak(*proxy);
   data.emplace(proxy);
   srand(static_cast<unsigned>(time(nullptr)));
 

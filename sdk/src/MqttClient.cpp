@@ -220,6 +220,8 @@ private:
   void DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock);
   std::string WithTlsDiagnosis(const std::string& reason) const;
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
+  void RegisterFilter(const std::string& filter, int qos);
+  bool SessionTookFilters() const;
 
   Options options_;
   const std::vector<ServerAddress> brokers_;  // the server URI's list, in order
@@ -231,6 +233,7 @@ private:
   ReconnectMachine machine_;
   std::mutex connectMutex_;  // one Connect waits at a time
   bool closing_ = false;
+  bool disconnected_ = false;  // Disconnect was called: no connection any more
   int activeCallbacks_ = 0;
   std::string lastError_;
   std::string tlsError_;
@@ -240,7 +243,10 @@ private:
   std::string tlsDiagnosis_;
   std::set<ino_t> socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
+  // The filters subscribed to or queued for the next session, and how many
+  // sessions took them for their resubscription.
   std::vector<std::pair<std::string, int>> filters_;
+  uint64_t sessions_ = 0;
   std::minstd_rand random_;
   std::thread supervisor_;  // starts the attempts the machine asks for
 };
@@ -449,6 +455,7 @@ void Client::Impl::ConnectionUp() {
     before = socketsBeforeAttempt_;
     broker = brokerOfAttempt_;
     filters = filters_;
+    if (wanted) ++sessions_;
     changed_.notify_all();
   }
   if (!wanted) {  // the caller gave up (timeout, Disconnect) while this attempt ran
@@ -559,12 +566,14 @@ int Client::Impl::Connect(milliseconds timeout, std::string* error) {
   std::lock_guard<std::mutex> serial(connectMutex_);
   std::unique_lock<std::mutex> lock(mutex_);
   if (connected_) return kOk;
+  if (disconnected_) return Fail(kErrorNotConnected, "disconnected", error);
   auto deadline = Clock::now() + timeout;
   machine_.Connect(Clock::now(), deadline);
   changed_.notify_all();  // an attempt is due: the supervisor starts it
   std::optional<ReconnectMachine::Outcome> outcome;
   changed_.wait_until(lock, deadline, [&] {
-    outcome = closing_ ? ReconnectMachine::Outcome::kStopped : machine_.EndOfWait(Clock::now());
+    outcome = closing_ || disconnected_ ? ReconnectMachine::Outcome::kStopped
+                                        : machine_.EndOfWait(Clock::now());
     return outcome.has_value();
   });
   if (!outcome) outcome = machine_.EndOfWait(std::max(Clock::now(), deadline));
@@ -632,6 +641,7 @@ void Client::Impl::Disconnect(milliseconds timeout) {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    disconnected_ = true;
     machine_.Disconnect();
     changed_.notify_all();
   }
@@ -668,24 +678,52 @@ int Client::Impl::SubscribeNow(const std::string& filter, int qos, bool wait, st
   return AwaitCompletion(*completion, milliseconds(10000), "subscribe to " + filter, error);
 }
 
+// Whether the session under way took the filters for its resubscription
+// already (or is up): a new filter must then be sent by itself. Under mutex_.
+bool Client::Impl::SessionTookFilters() const {
+  ReconnectMachine::State state = machine_.state();
+  return state == ReconnectMachine::State::kSubscribing ||
+         state == ReconnectMachine::State::kConnected;
+}
+
+void Client::Impl::RegisterFilter(const std::string& filter, int qos) {
+  auto known = std::find_if(filters_.begin(), filters_.end(),
+                            [&](const auto& entry) { return entry.first == filter; });
+  if (known != filters_.end()) {
+    known->second = qos;
+  } else {
+    filters_.emplace_back(filter, qos);
+  }
+}
+
+// Whether a filter goes with the next resubscription or is sent now is
+// decided under mutex_, where a new session takes the filters, so that none
+// falls between. A filter sent now is registered once the broker took it;
+// when a new session began meanwhile (it did not take this filter), or the
+// connection was lost, the decision is made again.
 int Client::Impl::Subscribe(const std::string& filter, int qos, std::string* error) {
   if (filter.empty() || qos < 0 || qos > 2) {
     return Fail(kErrorInvalid, "bad subscription \"" + filter + "\" QoS " + std::to_string(qos),
                 error);
   }
-  {
+  for (;;) {
+    uint64_t session;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!SessionTookFilters()) {
+        RegisterFilter(filter, qos);  // subscribed when the next connection is up
+        return kOk;
+      }
+      session = sessions_;
+    }
+    std::string failure;
+    int rc = SubscribeNow(filter, qos, !t_inHandler, &failure);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto known = std::find_if(filters_.begin(), filters_.end(),
-                              [&](const auto& entry) { return entry.first == filter; });
-    if (known != filters_.end()) {
-      known->second = qos;
-    } else {
-      filters_.emplace_back(filter, qos);
+    if (rc == kOk) RegisterFilter(filter, qos);
+    if (session == sessions_ && SessionTookFilters()) {
+      return rc == kOk ? kOk : Fail(rc, failure, error);
     }
   }
-  // Not connected: the filter is subscribed on the next connection.
-  if (!connected_) return kOk;
-  return SubscribeNow(filter, qos, !t_inHandler, error);
 }
 
 int Client::Impl::Publish(const std::string& topic, const std::string& payload, int qos,

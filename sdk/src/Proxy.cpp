@@ -11,19 +11,24 @@
 #include "RandomHex.h"
 #include "Protocol.h"
 #include "Registrar.h"
+#include "RepeatedLine.h"
 #include "RequestMapping.h"
+#include "StateFolder.h"
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 namespace kiv {
@@ -35,6 +40,10 @@ using Clock = std::chrono::steady_clock;
 // A failed Connect never returns sooner than this: the gateway calls Connect
 // again at once, in a loop without a pause.
 constexpr auto kMinimumFailedConnect = 1s;
+// A Connect that fails for the same reason as the last one says so at most
+// this often: the gateway calls Connect every second while a setting makes
+// connecting impossible, and its log is in a router's RAM.
+constexpr auto kRepeatedFailureInterval = 60s;
 // Requests remembered for Response; the oldest are forgotten beyond this (a
 // retrieve that yields nothing is never answered, so entries can be left).
 constexpr size_t kMaxPendingRequests = 1024;
@@ -47,6 +56,29 @@ constexpr auto kRefusedOriginatorLogInterval = 60s;
 // Set while the SDK runs one of its handlers on the MQTT library's thread:
 // a call that would wait for that thread must not wait there.
 thread_local bool t_inHandler = false;
+
+// A request id is unique per originator only: a pending request is known by
+// both.
+struct PendingKey {
+  std::string rqi;
+  std::string originator;
+  bool operator<(const PendingKey& other) const {
+    return std::tie(rqi, originator) < std::tie(other.rqi, other.originator);
+  }
+  bool operator==(const PendingKey& other) const {
+    return rqi == other.rqi && originator == other.originator;
+  }
+};
+
+// The request whose RequestArrived runs on this thread: an answer given from
+// inside it goes to that request, also when another originator's request
+// waits under the same id.
+thread_local const PendingKey* t_answering = nullptr;
+
+struct AnsweringScope {
+  explicit AnsweringScope(const PendingKey& key) { t_answering = &key; }
+  ~AnsweringScope() { t_answering = nullptr; }
+};
 
 template <typename Handler>
 auto InHandler(Handler handler) {
@@ -78,12 +110,17 @@ protocol::CseNames NamesFor(const std::string& device) {
 }
 
 // Where the queue of records not yet stored is kept across a restart: the
-// service's state folder (systemd may list several, the first is ours), or
-// nowhere when the program runs without one.
-std::string SavedRecordsPath() {
-  std::string folders = EnvOr("STATE_DIRECTORY", "");
-  if (folders.empty()) return "";
-  return folders.substr(0, folders.find(':')) + "/" + kSavedRecordsFile;
+// service's state folder, or nowhere when the program runs without one.
+std::string SavedRecordsPath() { return StateFilePath(kSavedRecordsFile); }
+
+// The device id given, else the SDK's own (kept across restarts where a
+// state folder is).
+std::string DeviceIdOf(const ProxyInfo& info) {
+  if (!info.GetDeviceId().empty()) return info.GetDeviceId();
+  std::string problem;
+  std::string id = GeneratedDeviceId(&problem);
+  if (!problem.empty()) Log(-1, kLogError, "Proxy", __LINE__, problem);
+  return id;
 }
 
 // A record's content instance name: unique to the record, as its id is.
@@ -128,9 +165,17 @@ private:
     std::string from;        // its "fr", the response's "to"
     const std::string& to() const { return from.empty() ? originator : from; }
   };
+  struct Pending {
+    std::string from;
+    uint64_t arrival;  // order of arrival, the oldest first
+  };
 
   std::string NewRequestId();
+  std::string PrepareClient(bool cleanSession);
   std::string CreateClient(bool cleanSession);
+  // Logs the failure (a refused login the client logged already) and paces
+  // the caller's loop, unless a Disconnect ends the wait.
+  void ConnectFailed(const std::string& error, Clock::time_point start, bool refused);
   void OnMessage(const mqtt::Message& message);
   void OnRequest(const std::string& originator, const std::string& payload);
   void RefuseOriginator(const std::string& originator, const protocol::Request& request);
@@ -139,10 +184,10 @@ private:
   void OnResponse(const std::string& payload);
   void OnConnected();
   void OnConnectionLost(const std::string& cause);
-  void Remember(const std::string& rqi, const std::string& originator, const std::string& from);
-  std::optional<Origin> PendingOrigin(const std::string& rqi);
-  void AnswerUnanswered(const protocol::Request& request, int rsc, const std::string& reason);
-  void Forget(const std::string& rqi);
+  void Remember(const PendingKey& key, const std::string& from);
+  std::optional<PendingKey> KeyOfAnswer(const std::string& rqi);
+  std::optional<Origin> Take(const PendingKey& key, bool leaveWaiting = false);
+  void AnswerUnanswered(const PendingKey& key, int rsc, const std::string& reason);
   std::string Reply(const std::string& originator, const std::string& body);
   Callback* callback() const { return callback_.load(); }
   std::string PointOfAccessNow() const;
@@ -174,17 +219,28 @@ private:
   std::string requestPrefix_;
   std::atomic<uint32_t> requestCounter_{0};
   std::atomic<Callback*> callback_{nullptr};
-  // Written once, by the first Connect, before any event can arrive.
+  // One Connect at a time: a second caller waits for the first.
+  std::mutex connectMutex_;
+  // The client is made by the first Connect under stateMutex_, before any
+  // event can arrive; Disconnect marks the proxy stopped under it, so that a
+  // Connect either sees the stop or has a client that Disconnect closes.
+  std::mutex stateMutex_;
+  std::condition_variable stopWake_;
+  bool disconnected_ = false;
   std::unique_ptr<mqtt::Client> owner_;
   std::atomic<mqtt::Client*> client_{nullptr};
   std::string configError_;
+  RepeatedLine connectFailures_{kRepeatedFailureInterval};  // under connectMutex_
   std::string configWarning_;  // settings that were not usable, their defaults taken
   const protocol::OriginatorAllowList allowed_;
   LogThrottle refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
 
+  // Requests passed to the gateway and not yet answered; every answer takes
+  // its request out under pendingMutex_, so that one request gets one answer.
   std::mutex pendingMutex_;
-  std::unordered_map<std::string, Origin> pending_;
-  std::deque<std::string> pendingOrder_;
+  std::map<PendingKey, Pending> pending_;
+  std::deque<PendingKey> pendingOrder_;
+  uint64_t arrivals_ = 0;
 
   std::mutex registrarMutex_;
   std::condition_variable registrarWake_;
@@ -200,7 +256,7 @@ private:
 
 Proxy::Impl::Impl(const ProxyInfo& info)
     : info_(info),
-      deviceId_(info.GetDeviceId().empty() ? "kiv-" + RandomHex(12) : info.GetDeviceId()),
+      deviceId_(DeviceIdOf(info)),
       names_(NamesFor(deviceId_)),
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
@@ -263,30 +319,56 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   return "";
 }
 
+// "" with a client to connect, else why there is none: a setting that makes
+// connecting impossible, or a Disconnect.
+std::string Proxy::Impl::PrepareClient(bool cleanSession) {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (disconnected_) return "disconnected";
+  if (configError_.empty() && client_.load() == nullptr) configError_ = CreateClient(cleanSession);
+  return configError_;
+}  // later calls keep the first call's cleanSession: the session is the client's
+
 std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback) {
   auto start = Clock::now();
-  std::string error = configError_;
+  std::lock_guard<std::mutex> serial(connectMutex_);
+  std::string error = PrepareClient(cleanSession);
   bool refused = false;  // the client logs refused logins itself, as they back off
-  if (error.empty() && client_.load() == nullptr) {
-    error = CreateClient(cleanSession);
-    if (!error.empty()) configError_ = error;
-  }  // later calls keep the first call's cleanSession: the session is the client's
   if (error.empty() && !owner_->IsConnected()) {
     auto timeout = std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 10);
     refused = owner_->Connect(timeout, &error) == mqtt::kErrorRefused;
   }
   if (error.empty()) {
+    connectFailures_.Reset();
     if (callback) callback->OnSuccess(deviceId_);
     return "";
   }
-  if (!refused) Log(-1, kLogError, "Connect", __LINE__, error);
-  std::this_thread::sleep_until(start + kMinimumFailedConnect);  // pacing the caller's loop
+  ConnectFailed(error, start, refused);
   if (callback) callback->OnFailure(deviceId_, error);
   return error;
 }
 
+// Logs the failure (a repeated one seldom) and paces the caller's loop,
+// unless the proxy is stopping.
+void Proxy::Impl::ConnectFailed(const std::string& error, Clock::time_point start, bool refused) {
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  if (!disconnected_ && !refused) {
+    if (std::optional<std::string> line = connectFailures_.Next(error, Clock::now())) {
+      Log(-1, kLogError, "Connect", __LINE__, *line);
+    }
+  }
+  stopWake_.wait_until(lock, start + kMinimumFailedConnect, [&] { return disconnected_; });
+}
+
+// Also from another thread while Connect waits (a stop): that Connect then
+// returns at once, and so does every later one.
 void Proxy::Impl::Disconnect() {
-  mqtt::Client* client = client_.load();
+  mqtt::Client* client;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    disconnected_ = true;
+    client = client_.load();
+  }
+  stopWake_.notify_all();
   if (client == nullptr) return;
   if (client->IsConnected()) {
     std::string error;
@@ -418,40 +500,42 @@ void Proxy::Impl::ServeOwnResource(const protocol::Request& request,
 }
 
 void Proxy::Impl::PassToGateway(protocol::Request& request, const std::string& originator) {
-  Remember(request.rqi, originator, request.from);
+  const PendingKey key{request.rqi, originator};
+  Remember(key, request.from);
   try {
+    AnsweringScope answering(key);
     if (Callback* receiver = callback()) {
       receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
     }
   } catch (const std::exception& e) {
     Log(-1, kLogError, "RequestArrived", __LINE__,
         "request " + request.rqi + " failed: " + e.what());
-    AnswerUnanswered(request, protocol::kRscInternalError,
+    AnswerUnanswered(key, protocol::kRscInternalError,
                      std::string("the gateway failed: ") + e.what());
     return;
   } catch (...) {
     Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + " failed");
-    AnswerUnanswered(request, protocol::kRscInternalError, "the gateway failed on this request");
+    AnswerUnanswered(key, protocol::kRscInternalError, "the gateway failed on this request");
     return;
   }
   if (std::optional<int> rsc = protocol::DefaultStatus(request.wireOperation)) {
-    AnswerUnanswered(request, *rsc, "");
+    AnswerUnanswered(key, *rsc, "");
   }
 }
 
 // A create, update, delete or notify that the gateway took without answering
 // is acknowledged with its operation's status, so the platform learns it was
 // handed over. A retrieve that found nothing stays unanswered: the gateway
-// sends no reply for it, and the platform's timeout tells it so.
-void Proxy::Impl::AnswerUnanswered(const protocol::Request& request, int rsc,
-                                   const std::string& reason) {
-  std::optional<Origin> origin = PendingOrigin(request.rqi);
+// sends no reply for it, and the platform's timeout tells it so. The gateway
+// may answer from another thread at the same moment: whoever takes the
+// request answers it.
+void Proxy::Impl::AnswerUnanswered(const PendingKey& key, int rsc, const std::string& reason) {
+  std::optional<Origin> origin = Take(key);
   if (!origin) return;
-  Forget(request.rqi);
   Reply(origin->originator,
         protocol::IsSuccess(rsc)
-            ? protocol::ResponseBody(request.rqi, rsc, names_.CseId(), origin->to(), "")
-            : protocol::ErrorBody(request.rqi, rsc, names_.CseId(), origin->to(), reason));
+            ? protocol::ResponseBody(key.rqi, rsc, names_.CseId(), origin->to(), "")
+            : protocol::ErrorBody(key.rqi, rsc, names_.CseId(), origin->to(), reason));
 }
 
 // Answers to the registration and to records; the gateway hears those to
@@ -475,32 +559,48 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
   Perform(output);
 }
 
-std::optional<Proxy::Impl::Origin> Proxy::Impl::PendingOrigin(const std::string& rqi) {
+// The request an answer with this id is for: the one whose RequestArrived
+// runs on this thread, else the oldest waiting under the id.
+std::optional<PendingKey> Proxy::Impl::KeyOfAnswer(const std::string& rqi) {
+  if (t_answering != nullptr && t_answering->rqi == rqi) return *t_answering;
   std::lock_guard<std::mutex> lock(pendingMutex_);
-  auto found = pending_.find(rqi);
-  if (found == pending_.end()) return std::nullopt;
-  return found->second;
-}
-
-// The name leaves the order list too: left there, it would evict the entry
-// of a later request that reuses the id. Searched from the back, where a
-// request answered from inside RequestArrived stands.
-void Proxy::Impl::Forget(const std::string& rqi) {
-  std::lock_guard<std::mutex> lock(pendingMutex_);
-  if (pending_.erase(rqi) == 0) return;
-  for (auto queued = pendingOrder_.end(); queued != pendingOrder_.begin();) {
-    if (*--queued == rqi) {
-      pendingOrder_.erase(queued);
-      return;
+  std::optional<PendingKey> oldest;
+  uint64_t oldestArrival = 0;
+  for (auto entry = pending_.lower_bound(PendingKey{rqi, ""});
+       entry != pending_.end() && entry->first.rqi == rqi; ++entry) {
+    if (!oldest || entry->second.arrival < oldestArrival) {
+      oldest = entry->first;
+      oldestArrival = entry->second.arrival;
     }
   }
+  return oldest;
 }
 
-void Proxy::Impl::Remember(const std::string& rqi, const std::string& originator,
-                           const std::string& from) {
+// Looks the request up and forgets it in one step: of two answers racing for
+// one request, one gets it and the other finds nothing. leaveWaiting, for a
+// partial answer, only looks. The key leaves the order list too: left there,
+// it would evict the entry of a later request that reuses the id. Searched
+// from the back, where a request answered from inside RequestArrived stands.
+std::optional<Proxy::Impl::Origin> Proxy::Impl::Take(const PendingKey& key, bool leaveWaiting) {
   std::lock_guard<std::mutex> lock(pendingMutex_);
-  if (pending_.count(rqi) == 0) pendingOrder_.push_back(rqi);
-  pending_[rqi] = Origin{originator, from};
+  auto found = pending_.find(key);
+  if (found == pending_.end()) return std::nullopt;
+  Origin origin{key.originator, found->second.from};
+  if (leaveWaiting) return origin;
+  pending_.erase(found);
+  for (auto queued = pendingOrder_.end(); queued != pendingOrder_.begin();) {
+    if (*--queued == key) {
+      pendingOrder_.erase(queued);
+      break;
+    }
+  }
+  return origin;
+}
+
+void Proxy::Impl::Remember(const PendingKey& key, const std::string& from) {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  if (pending_.count(key) == 0) pendingOrder_.push_back(key);
+  pending_[key] = Pending{from, ++arrivals_};
   while (pendingOrder_.size() > kMaxPendingRequests) {
     pending_.erase(pendingOrder_.front());
     pendingOrder_.pop_front();
@@ -518,12 +618,16 @@ std::string Proxy::Impl::Reply(const std::string& originator, const std::string&
   return error;
 }
 
+// A complete answer takes the request; one that could not be sent puts it
+// back, so that it can be answered again.
 Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::string& content,
                                     int status, bool complete, ResultCb* callback) {
   Result result;
   result.requestId = requestId;
   std::optional<int> rsc = protocol::ResponseStatusCode(status);
-  std::optional<Origin> origin = PendingOrigin(requestId);
+  std::optional<PendingKey> key = KeyOfAnswer(requestId);
+  std::optional<Origin> origin;
+  if (rsc && key) origin = Take(*key, !complete);
   if (!rsc) {
     result.errorCode = mqtt::kErrorInvalid;
     result.message = "status " + std::to_string(status) + " has no meaning in a response";
@@ -536,8 +640,7 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
               protocol::ResponseBody(requestId, *rsc, names_.CseId(), origin->to(), content));
     if (!result.message.empty()) {
       result.errorCode = IsConnected() ? mqtt::kErrorRefused : mqtt::kErrorNotConnected;
-    } else if (complete) {
-      Forget(requestId);
+      if (complete) Remember(*key, origin->from);
     }
   }
   if (callback) {

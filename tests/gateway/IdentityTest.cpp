@@ -47,6 +47,12 @@ TEST(Identity, UsesTheEth0AddressWithoutAnId) {
   EXPECT_EQ(g_tokenId, Md5Hex(mac + "LINKSALT"));
   EXPECT_EQ(g_key, "C" + Md5Hex(mac + "NODEMARKS"));
   EXPECT_TRUE(log.Has(kiv::kLogInformation, "Start", "use MAC address as a gatewayId value\n"));
+  bool reported = false;
+  for (const kiv::LogRecord& line : log.Records()) {
+    reported |= line.category == kiv::kLogError && line.function == "Start" &&
+                line.message.find("no gatewayId") == 0;
+  }
+  EXPECT_EQ(reported, mac.empty());
 }
 
 }  // namespace

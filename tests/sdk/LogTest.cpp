@@ -1,8 +1,10 @@
 // The SDK's log: which lines its configuration lets through, what a record
-// carries, and how text from outside is escaped.
+// carries, how text from outside is escaped, and how a line said over and
+// over is held back.
 #include "kiv/Proxy.h"
 
 #include "LogCapture.h"
+#include "RepeatedLine.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +48,37 @@ TEST(EscapeLogText, EscapesControlCharactersOnly) {
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(kiv::EscapeLogText(c.text), c.escaped) << c.escaped;
+}
+
+// A reason repeated every second is logged once a minute, with the count of
+// those held back; another reason, or the same after a success, at once.
+TEST(RepeatedLine, HoldsBackTheSameTextForAnInterval) {
+  using std::chrono::seconds;
+  struct Moment {
+    int at;             // seconds
+    const char* text;   // nullptr: Reset
+    const char* logged; // nullptr: held back
+  } moments[] = {
+      {0, "refused", "refused"},
+      {1, "refused", nullptr},
+      {59, "refused", nullptr},
+      {60, "refused", "refused (2 more times since the last such line)"},
+      {61, "timeout", "timeout"},
+      {62, "refused", "refused"},
+      {63, nullptr, nullptr},
+      {64, "refused", "refused"},
+  };
+  kiv::RepeatedLine line(seconds(60));
+  const kiv::RepeatedLine::Clock::time_point start{};
+  for (const Moment& step : moments) {
+    if (step.text == nullptr) {
+      line.Reset();
+      continue;
+    }
+    std::optional<std::string> logged = line.Next(step.text, start + seconds(step.at));
+    EXPECT_EQ(logged, step.logged ? std::optional<std::string>(step.logged) : std::nullopt)
+        << "at " << step.at << " s";
+  }
 }
 
 }  // namespace

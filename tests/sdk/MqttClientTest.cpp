@@ -11,7 +11,9 @@
 #include <atomic>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -193,6 +195,48 @@ TEST(MqttClientTest, ReconnectsAfterBrokerRestartAndSubscribesAgain) {
     EXPECT_EQ(inbox.Messages().back().payload, "after " + std::to_string(round));
   }
   EXPECT_EQ(connects.load(), 1);
+}
+
+// Filters subscribed one after the other while the broker restarts, some of
+// them while a new session renews the others: every filter whose Subscribe
+// succeeded delivers after the reconnections.
+TEST(MqttClientTest, FiltersSubscribedAcrossBrokerRestartsAllDeliver) {
+  kivtest::TestBroker broker;
+  Inbox inbox;
+  std::atomic<int> reconnects{0};
+  Client client(FastOptions(broker.uri()));
+  client.OnMessage(inbox.Handler());
+  client.OnConnected([&](bool again) { reconnects += again ? 1 : 0; });
+  ASSERT_EQ(client.Connect(10s), 0);
+  std::atomic<bool> restarting{true};
+  std::vector<std::string> subscribed;  // the subscriber's until it is joined
+  std::thread subscriber([&] {
+    for (int i = 0; restarting; ++i) {
+      std::string filter = "kiv/f" + std::to_string(i);
+      if (client.Subscribe(filter, 1) == 0) subscribed.push_back(filter);
+      std::this_thread::sleep_for(2ms);  // a pace, so that the filters stay a few thousand
+    }
+  });
+  const int kRestarts = 3;
+  for (int round = 1; round <= kRestarts; ++round) {
+    broker.Stop();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return !client.IsConnected(); }));
+    broker.Start();
+    ASSERT_TRUE(kivtest::WaitUntil([&] { return reconnects == round; }, 30s));
+  }
+  restarting = false;
+  subscriber.join();
+
+  Client sender(FastOptions(broker.uri()));
+  ASSERT_EQ(sender.Connect(10s), 0);
+  for (const std::string& filter : subscribed) {
+    ASSERT_EQ(sender.PublishAndWait(filter, filter, 1, false, 10s), 0);
+  }
+  inbox.WaitFor(subscribed.size(), 30s);
+  std::set<std::string> delivered;
+  for (const Message& m : inbox.Messages()) delivered.insert(m.topic);
+  for (const std::string& filter : subscribed) EXPECT_EQ(delivered.count(filter), 1u) << filter;
+  RecordProperty("filters", static_cast<int>(subscribed.size()));
 }
 
 // A list names a cluster's nodes: the first that answers is used, and after

@@ -15,10 +15,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <stdexcept>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -142,11 +146,16 @@ TEST_F(ProxyTest, RecordsCarryTheTextByteForByteToTheRegistrar) {
   }
 }
 
+// Refused while not connected, said once per outage in the log.
 TEST_F(ProxyTest, RecordsFailWithNegativeCodesWhenNotConnected) {
+  kivtest::LogCapture log;
   kiv::Data data(proxy.get());
-  auto result = data.Create("x", false);
-  EXPECT_LT(result.errorCode, 0);
-  EXPECT_FALSE(result.message.empty());
+  for (int record = 0; record < 3; ++record) {
+    auto result = data.Create("x", false);
+    EXPECT_LT(result.errorCode, 0);
+    EXPECT_FALSE(result.message.empty());
+  }
+  EXPECT_EQ(log.Messages("Data").size(), 1u);
 }
 
 // Who answers what: the gateway (a retrieve that found something), the SDK on
@@ -359,6 +368,78 @@ TEST_F(ProxyTest, AnIdReusedAfterItsAnswerStaysAnswerable) {
   EXPECT_EQ(proxy->Response("filler0", "{}", 15, true, nullptr).errorCode, 0);
 }
 
+// The gateway answers from a thread of its own while the SDK answers for it
+// once RequestArrived returned: whichever comes first answers, the other
+// finds nothing, in every round.
+TEST_F(ProxyTest, ARequestAnsweredFromTwoThreadsAtOnceGetsOneAnswer) {
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  ConnectProxy();
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::deque<std::string> toAnswer;
+  // Returns once the gateway's thread took the id, so that both answers
+  // start together; or after a moment, as the gateway's thread may wait for
+  // the MQTT library, which waits for this handler.
+  recorder.onRequest = [&](const Recorder::Request& r) {
+    std::unique_lock<std::mutex> lock(mutex);
+    toAnswer.push_back(r.rqi);
+    arrived.notify_all();
+    arrived.wait_for(lock, 5ms, [&] { return toAnswer.empty(); });
+  };
+  const int kRounds = 400;
+  std::atomic<int> gatewayAnswers{0};
+  std::thread gateway([&] {
+    for (int answered = 0; answered < kRounds; ++answered) {
+      std::unique_lock<std::mutex> lock(mutex);
+      arrived.wait(lock, [&] { return !toAnswer.empty(); });
+      std::string rqi = toAnswer.front();
+      toAnswer.pop_front();
+      arrived.notify_all();
+      lock.unlock();
+      if (proxy->Response(rqi, "{}", 15, true, nullptr).errorCode == 0) ++gatewayAnswers;
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    platform.Send(kRequests, R"({"rqi":"n)" + std::to_string(round) + R"(","op":5})");
+  }
+  gateway.join();
+  // Answered after all the others: a second answer to any of them would
+  // have come before this one's.
+  recorder.onRequest = nullptr;
+  platform.Send(kRequests, R"({"rqi":"last","op":5})");
+  std::map<std::string, int> answers;
+  for (const Message& reply : platform.WaitFor(kRounds + 1)) {
+    ++answers[ParseJson(reply.payload)["rqi"].asString()];
+  }
+  ASSERT_EQ(answers.count("last"), 1u);
+  EXPECT_EQ(answers.size(), static_cast<size_t>(kRounds + 1));
+  for (const auto& [rqi, count] : answers) EXPECT_EQ(count, 1) << rqi;
+  RecordProperty("rounds", kRounds);
+  RecordProperty("answered_by_the_gateway", gatewayAnswers.load());
+}
+
+// A request id is unique per originator only: the same id from two
+// originators is two requests, each answered to its own originator.
+TEST_F(ProxyTest, OneRequestIdFromTwoOriginatorsIsTwoRequests) {
+  Platform platform(broker.uri(), "/oneM2M/resp/+/" + kDevice + "/json");
+  ConnectProxy();
+  const std::string alice = "/oneM2M/req/alice/" + kDevice + "/json";
+  const std::string bob = "/oneM2M/req/bob/" + kDevice + "/json";
+  platform.Send(alice, R"({"rqi":"same","op":2})");  // no target: left waiting
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.requests).size() == 1; }));
+  platform.Send(bob, R"({"rqi":"same","op":2,"fc":{"ty":[14]}})");  // answered in RequestArrived
+  auto replies = platform.WaitFor(1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].topic, "/oneM2M/resp/bob/" + kDevice + "/json");
+
+  EXPECT_EQ(proxy->Response("same", "{}", 15, true, nullptr).errorCode, 0);
+  replies = platform.WaitFor(2);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[1].topic, "/oneM2M/resp/alice/" + kDevice + "/json");
+  EXPECT_EQ(ParseJson(replies[1].payload)["to"], "alice");
+  EXPECT_EQ(proxy->Response("same", "{}", 15, true, nullptr).errorCode, kiv::mqtt::kErrorInvalid);
+}
+
 TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
   ConnectProxy();
   for (int round = 1; round <= 2; ++round) {
@@ -452,6 +533,23 @@ TEST(ProxyConnectTest, SignsInWithDeviceIdAndTokenUnlessToldOtherwise) {
   }
 }
 
+// A setting that can never connect is said once, not at every call of the
+// gateway's loop (once a minute, RepeatedLine's test shows).
+TEST(ProxyConnectTest, AnUnusableSettingIsLoggedOnceForRepeatedConnects) {
+  const std::string devices[] = {"gw-ok", "gw/with/slashes"};
+  const std::string uris[] = {"not a uri", "tcp://127.0.0.1:1883"};
+  for (int i = 0; i < 2; ++i) {
+    kivtest::LogCapture log;
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", uris[i]);
+    info.SetDeviceId(devices[i]);
+    kiv::Proxy proxy(info);
+    std::string reason = proxy.Connect(10, false, nullptr);
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(proxy.Connect(10, false, nullptr), reason);
+    EXPECT_EQ(log.Messages("Connect"), std::vector<std::string>{reason}) << uris[i];
+  }
+}
+
 TEST(ProxyConnectTest, FailuresTakeTheirTimeAndNeverCrash) {
   struct Case {
     std::string uri;
@@ -472,6 +570,93 @@ TEST(ProxyConnectTest, FailuresTakeTheirTimeAndNeverCrash) {
     EXPECT_GE(took, c.atLeast) << c.uri;
     EXPECT_LT(took, std::chrono::seconds(c.timeout + 5)) << c.uri;
     EXPECT_FALSE(proxy.IsConnected());
+  }
+}
+
+// Two threads connect one proxy at once: one makes the client, both see the
+// connection. Several proxies, for the race to have its chance.
+TEST(ProxyConnectTest, TwoThreadsMayConnectAtOnce) {
+  kivtest::TestBroker broker;
+  for (int round = 0; round < 10; ++round) {
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", broker.uri());
+    info.SetDeviceId("gw-twice-" + std::to_string(round));
+    kiv::Proxy proxy(info);
+    std::string errors[2];
+    std::thread second([&] { errors[1] = proxy.Connect(10, false, nullptr); });
+    errors[0] = proxy.Connect(10, false, nullptr);
+    second.join();
+    EXPECT_EQ(errors[0], "");
+    EXPECT_EQ(errors[1], "");
+    EXPECT_TRUE(proxy.IsConnected());
+  }
+}
+
+// A stop disconnects from another thread while Connect waits for a broker
+// that is away or never answers: Connect returns at once, and so does every
+// later one. The bound is far below Connect's own 30 s.
+TEST(ProxyConnectTest, DisconnectEndsAWaitingConnect) {
+  int silentPort = 0;
+  int silent = kivtest::LoopbackListener(&silentPort);  // accepts, never answers MQTT
+  const std::string uris[] = {
+      "tcp://127.0.0.1:" + std::to_string(kivtest::FreeLoopbackPort()),
+      "tcp://127.0.0.1:" + std::to_string(silentPort),
+  };
+  for (const std::string& uri : uris) {
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", uri);
+    kiv::Proxy proxy(info);
+    std::string error;
+    std::thread connecting([&] { error = proxy.Connect(30, false, nullptr); });
+    if (uri.find(std::to_string(silentPort)) != std::string::npos) {
+      // Connect waits for the answer to its MQTT CONNECT now.
+      ASSERT_TRUE(kivtest::WaitUntil([&] { return !kivtest::SocketsTo(silentPort).empty(); }));
+    }
+    auto start = std::chrono::steady_clock::now();
+    proxy.Disconnect();
+    connecting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << uri;
+    EXPECT_FALSE(error.empty()) << uri;
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxy.Connect(30, false, nullptr), "disconnected") << uri;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << uri;
+  }
+  close(silent);
+}
+
+// A gateway without an identifier gets the SDK's: the same on every start
+// where a state folder keeps it, a new one on each start without.
+TEST(ProxyConnectTest, AGeneratedDeviceIdLastsWhereAStateFolderIs) {
+  kivtest::TestBroker broker;
+  Platform platform(broker.uri(), "/kiv/status/+");
+  kivtest::TempDir state;
+  struct Case {
+    bool stateFolder;
+    const char* written;  // into the folder's file before the start; nullptr: left as it is
+    bool sameAsBefore;
+  } cases[] = {
+      {true, nullptr, false},  // the first start draws it
+      {true, nullptr, true},   // the next one finds it
+      {false, nullptr, false},
+      {true, "not an id\n", false},  // replaced
+      {true, nullptr, true},
+  };
+  std::string before;
+  for (const Case& c : cases) {
+    if (c.written != nullptr) kivtest::WriteFile(state.File("device-id"), c.written);
+    kivtest::ScopedEnvironment env(
+        {{"STATE_DIRECTORY", c.stateFolder ? std::optional<std::string>(state.path()) : std::nullopt}});
+    size_t seen = platform.platform().inbox().Messages().size();
+    {
+      kiv::ProxyInfo info(kiv::kConnectionMqtt, "k", "t", broker.uri());
+      kiv::Proxy proxy(info);
+      ASSERT_EQ(proxy.Connect(10, false, nullptr), "");
+      proxy.Disconnect();
+    }
+    auto messages = platform.WaitFor(seen + 2);  // online, offline
+    ASSERT_EQ(messages.size(), seen + 2);
+    std::string id = messages[seen].topic.substr(std::string("/kiv/status/").size());
+    EXPECT_EQ(kivtest::RegexSearch(id, "^kiv-[0-9a-f]{12}$"), 0u) << id;
+    EXPECT_EQ(id == before, c.sameAsBefore) << id;
+    before = id;
   }
 }
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 namespace {
 
 using kivtest::ConsoleCapture;
@@ -143,11 +145,20 @@ TEST(RunConsole, FailsWithItsStatusBeforeReachingAGateway) {
       {{"-s", "ftp://x", "retrieve", "gw-1", "14"}, gwctl::kExitUsage, "gwctl: unusable server URI"},
       {{"-s", closedPort, "-t", "1", "retrieve", "gw-1", "14"}, gwctl::kExitConnection,
        "gwctl: not connected"},
+      {{"-s", closedPort, "-t", "1", "watch", "gw-1"}, gwctl::kExitConnection,
+       "gwctl: not connected"},
   };
   for (const Case& c : cases) {
     auto [status, out, err] = RunConsole(c.words);
     EXPECT_EQ(status, c.status) << c.words[0] << "\n" << err;
     EXPECT_EQ((status == gwctl::kExitOk ? out : err).rfind(c.printed, 0), 0u) << out << err;
+    // watch blocks the stop signals while it waits for them; the caller
+    // gets its mask back.
+    sigset_t blocked;
+    pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGUSR1}) {
+      EXPECT_FALSE(sigismember(&blocked, signal)) << signal << " after " << c.words.back();
+    }
   }
 }
 

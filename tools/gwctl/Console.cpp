@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <getopt.h>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -240,12 +242,36 @@ std::unique_ptr<kiv::platform::Platform> MakePlatform(kiv::platform::Platform::O
   }
 }
 
+// Blocks signals of the calling thread (and of the threads it starts) while
+// it lives, then restores the mask it found. Those that came meanwhile and
+// were not waited for are taken first: the watch they would have ended is
+// over, and SIGUSR1's default action would end the process.
+class BlockedSignals {
+public:
+  explicit BlockedSignals(std::initializer_list<int> signals) {
+    sigemptyset(&blocked_);
+    for (int signal : signals) sigaddset(&blocked_, signal);
+    pthread_sigmask(SIG_BLOCK, &blocked_, &saved_);
+  }
+  ~BlockedSignals() {
+    const timespec now{0, 0};
+    while (sigtimedwait(&blocked_, nullptr, &now) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+private:
+  sigset_t blocked_;
+  sigset_t saved_;
+};
+
 int Watch(const Settings& s) {
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGUSR1);  // sent by the handler once --count records were printed
-  std::mutex mutex;
-  int records = 0;
+  std::atomic<int> records{0};  // counted on the MQTT library's thread, read on this one
   kiv::platform::Platform::Options options = PlatformOptions(s);
   options.collect = false;  // printed as they come, never kept
   options.answerAsRegistrar = s.answer;
@@ -254,7 +280,6 @@ int Watch(const Settings& s) {
     if (shown.error) PrintError(*shown.error);
     if (!shown.output) return;
     PrintLine(*shown.output);
-    std::lock_guard<std::mutex> lock(mutex);
     if (++records == s.count) kill(getpid(), SIGUSR1);
   };
   std::unique_ptr<kiv::platform::Platform> platform = MakePlatform(std::move(options));
@@ -270,7 +295,7 @@ int Watch(const Settings& s) {
   // With --count the timeout bounds the whole watch; without, it runs until stopped.
   int signal = s.count > 0 ? sigtimedwait(&stops, nullptr, &timeout) : sigwaitinfo(&stops, nullptr);
   if (signal < 0 && s.count > 0) {
-    return Fail(kExitTimeout, "only " + std::to_string(records) + " of " + std::to_string(s.count) +
+    return Fail(kExitTimeout, "only " + std::to_string(records.load()) + " of " + std::to_string(s.count) +
                                   " records in " + std::to_string(s.timeoutSeconds) + " s");
   }
   return kExitOk;
@@ -343,15 +368,11 @@ int RunConsole(int argc, char** argv) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
-  if (settings->command == "watch") {
-    // Blocked before the MQTT library starts its threads, so that only
-    // sigwait sees them.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stops, signal);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  }
-  return settings->command == "watch" ? Watch(*settings) : Ask(*settings);
+  if (settings->command != "watch") return Ask(*settings);
+  // Blocked before the MQTT library starts its threads, so that only
+  // sigwait sees them.
+  BlockedSignals stops({SIGINT, SIGTERM, SIGUSR1});
+  return Watch(*settings);
 }
 
 }  // namespace gwctl

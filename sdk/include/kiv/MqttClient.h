@@ -93,12 +93,17 @@ public:
   // time; 0 or a negative ErrorCode, with the reason in *error when given:
   // kErrorTimeout when no attempt succeeded in time, kErrorRefused at once
   // when the broker refused the connection (credentials, client id), or
-  // every broker of a list did, one after the other. Calls from several
-  // threads wait one after the other.
+  // every broker of a list did, one after the other; kErrorNotConnected
+  // once Disconnect was called. Calls from several threads wait one after
+  // the other.
   int Connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
   bool IsConnected() const;
 
-  // Subscribes now when connected, and again after every reconnection.
+  // Subscribes now when connected (waiting for the broker's answer, except
+  // inside a handler), and again after every reconnection; while not
+  // connected the filter waits for the next connection and 0 is returned. A
+  // filter whose subscription failed is not kept: it does not come back
+  // after a reconnection.
   int Subscribe(const std::string& filter, int qos, std::string* error = nullptr);
 
   // Queues a message; 0 when the library accepted it for sending. Never
@@ -110,7 +115,9 @@ public:
   int PublishAndWait(const std::string& topic, const std::string& payload, int qos, bool retained,
                      std::chrono::milliseconds timeout, std::string* error = nullptr);
 
-  // Closes the connection cleanly (no last will) and stops reconnecting.
+  // Closes the connection cleanly (no last will) and stops reconnecting, for
+  // good: a Connect waiting now returns kErrorNotConnected at once, and so
+  // does every later one. Safe to call while another thread waits in Connect.
   void Disconnect(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
   const std::string& clientId() const;

@@ -2,8 +2,13 @@
 // broker, the data channel, responses to platform requests and logging.
 //
 // The wire protocol behind these calls is described in docs/protocol.md.
-// Threading: every callback is invoked on an SDK thread (Paho's), never on the
-// thread that called into the SDK, and may run concurrently with it.
+// Threading: the events of Proxy::Callback come on the SDK's own threads
+// (the MQTT library's, the registrar's), never on a thread while it is inside
+// one of the calls below, and may run concurrently with the gateway's
+// threads. The result callbacks (ResultCallback, ResultCb) are the
+// exception: they run on the thread that called Connect or Response, before
+// that call returns. Every call may be made from any thread; Connect and
+// Disconnect not from inside an event.
 #ifndef KIV_PROXY_H
 #define KIV_PROXY_H
 
@@ -111,7 +116,9 @@ public:
     // A message on the device's topics that is not a well-formed request.
     virtual void MessageArrived(const std::string& message) { (void)message; }
     // A platform request; op is a RequestOperation. Answer with
-    // Proxy::Response, from inside this call if wanted.
+    // Proxy::Response, from inside this call if wanted. Do not wait here for
+    // another thread that calls the proxy: the MQTT library delivers the
+    // next message only after this returns, and may hold that thread's send.
     virtual void RequestArrived(const std::string& requestId, int op,
                                 std::list<RequestTarget>& targets,
                                 std::list<RequestContent>& contents) {
@@ -156,24 +163,34 @@ public:
 
   // Connects and blocks until connected or until timeoutSeconds passed
   // (retrying inside that time); never returns a failure in less than about
-  // a second. cleanSession asks the broker to drop earlier subscriptions; the
-  // first call's value holds for the proxy's life. Returns "" on success, else
-  // the reason. The optional callback hears the outcome too (with the device
-  // id as request id). After the first connection the proxy reconnects by
-  // itself. Not from inside a callback.
+  // a second, unless Disconnect ends the wait. cleanSession asks the broker
+  // to drop earlier subscriptions; the first call's value holds for the
+  // proxy's life. Returns "" on success, else the reason, which is logged
+  // (the same reason again at most once a minute). The optional callback
+  // hears the outcome too, on this thread (with the device id as request id).
+  // After the first connection the proxy reconnects by itself. Concurrent
+  // calls wait one after the other. Not from inside a callback.
   std::string Connect(int timeoutSeconds, bool cleanSession, ResultCallback* callback);
 
-  // Publishes "offline", closes the connection and stops reconnecting.
+  // Publishes "offline" when connected, closes the connection and stops
+  // reconnecting, for good: a Connect waiting on another thread returns at
+  // once ("disconnected"), and so does every later one. This is how a stop
+  // ends a Connect that waits for a broker which does not answer.
   void Disconnect();
 
   // Answers the request requestId with content (a JSON text or plain text)
   // and status (kStatusOk, or a oneM2M status code 1000..6999). Safe to call
-  // from inside RequestArrived: it only queues the message. complete=false is
-  // reserved for partial answers and is sent the same way today (the request
-  // may then be answered again). errorCode: 0 queued; -1 not connected; -2
-  // the MQTT library refused it; -4 no such request waits for an answer, or
-  // the status means nothing. A request left unanswered when RequestArrived
-  // returns is answered by the SDK (docs/protocol.md).
+  // from inside RequestArrived: it only queues the message. From inside
+  // RequestArrived it answers that request; from another thread, the oldest
+  // waiting request with this id (ids are unique per originator only).
+  // complete=false is reserved for partial answers and is sent the same way
+  // today (the request may then be answered again). A request gets one
+  // complete answer, also when the gateway answers from its own thread while
+  // the SDK answers for it: the second finds nothing (-4). errorCode: 0
+  // queued; -1 not connected; -2 the MQTT library refused it (the request
+  // then still waits); -4 no such request waits for an answer, or the status
+  // means nothing. A request left unanswered when RequestArrived returns is
+  // answered by the SDK (docs/protocol.md).
   Result Response(const std::string& requestId, const std::string& content, int status,
                   bool complete, ResultCb* callback);
 

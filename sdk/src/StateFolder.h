@@ -1,0 +1,25 @@
+// What the SDK keeps across restarts in the service's state folder: the
+// folder named by $STATE_DIRECTORY (systemd may list several, the first is
+// ours; the OpenWrt service sets it too).
+#ifndef KIV_SDK_STATE_FOLDER_H
+#define KIV_SDK_STATE_FOLDER_H
+
+#include <string>
+
+namespace kiv {
+
+// The path of the file name in the state folder, or "" without one.
+std::string StateFilePath(const std::string& name);
+
+// The device id of a gateway that was given none: "kiv-" and 12 hexadecimal
+// digits, kept in the state folder, so that the platform knows the gateway
+// again after a restart. The first start there draws it and stores it; a
+// start without a state folder draws a new one for this run only. A stored
+// id that cannot be read or is not of that form, or a folder that cannot be
+// written, also gives a new id, with the reason in *problem (empty when
+// all went well).
+std::string GeneratedDeviceId(std::string* problem);
+
+}  // namespace kiv
+
+#endif
