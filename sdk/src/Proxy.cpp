@@ -6,7 +6,6 @@
 #include "kiv/MqttClient.h"
 #include "Cse.h"
 #include "Log.h"
-#include "LogThrottle.h"
 #include "Originators.h"
 #include "RandomHex.h"
 #include "Protocol.h"
@@ -233,7 +232,7 @@ private:
   RepeatedLine connectFailures_{kRepeatedFailureInterval};  // under connectMutex_
   std::string configWarning_;  // settings that were not usable, their defaults taken
   const protocol::OriginatorAllowList allowed_;
-  LogThrottle refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
+  RepeatedLine refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
 
   // Requests passed to the gateway and not yet answered; every answer takes
   // its request out under pendingMutex_, so that one request gets one answer.
@@ -481,11 +480,10 @@ void Proxy::Impl::RefuseOriginator(const std::string& originator,
                                           Origin{originator, request.from}.to(),
                                           "originator not allowed"));
   }
-  std::optional<size_t> leftOut = refusedOriginatorLog_.Admit(Clock::now());
-  if (!leftOut) return;
-  std::string line = "request from " + originator + " refused (4103): not an allowed originator";
-  if (*leftOut > 0) line += "; " + std::to_string(*leftOut) + " more refused since the last line";
-  Log(-1, kLogError, "RequestArrived", __LINE__, line);
+  // One line a minute however many originators try: the first names who.
+  std::optional<std::string> line = refusedOriginatorLog_.Next(
+      "request refused (4103): not an allowed originator", Clock::now());
+  if (line) Log(-1, kLogError, "RequestArrived", __LINE__, *line + ": " + originator);
 }
 
 // The gateway's CSEBase and the registrar's remoteCSE here are the SDK's

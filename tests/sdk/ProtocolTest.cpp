@@ -2,7 +2,6 @@
 // oneM2M primitives, the console's shorthand) reach RequestArrived, which
 // are refused and how, and the broker addresses server URIs name.
 #include "Cse.h"
-#include "LogThrottle.h"
 #include "Originators.h"
 #include "RequestMapping.h"
 #include "ServerUri.h"
@@ -191,17 +190,6 @@ TEST(ProtocolTest, OriginatorPatternsMatchWholeIds) {
   EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "").Describe(), "everyone");
   EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "gwctl-*,C*").Describe(),
             "id-in gwctl-* C*");
-}
-
-TEST(ProtocolTest, LogThrottleLetsOneLineAnIntervalThroughAndCountsTheRest) {
-  using std::chrono::seconds;
-  kiv::LogThrottle throttle(seconds(60));
-  kiv::LogThrottle::Clock::time_point t0;
-  EXPECT_EQ(throttle.Admit(t0), 0u);
-  EXPECT_EQ(throttle.Admit(t0 + seconds(1)), std::nullopt);
-  EXPECT_EQ(throttle.Admit(t0 + seconds(59)), std::nullopt);
-  EXPECT_EQ(throttle.Admit(t0 + seconds(60)), 2u);
-  EXPECT_EQ(throttle.Admit(t0 + seconds(500)), 0u);
 }
 
 }  // namespace

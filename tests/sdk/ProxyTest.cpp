@@ -307,7 +307,7 @@ TEST_F(ProxyTest, OnlyAllowedOriginatorsReachTheGateway) {
   // The first refusal is logged; the others of the same minute are counted.
   std::vector<std::string> lines = log.Messages("RequestArrived");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "request from console refused (4103): not an allowed originator");
+  EXPECT_EQ(lines[0], "request refused (4103): not an allowed originator: console");
 }
 
 TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
