@@ -70,7 +70,7 @@ set(CPACK_STRIP_FILES ON)
 # (tests/packaging checks each needed library against this list);
 # systemd-sysusers creates the service's user.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libgcc-s1, libstdc++6, libpaho-mqtt1.3, libjsoncpp25, libcjson1, systemd | systemd-standalone-sysusers")
+    "libc6, libgcc-s1, libstdc++6, libpaho-mqtt1.3, libssl3, libjsoncpp25, libcjson1, systemd | systemd-standalone-sysusers")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${debian_files}/conffiles ${debian_files}/postinst ${debian_files}/prerm ${debian_files}/postrm)

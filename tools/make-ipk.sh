@@ -27,7 +27,7 @@ RELEASE=1
 # OpenWrt package names of what gatewayd and our libraries link (the
 # packages with an ABI version also provide the bare name): keep equal to
 # DEPENDS in packaging/openwrt/Makefile.
-DEPENDS="libc, libstdcpp, libpaho-mqtt-c, libjsoncpp, cjson"
+DEPENDS="libc, libstdcpp, libpaho-mqtt-c, libopenssl, libjsoncpp, cjson"
 
 build_gatewayd mipsel
 version=$(project_version mipsel)

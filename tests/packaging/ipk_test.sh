@@ -33,7 +33,7 @@ case "$check" in
     expect_equal "format" "2.0" "$(cat "$work/debian-binary")"
     expect_equal "package" gatewayd "$(control_field Package)"
     expect_equal "architecture" mipsel_24kc "$(control_field Architecture)"
-    expect_equal "depends" "libc, libstdcpp, libpaho-mqtt-c, libjsoncpp, cjson" "$(control_field Depends)"
+    expect_equal "depends" "libc, libstdcpp, libpaho-mqtt-c, libopenssl, libjsoncpp, cjson" "$(control_field Depends)"
     expect_equal "installed size" \
       "$(find "$work/data" -type f -exec stat -c %s {} + | awk '{ s += $1 } END { print s }')" \
       "$(control_field Installed-Size)"
