@@ -93,23 +93,25 @@ BROKER_PID=$!
 wait_for 10 mosquitto_pub -h 127.0.0.1 -p "$PORT" -t kiv/demo/probe -n 2>/dev/null \
   || { echo "mosquitto did not start" >&2; exit 1; }
 
+say "Platform: gwctl watch --answer $DEVICE (each record is a contentInstance create; no oneM2M CSE runs here, so the console answers as the gateway's registrar would)"
+: >"$WORK/watch.out"  # there before tail reads it
+"$GWCTL" -s "$URI" --answer watch "$DEVICE" >"$WORK/watch.out" 2>&1 &
+WATCH_PID=$!
+tail --pid="$WATCH_PID" -n +1 -f "$WORK/watch.out" | sed -u 's/^/  [platform] /' &
+wait_for 20 grep -q 'answering as' "$WORK/watch.out" || { echo "gwctl watch did not start" >&2; exit 1; }
+
 say "Starting gatewayd in examples/ (device $DEVICE, a record every $INTERVAL s)"
 sed -e "s|\"serverURI\": \"[^\"]*\"|\"serverURI\": \"$URI\"|" \
     -e "s|\"gatewayId\": \"[^\"]*\"|\"gatewayId\": \"$DEVICE\"|" \
     -e "s|\"interval\": \"[^\"]*\"|\"interval\": \"$INTERVAL\"|" examples/gw.cfg > "$WORK/gw.cfg"
 echo "configuration: examples/gw.cfg with the broker, id and interval above"
-: >"$WORK/gatewayd.out"; : >"$WORK/gatewayd.log"; : >"$WORK/watch.out"  # there before tail reads them
+: >"$WORK/gatewayd.out"; : >"$WORK/gatewayd.log"  # there before tail reads them
 ( cd examples && exec "$GATEWAYD" -f "$WORK/gw.cfg" </dev/null >"$WORK/gatewayd.out" 2>"$WORK/gatewayd.log" ) &
 GATEWAY_PID=$!
 # What the node bridge prints (each cycle's data, each control command) and
 # gatewayd's log, as they come.
 tail --pid="$GATEWAY_PID" -n +1 -f "$WORK/gatewayd.out" | sed -u 's/^/  [node bridge] /' &
 tail --pid="$GATEWAY_PID" -n +1 -f "$WORK/gatewayd.log" | sed -u 's/^/  [gatewayd log] /' &
-
-say "Platform: gwctl watch $DEVICE (each record is a contentInstance create; no CSE runs here, so the gateway's registration goes unanswered and is logged once)"
-"$GWCTL" -s "$URI" --answer watch "$DEVICE" >"$WORK/watch.out" 2>&1 &
-WATCH_PID=$!
-tail --pid="$WATCH_PID" -n +1 -f "$WORK/watch.out" | sed -u 's/^/  [platform] /' &
 wait_for 60 grep -q '"m2m:cin"' "$WORK/watch.out" || { echo "no record arrived" >&2; exit 1; }
 
 say "Platform: gwctl retrieve $DEVICE 1007 14 (device information, node)"

@@ -289,6 +289,10 @@ int Watch(const Settings& s) {
       platform->Watch(s.device, &error) != 0) {
     return Fail(kExitConnection, error);
   }
+  if (s.answer) {
+    std::fprintf(stderr, "gwctl: answering as %s's registrar\n",
+                 kiv::EscapeLogText(s.device).c_str());
+  }
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   timespec timeout{s.timeoutSeconds, 0};
