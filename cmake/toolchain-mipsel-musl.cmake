@@ -42,20 +42,18 @@ set(CMAKE_RANLIB "${KIV_MUSL_STACK}/bin/mipsel-musl-ranlib" CACHE FILEPATH "Arch
 set(CMAKE_CROSSCOMPILING_EMULATOR "${KIV_EMULATOR}")
 
 # Zig's driver takes linker options only as -Wl,… (not -Xlinker) and knows
-# no -rpath-link; the root's libraries are found through -L instead.
-foreach(language C CXX)
-  set(CMAKE_${language}_LINKER_WRAPPER_FLAG "-Wl,")
-  set(CMAKE_${language}_LINKER_WRAPPER_FLAG_SEP ",")
-  set(CMAKE_SHARED_LIBRARY_RPATH_LINK_${language}_FLAG "")
-endforeach()
+# no -rpath-link: rules CMake sets after reading this file, so they are
+# changed in a file it reads after its own.
+set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/toolchain-mipsel-musl-rules.cmake")
 
-# The shared C++ runtime instead of zig's static one; zig's compiler_rt
-# helpers kept out of our shared libraries' exports; libraries found in the
-# root when one names another.
+# The shared C++ runtime instead of zig's static one; what zig's driver
+# adds (compiler_rt's helpers, _init, _fini) kept out of our shared
+# libraries' exports (--undefined-version: a library need not hold them
+# all); libraries found in the root when one names another.
 set(kiv_link_flags "-L${KIV_MUSL_ROOT}/usr/lib")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${kiv_link_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT
-    "${kiv_link_flags} -Wl,--version-script=${KIV_MUSL_STACK}/share/compiler-rt.map")
+    "${kiv_link_flags} -Wl,--version-script=${KIV_MUSL_STACK}/share/local-symbols.map -Wl,--undefined-version")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${CMAKE_SHARED_LINKER_FLAGS_INIT}")
 set(CMAKE_CXX_FLAGS_INIT "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "-nostdlib++ ${KIV_MUSL_ROOT}/usr/lib/libc++.so.1")

@@ -9,8 +9,9 @@
 #   bin/   the compiler and archiver commands (mipsel-musl-cc, -c++, -ar, -ranlib)
 #   root/  the target's root: lib/ holds musl's loader, usr/ the libraries
 #          with their headers and CMake/pkg-config files; qemu-mipsel -L uses it
-#   share/ compiler-rt.map, the linker script that keeps zig's compiler_rt
-#          helpers out of a shared library's exports
+#   share/ local-symbols.map, the version script that keeps what zig's driver
+#          adds (compiler_rt's helpers, _init, _fini) out of a shared
+#          library's exports
 # Each part is rebuilt only when its source archive or its recipe changed: a
 # second run rebuilds nothing.
 #
@@ -35,10 +36,10 @@ TOOLCHAIN=$PROJECT/cmake/toolchain-mipsel-musl.cmake
 mkdir -p "$STACK/bin" "$STACK/share" "$ROOT/lib" "$ROOT/usr/lib" "$WORK" "$STAMPS"
 [ -d "$SOURCES" ] || { echo "error: no sources at $SOURCES" >&2; exit 1; }
 SOURCES=$(cd "$SOURCES" && pwd)
-# Raise RECIPE_VERSION when a change to this script changes what it builds;
-# the helper files and the toolchain file count by their contents.
-RECIPE_VERSION=1
-RECIPE=$( (echo $RECIPE_VERSION; cat "$PROJECT/tools/mipsel-musl/"* "$TOOLCHAIN") | sha256sum | cut -c1-16)
+# Raise RECIPE_VERSION when a change to this script or to the toolchain file
+# changes what it builds; the helper files count by their contents.
+RECIPE_VERSION=3
+RECIPE=$( (echo $RECIPE_VERSION; cat "$PROJECT/tools/mipsel-musl/"*) | sha256sum | cut -c1-16)
 
 elapsed_since() {
   echo "$(($(date +%s) - $1)) s"
@@ -76,13 +77,17 @@ unpack() {
 }
 
 # cmake_part <source folder> <options>...: configures, builds and installs a
-# CMake project into the root with the project's own toolchain file.
+# CMake project into the root with the project's own toolchain file. Static
+# libraries too are position-independent: on MIPS, code that is not calls a
+# position-independent function without the address it computes its GOT
+# pointer from.
 cmake_part() {
   source=$1
   shift
   cmake -S "$source" -B "$WORK/cmake" -G Ninja -Wno-dev \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DKIV_MUSL_STACK="$STACK" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
     "$@" >"$WORK/cmake.log" || { cat "$WORK/cmake.log" >&2; exit 1; }
   cmake --build "$WORK/cmake" -j "$JOBS" >"$WORK/build.log" || { tail -n 60 "$WORK/build.log" >&2; exit 1; }
   DESTDIR=$ROOT cmake --install "$WORK/cmake" >/dev/null
@@ -119,9 +124,11 @@ EOF
 # Zig links its compiler_rt into every shared library that needs one of its
 # helpers (soft float, 64-bit division, memcpy) and exports them all, weak:
 # hundreds of symbols a library would then offer to the whole process. The
-# names come from a probe library that needs such a helper.
-compiler_rt_map() {
-  map=$STACK/share/compiler-rt.map
+# names come from a probe library that needs such a helper. The C start
+# files' _init and _fini are kept local too (the loader finds them through
+# the dynamic section, not by name).
+local_symbols_map() {
+  map=$STACK/share/local-symbols.map
   [ -s "$map" ] && [ "$(head -n 1 "$map")" = "# $RECIPE" ] && return
   printf 'double kiv_probe(double x, long long y) { return x * 2.5 + y / 3; }\n' > "$WORK/probe.c"
   "$CC" -shared -fPIC -Os -o "$WORK/libprobe.so" "$WORK/probe.c"
@@ -130,9 +137,11 @@ compiler_rt_map() {
     echo "{ local:"
     readelf --dyn-syms -W "$WORK/libprobe.so" |
       awk '$5 == "WEAK" && $7 != "UND" { print "  " $8 ";" }' | sed 's/@.*;/;/' | sort -u
+    echo "  _init;"
+    echo "  _fini;"
     echo "};"
   } > "$map"
-  echo "compiler_rt: $(grep -c ';' "$map") helpers kept local in shared libraries"
+  echo "local symbols: $(grep -c ';' "$map") kept out of shared libraries' exports"
 }
 
 build_musl() {
@@ -191,7 +200,7 @@ build_cxx_runtime() {
   # shellcheck disable=SC2086
   python3 "$PROJECT/tools/mipsel-musl/elf-unhide.py" $archives
   # shellcheck disable=SC2086
-  "$CC" -shared -Wl,-soname,libc++.so.1 -Wl,--version-script="$STACK/share/compiler-rt.map" \
+  "$CC" -shared -Wl,-soname,libc++.so.1 -Wl,--version-script="$STACK/share/local-symbols.map" \
     -o "$lib" -Wl,--whole-archive $archives -Wl,--no-whole-archive "$ROOT/usr/lib/libkivatomic.so"
   ln -sf libc++.so.1 "$ROOT/usr/lib/libc++.so"
   rm -rf "$cache"
@@ -263,7 +272,7 @@ build_googletest() {
 
 started=$(date +%s)
 install_zig
-compiler_rt_map
+local_symbols_map
 build_musl
 build_atomic
 build_cxx_runtime
