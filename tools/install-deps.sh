@@ -4,7 +4,7 @@
 # packages run the oneM2M CSE of the interoperability tests; curl talks to
 # its HTTP interface in the documentation's examples; systemd brings
 # systemd-analyze, systemctl and systemd-sysusers for the package tests (no
-# systemd is started).
+# systemd is started); npm brings zig, the compiler of the musl build.
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -13,7 +13,7 @@ PACKAGES="
   libssl-dev openssl libpaho-mqtt-dev libjsoncpp-dev libcjson-dev
   mosquitto mosquitto-clients
   iproute2 net-tools binutils file
-  g++-mipsel-linux-gnu qemu-user
+  g++-mipsel-linux-gnu qemu-user npm
   python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
   curl shellcheck systemd
 "

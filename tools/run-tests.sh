@@ -1,13 +1,16 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
 # runs every test: natively, again under AddressSanitizer+UBSan, cross-built
-# for the routers (mipsel) under qemu; then each fuzz target for a bounded
-# time (tools/run-fuzz.sh), then the Debian and OpenWrt packages made from
-# those builds. Each stage says how long it took.
+# for the routers under qemu (mipsel with glibc, mipsel-musl with OpenWrt's
+# musl); then each fuzz target for a bounded time (tools/run-fuzz.sh), then
+# the Debian and OpenWrt packages made from those builds. Each stage says how
+# long it took.
 #
-# The three test stages overlap: a preset's tests (which mostly wait, on
+# The four test stages overlap: a preset's tests (which mostly wait, on
 # timers, brokers and child programs) run while the next preset builds; each
-# test log is printed whole once its tests are done.
+# test log is printed whole once its tests are done. The musl stack (zig and
+# the libraries, cached in build/mipsel-musl-stack) builds from the start,
+# beside the native builds.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -61,7 +64,9 @@ trap wait EXIT
 sh tools/install-deps.sh
 stage_done "installing the dependencies"
 
-# The other presets configure (and the mipsel sysroot downloads) meanwhile.
+# The other presets configure (the mipsel sysroot downloads, the musl stack
+# builds) meanwhile.
+in_background configure-mipsel-musl nice sh tools/run-mipsel-tests.sh configure mipsel-musl
 in_background configure-asan cmake --preset asan
 in_background configure-mipsel sh tools/run-mipsel-tests.sh configure
 cmake --preset default
@@ -73,11 +78,15 @@ in_background test-asan ctest --preset asan
 finish configure-mipsel
 build mipsel sh tools/run-mipsel-tests.sh build
 in_background test-mipsel sh tools/run-mipsel-tests.sh test
+finish configure-mipsel-musl
+build mipsel-musl sh tools/run-mipsel-tests.sh build mipsel-musl
+in_background test-mipsel-musl sh tools/run-mipsel-tests.sh test mipsel-musl
 failed=""
 finish test-default || failed="$failed default"
 finish test-asan || failed="$failed asan"
 finish test-mipsel || failed="$failed mipsel"
-stage_done "the three test stages (presets default, asan, mipsel under qemu-mipsel)"
+finish test-mipsel-musl || failed="$failed mipsel-musl"
+stage_done "the four test stages (presets default, asan, and under qemu-mipsel mipsel and mipsel-musl)"
 if [ -n "$failed" ]; then
   echo "error: tests failed in preset(s)$failed" >&2
   exit 1
