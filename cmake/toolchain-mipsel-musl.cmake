@@ -39,6 +39,7 @@ set(CMAKE_C_COMPILER "${KIV_MUSL_STACK}/bin/mipsel-musl-cc")
 set(CMAKE_CXX_COMPILER "${KIV_MUSL_STACK}/bin/mipsel-musl-c++")
 set(CMAKE_AR "${KIV_MUSL_STACK}/bin/mipsel-musl-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${KIV_MUSL_STACK}/bin/mipsel-musl-ranlib" CACHE FILEPATH "Archive indexer")
+set(CMAKE_STRIP "${KIV_MUSL_STACK}/bin/mipsel-musl-strip" CACHE FILEPATH "Strips installed files (cmake --install --strip)")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${KIV_EMULATOR}")
 
 # Zig's driver takes linker options only as -Wl,… (not -Xlinker) and knows

@@ -4,7 +4,9 @@
 # packages run the oneM2M CSE of the interoperability tests; curl talks to
 # its HTTP interface in the documentation's examples; systemd brings
 # systemd-analyze, systemctl and systemd-sysusers for the package tests (no
-# systemd is started); npm brings zig, the compiler of the musl build.
+# systemd is started); npm brings zig, the compiler of the musl build (any
+# npm will do: a Node.js from elsewhere brings its own, which Debian's npm
+# package would conflict with).
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -13,7 +15,7 @@ PACKAGES="
   libssl-dev openssl libpaho-mqtt-dev libjsoncpp-dev libcjson-dev
   mosquitto mosquitto-clients
   iproute2 net-tools binutils file
-  g++-mipsel-linux-gnu qemu-user npm
+  g++-mipsel-linux-gnu qemu-user
   python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
   curl shellcheck systemd
 "
@@ -21,6 +23,7 @@ missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
+command -v npm >/dev/null || missing="$missing npm"
 [ -z "$missing" ] && exit 0
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo

@@ -6,9 +6,14 @@
 # little-endian, soft float, as on OpenWrt's mipsel_24kc.
 #
 # Layout of STACK (default build/mipsel-musl-stack):
-#   bin/   the compiler and archiver commands (mipsel-musl-cc, -c++, -ar, -ranlib)
+#   bin/   the compiler and archiver commands (mipsel-musl-cc, -c++, -ar,
+#          -ranlib) and -strip, which also drops the MIPS .pdr sections
+#          that lld keeps (Debian's MIPS binutils)
 #   root/  the target's root: lib/ holds musl's loader, usr/ the libraries
 #          with their headers and CMake/pkg-config files; qemu-mipsel -L uses it
+#   firmware/ what a musl OpenWrt firmware provides of it: the loader and
+#          the C libraries (musl, OpenSSL, Paho MQTT C, cJSON), no C++; the
+#          package tests install the ipk over a copy of it
 #   share/ local-symbols.map, the version script that keeps what zig's driver
 #          adds (compiler_rt's helpers, _init, _fini) out of a shared
 #          library's exports
@@ -117,6 +122,7 @@ EOF
   for tool in ar ranlib; do
     printf '#!/bin/sh\nexec %s %s "$@"\n' "$ZIG" "$tool" > "$STACK/bin/mipsel-musl-$tool"
   done
+  printf '#!/bin/sh\nexec mipsel-linux-gnu-strip -R .pdr "$@"\n' > "$STACK/bin/mipsel-musl-strip"
   chmod +x "$STACK/bin/"mipsel-musl-*
   CC=$STACK/bin/mipsel-musl-cc
 }
@@ -188,8 +194,10 @@ build_cxx_runtime() {
   archives=""
   for name in libc++.a libc++abi.a libunwind.a; do
     found=$(find "$cache" -name "$name")
-    [ "$(echo "$found" | wc -l)" = 1 ] && [ -n "$found" ] ||
-      { echo "error: zig built no single $name" >&2; exit 1; }
+    if [ -z "$found" ] || [ "$(echo "$found" | wc -l)" != 1 ]; then
+      echo "error: zig built no single $name" >&2
+      exit 1
+    fi
     cp "$found" "$WORK/$name"
     archives="$archives $WORK/$name"
   done
@@ -251,6 +259,7 @@ build_jsoncpp() {
 build_paho() {
   part paho paho.mqtt.c-1.3.12.tar.gz || return 0
   source=$(unpack paho.mqtt.c-1.3.12.tar.gz)
+  # shellcheck disable=SC2016  # CMake's ${...}, not the shell's
   sed -i 's/LINK_FLAGS "-Wl,-init,\${MQTT\(CLIENT\|ASYNC\)_ENTRY_POINT}"/LINK_FLAGS ""/' "$source/src/CMakeLists.txt"
   ! grep -q -- '-Wl,-init' "$source/src/CMakeLists.txt" ||
     { echo "error: Paho's -Wl,-init was not replaced" >&2; exit 1; }
@@ -270,6 +279,18 @@ build_googletest() {
   part_done googletest
 }
 
+# The firmware's part of the root: its loader and the C libraries, as the
+# packages libc, libopenssl, libpaho-mqtt-c and cjson install them.
+assemble_firmware() {
+  firmware=$STACK/firmware
+  rm -rf "$firmware"
+  mkdir -p "$firmware/lib" "$firmware/usr/lib"
+  cp -a "$ROOT/lib/libc.so" "$ROOT/lib/$LOADER" "$firmware/lib/"
+  for library in libcrypto.so.3 libssl.so.3 libpaho-mqtt3as.so.1 libcjson.so.1; do
+    cp -L "$ROOT/usr/lib/$library" "$firmware/usr/lib/$library"
+  done
+}
+
 started=$(date +%s)
 install_zig
 local_symbols_map
@@ -281,5 +302,6 @@ build_cjson
 build_jsoncpp
 build_paho
 build_googletest
+assemble_firmware
 rm -rf "$WORK/src"
 echo "musl stack ready in $STACK ($(elapsed_since "$started"))"
