@@ -110,25 +110,22 @@ section() {
 }
 
 # package_section: what the OpenWrt package (tools/make-ipk.sh) adds to a
-# board: our files above and the C++ runtime it carries.
+# board's flash: every file it installs, the C++ runtime it carries
+# included, as it holds them.
 package_section() {
-  into=$STRIPPED/mipsel-musl
+  sh tools/make-ipk.sh >/dev/null
   echo "## What the OpenWrt package adds to a board"
+  echo
+  echo "Every file of \`$(ls build/packages/gatewayd_*_mipsel_24kc.ipk)\` (\`sh tools/make-ipk.sh\`)."
   echo
   echo "| file | bytes | KiB |"
   echo "|---|---:|---:|"
-  total=$gateway_total
-  echo "| \`gatewayd\` + our three libraries (above) | $gateway_total | $(kib "$gateway_total") |"
-  private=$(sed -n 's/^PRIVATE_LIBRARIES="\(.*\)"/\1/p' tools/make-ipk.sh)
-  for library in $private; do
-    size=$(strip_copy "build/mipsel-musl-stack/root/usr/lib/$library" "$into")
-    total=$((total + size))
-    echo "| \`/usr/lib/kiv/$library\` | $size | $(kib "$size") |"
-  done
-  other=$(stat -c %s packaging/gatewayd-launch packaging/openwrt/gatewayd.init \
-    packaging/openwrt/gatewayd.config examples/gw.cfg examples/pynodes.py | awk '{ s += $1 } END { print s }')
-  total=$((total + other))
-  echo "| launcher, init script, settings, example node script | $other | $(kib "$other") |"
+  ar p build/packages/gatewayd_*_mipsel_24kc.ipk data.tar.gz | tar -tvzf - |
+    awk '$1 ~ /^-/ { print $3, substr($6, 2) }' | sort -k2 > "$STRIPPED/package-files"
+  while read -r size file; do
+    echo "| \`$file\` | $size | $(kib "$size") |"
+  done < "$STRIPPED/package-files"
+  total=$(awk '{ s += $1 } END { print s }' "$STRIPPED/package-files")
   echo "| **in all** | $total | $(kib "$total") |"
   echo
 }

@@ -13,7 +13,8 @@
 # it. So the package carries libc++ and jsoncpp in /usr/lib/kiv, found
 # through the RUNPATH of our files (KIV_PRIVATE_RUNTIME_DIR), where the
 # feed recipe, built by the firmware's own GCC, depends on libstdcpp and
-# libjsoncpp instead.
+# libjsoncpp instead. Built as we ship it, tests/packaging runs it over the
+# root of a musl firmware under qemu.
 #
 # Usage: sh tools/make-ipk.sh
 #   IPK_ARCH  the package architecture opkg on the board accepts
@@ -31,10 +32,31 @@ RELEASE=1
 # jsoncpp, which this package carries or links itself.
 DEPENDS="libc, libpaho-mqtt-c, cjson"
 PRESET=mipsel-musl
+# The C++ parts the package carries: jsoncpp, and the C++ runtime shared by
+# the program, our three libraries and jsoncpp.
 PRIVATE_DIR=usr/lib/kiv
-# jsoncpp is linked statically into gatewayd (its only user), so only the
-# C++ runtime shared by our three libraries and the program is carried.
-PRIVATE_LIBRARIES="libc++.so.1"
+
+# cxx_runtime <output>: the package's libc++.so.1, made of the parts of the
+# stack's libc++, libc++abi and libunwind archives that the packaged files
+# import (all of libc++abi and libunwind: exceptions): about 0.6 MiB less
+# than the whole runtime the test root has. musl's loader binds every symbol
+# at load, so a part left out would stop the program at its start.
+cxx_runtime() {
+  whole=$MUSL_STACK/root/usr/lib/libc++.so.1
+  archives=$MUSL_STACK/cxx-archives
+  readelf --dyn-syms -W "$whole" | awk '$7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' |
+    sort -u > "$work/runtime-symbols"
+  find "$data" -type f -name '*.so*' -o -type f -path '*/bin/*' | while read -r file; do
+    readelf --dyn-syms -W "$file" | awk '$7 == "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }'
+  done | sort -u | comm -12 - "$work/runtime-symbols" | sed 's/^/-Wl,-u,/' > "$work/runtime-imports"
+  # shellcheck disable=SC2046  # one -Wl,-u,SYMBOL word per import
+  "$MUSL_STACK/bin/mipsel-musl-cc" -shared -Wl,-soname,libc++.so.1 -Wl,--gc-sections \
+    -Wl,--version-script="$MUSL_STACK/share/local-symbols.map" -Wl,--undefined-version \
+    -o "$work/libc++.so.1" $(cat "$work/runtime-imports") \
+    -Wl,--whole-archive "$archives/libc++abi.a" "$archives/libunwind.a" -Wl,--no-whole-archive \
+    "$archives/libc++.a"
+  "$MUSL_STACK/bin/mipsel-musl-strip" -o "$1" "$work/libc++.so.1"
+}
 
 build_gatewayd $PRESET
 version=$(project_version $PRESET)
@@ -48,10 +70,10 @@ mkdir -p "$control"
 
 cmake --install build/$PRESET --component gatewayd --prefix "$data/usr" --strip >/dev/null
 mkdir -p "$data/$PRIVATE_DIR"
-for library in $PRIVATE_LIBRARIES; do
-  "$MUSL_STACK/bin/mipsel-musl-strip" -o "$data/$PRIVATE_DIR/$library" "$MUSL_STACK/root/usr/lib/$library"
-  chmod 0644 "$data/$PRIVATE_DIR/$library"
-done
+"$MUSL_STACK/bin/mipsel-musl-strip" -o "$data/$PRIVATE_DIR/libjsoncpp.so.25" \
+  "$MUSL_STACK/root/usr/lib/libjsoncpp.so.25"
+cxx_runtime "$data/$PRIVATE_DIR/libc++.so.1"
+chmod 0644 "$data/$PRIVATE_DIR/libc++.so.1" "$data/$PRIVATE_DIR/libjsoncpp.so.25"
 
 # Every library a packaged file needs comes from the firmware or the package.
 find "$data" -type f | while read -r file; do

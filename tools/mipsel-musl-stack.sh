@@ -11,6 +11,9 @@
 #          that lld keeps (Debian's MIPS binutils)
 #   root/  the target's root: lib/ holds musl's loader, usr/ the libraries
 #          with their headers and CMake/pkg-config files; qemu-mipsel -L uses it
+#   cxx-archives/ zig's libc++, libc++abi and libunwind archives with their
+#          symbols made visible: libc++.so.1 is made of them whole, and the
+#          OpenWrt package's copy of the parts it uses (tools/make-ipk.sh)
 #   firmware/ what a musl OpenWrt firmware provides of it: the loader and
 #          the C libraries (musl, OpenSSL, Paho MQTT C, cJSON), no C++; the
 #          package tests install the ipk over a copy of it
@@ -49,6 +52,7 @@ flock 9
 ROOT=$STACK/root
 WORK=$STACK/work
 STAMPS=$STACK/stamps
+CXX_ARCHIVES=$STACK/cxx-archives
 TOOLCHAIN=$PROJECT/cmake/toolchain-mipsel-musl.cmake
 mkdir -p "$STACK/bin" "$STACK/share" "$ROOT/lib" "$ROOT/usr/lib" "$WORK" "$STAMPS"
 [ -d "$SOURCES" ] || { echo "error: no sources at $SOURCES" >&2; exit 1; }
@@ -204,19 +208,20 @@ build_cxx_runtime() {
   ZIG_GLOBAL_CACHE_DIR=$cache "$ZIG" c++ -target $TARGET -mcpu=$CPU -shared -fPIC -Os \
     -o "$WORK/libprobe++.so" "$WORK/probe.cpp"
   archives=""
+  mkdir -p "$CXX_ARCHIVES"
   for name in libc++.a libc++abi.a libunwind.a; do
     found=$(find "$cache" -name "$name")
     if [ -z "$found" ] || [ "$(echo "$found" | wc -l)" != 1 ]; then
       echo "error: zig built no single $name" >&2
       exit 1
     fi
-    cp "$found" "$WORK/$name"
-    archives="$archives $WORK/$name"
+    cp "$found" "$CXX_ARCHIVES/$name"
+    archives="$archives $CXX_ARCHIVES/$name"
   done
   # libc++abi's archive holds the stand-ins for a build without exceptions
   # too; linked whole, they would clash with the real ones.
-  "$STACK/bin/mipsel-musl-ar" t "$WORK/libc++abi.a" | grep '/cxa_noexception\.o$' |
-    while read -r member; do "$STACK/bin/mipsel-musl-ar" d "$WORK/libc++abi.a" "$member"; done
+  "$STACK/bin/mipsel-musl-ar" t "$CXX_ARCHIVES/libc++abi.a" | grep '/cxa_noexception\.o$' |
+    while read -r member; do "$STACK/bin/mipsel-musl-ar" d "$CXX_ARCHIVES/libc++abi.a" "$member"; done
   # shellcheck disable=SC2086
   python3 "$PROJECT/tools/mipsel-musl/elf-unhide.py" $archives
   # shellcheck disable=SC2086
@@ -255,15 +260,16 @@ build_cjson() {
   part_done cjson
 }
 
-# Static: gatewayd, its only user, links it (a shared one, stripped, would
-# add 241 KiB to the package; linked in, it adds what gatewayd uses).
+# Shared only: the OpenWrt package carries it (tools/make-ipk.sh). Linked
+# statically, all of it lands in gatewayd all the same (about 240 KiB either
+# way), and our own files would go over their budget.
 build_jsoncpp() {
   part jsoncpp libjsoncpp_1.9.5.orig.tar.gz || return 0
-  rm -f "$ROOT"/usr/lib/libjsoncpp.so*
+  rm -f "$ROOT"/usr/lib/libjsoncpp.*
   cmake_part "$(unpack libjsoncpp_1.9.5.orig.tar.gz)" \
     -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
     -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_CMAKE_PACKAGE=ON \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF
+    -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF -DBUILD_OBJECT_LIBS=OFF
   part_done jsoncpp
 }
 
@@ -293,13 +299,14 @@ build_googletest() {
 }
 
 # The firmware's part of the root: its loader and the C libraries, as the
-# packages libc, libopenssl, libpaho-mqtt-c and cjson install them.
+# packages libc, libopenssl (with the libatomic it needs on MIPS32),
+# libpaho-mqtt-c and cjson install them.
 assemble_firmware() {
   firmware=$STACK/firmware
   rm -rf "$firmware"
   mkdir -p "$firmware/lib" "$firmware/usr/lib"
   cp -a "$ROOT/lib/libc.so" "$ROOT/lib/$LOADER" "$firmware/lib/"
-  for library in libcrypto.so.3 libssl.so.3 libpaho-mqtt3as.so.1 libcjson.so.1; do
+  for library in libkivatomic.so libcrypto.so.3 libssl.so.3 libpaho-mqtt3as.so.1 libcjson.so.1; do
     cp -L "$ROOT/usr/lib/$library" "$firmware/usr/lib/$library"
   done
 }

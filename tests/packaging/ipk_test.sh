@@ -48,12 +48,13 @@ case "$check" in
   files)
     expect_equal "files and modes" "0600 /etc/config/gatewayd
 0600 /opt/kiv/gw.cfg
+0644 /usr/lib/kiv/libc++.so.1
+0644 /usr/lib/kiv/libjsoncpp.so.25
 0644 /usr/lib/libKIVIOcpp.so
 0644 /usr/lib/libKIVKeycpp.so
 0644 /usr/lib/libKIVSdkcpp.so
 0755 /etc/init.d/gatewayd
 0755 /opt/kiv/pynodes.py
-0644 /usr/lib/kiv/libc++.so.1
 0755 /usr/bin/gatewayd
 0755 /usr/libexec/gatewayd-launch" "$(data_modes)"
     case "$(file -b "$work/data/usr/bin/gatewayd")" in
