@@ -2,7 +2,8 @@
 # One of our shared libraries for the board: its include/ folder public, only
 # the functions marked for export visible, our warnings, and installed with
 # its header (library to lib in the component gatewayd, the program's
-# packages; header to include in the component headers).
+# packages; header to include in the component headers). Installed, it finds
+# the runtime a package carries in KIV_PRIVATE_RUNTIME_DIR.
 function(kiv_shared_library target)
   cmake_parse_arguments(L "" "HEADER" "SOURCES" ${ARGN})
   add_library(${target} SHARED ${L_SOURCES})
@@ -12,7 +13,8 @@ function(kiv_shared_library target)
   set_target_properties(${target} PROPERTIES
     PUBLIC_HEADER ${L_HEADER}
     CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON)
+    VISIBILITY_INLINES_HIDDEN ON
+    INSTALL_RPATH "${KIV_PRIVATE_RUNTIME_DIR}")
   kiv_warnings(${target})
   install(TARGETS ${target}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT gatewayd

@@ -5,7 +5,9 @@
 # libsqlite3/libwebsockets ones build the tinyIoT CSE (sqlite3 reads what it
 # stored); curl talks to the CSEs' HTTP interface in the documentation's
 # examples; systemd brings systemd-analyze, systemctl and systemd-sysusers for
-# the package tests (no systemd is started).
+# the package tests (no systemd is started); npm brings zig, the compiler of
+# the musl build (any npm will do: a Node.js from elsewhere brings its own,
+# which Debian's npm package would conflict with).
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -23,6 +25,7 @@ missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
+command -v npm >/dev/null || missing="$missing npm"
 [ -z "$missing" ] && exit 0
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo

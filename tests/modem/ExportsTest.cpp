@@ -45,9 +45,10 @@ TEST(Modemctl, ExportsItsFunctionsWithParameterTypesAndItsVariables) {
 }
 
 TEST(Modemctl, NeedsOnlyTheSystemLibraries) {
-  const char* systemPrefixes[] = {"libc.",      "libm.",   "libstdc++.", "libgcc_s.",
-                                  "ld-",        "libpthread.", "libdl.", "librt.",
-                                  "libasan.",   "libubsan.", "libtsan."};
+  // The C++ runtime is GCC's (libstdc++) or LLVM's (libc++, the musl build).
+  const char* systemPrefixes[] = {"libc.",    "libm.",      "libstdc++.", "libc++.",
+                                  "libgcc_s.", "ld-",       "libpthread.", "libdl.",
+                                  "librt.",   "libasan.",   "libubsan.",  "libtsan."};
   for (const std::string& library :
        kivtest::NeededLibraries(kivtest::BuildDir() + "/modem/modemctl")) {
     bool system = false;

@@ -1,9 +1,10 @@
 // Cases that need to see or steer calls the command layer makes into the C
-// library. This program is linked with -Wl,--wrap for malloc, tcgetattr
-// and tcsetattr: one allocation of a chosen size can be made to fail, and
-// the terminal calls can go to a serial port played here, which keeps what
-// it is given (a pseudo-terminal would refuse parity).
+// library. malloc, tcgetattr and tcsetattr are replaced in this program
+// (Interposition.h): one allocation of a chosen size can be made to fail,
+// and the terminal calls can go to a serial port played here, which keeps
+// what it is given (a pseudo-terminal would refuse parity).
 #include "ConsoleCapture.h"
+#include "Interposition.h"
 #include "ModemSimulator.h"
 #include "modemctl.h"
 
@@ -12,9 +13,9 @@
 #include <cstdlib>
 #include <termios.h>
 
-extern "C" void* __real_malloc(size_t size);
-extern "C" int __real_tcgetattr(int descriptor, struct termios* settings);
-extern "C" int __real_tcsetattr(int descriptor, int when, const struct termios* settings);
+KIV_DECLARE_ORIGINAL(void*, malloc, (size_t size))
+KIV_DECLARE_ORIGINAL(int, tcgetattr, (int descriptor, struct termios* settings))
+KIV_DECLARE_ORIGINAL(int, tcsetattr, (int descriptor, int when, const struct termios* settings))
 
 namespace {
 size_t failingSize = 0;      // 0: every allocation goes through
@@ -22,22 +23,22 @@ bool playSerialPort = false;  // the terminal calls go to playedPort, not to the
 struct termios playedPort;    // the played port's settings
 }  // namespace
 
-extern "C" void* __wrap_malloc(size_t size) {
+extern "C" void* KIV_REPLACEMENT(malloc)(size_t size) {
   if (failingSize != 0 && size == failingSize) {
     failingSize = 0;
     return nullptr;
   }
-  return __real_malloc(size);
+  return KIV_ORIGINAL(malloc)(size);
 }
 
-extern "C" int __wrap_tcgetattr(int descriptor, struct termios* settings) {
-  if (!playSerialPort) return __real_tcgetattr(descriptor, settings);
+extern "C" int KIV_REPLACEMENT(tcgetattr)(int descriptor, struct termios* settings) {
+  if (!playSerialPort) return KIV_ORIGINAL(tcgetattr)(descriptor, settings);
   *settings = playedPort;
   return 0;
 }
 
-extern "C" int __wrap_tcsetattr(int descriptor, int when, const struct termios* settings) {
-  if (!playSerialPort) return __real_tcsetattr(descriptor, when, settings);
+extern "C" int KIV_REPLACEMENT(tcsetattr)(int descriptor, int when, const struct termios* settings) {
+  if (!playSerialPort) return KIV_ORIGINAL(tcsetattr)(descriptor, when, settings);
   playedPort = *settings;
   return 0;
 }

@@ -96,10 +96,14 @@ protected:
 
   // Runs the service's command until the platform has a record, then stops
   // it as the service manager would: it must end by itself, with status 0.
+  // The platform watches through `via` (the fixture's broker unless told),
+  // verifying a TLS broker against caFile.
   void ExpectARecordFrom(const std::vector<std::string>& command,
-                         const std::map<std::string, std::string>& environment) {
+                         const std::map<std::string, std::string>& environment,
+                         const kivtest::TestBroker* via = nullptr, const std::string& caFile = "") {
     kiv::platform::Platform::Options settings;
-    settings.serverUri = broker.uri();
+    settings.serverUri = (via ? *via : broker).uri();
+    settings.caFile = caFile;
     settings.answerAsRegistrar = true;
     kiv::platform::Platform platform(settings);
     ASSERT_EQ(platform.Connect(kDeadline), 0);
@@ -137,9 +141,16 @@ std::vector<std::string> QuotedWords(const std::string& lines, const std::string
   return {};
 }
 
-TEST_F(InstalledPackage, OpenWrtServiceCommandPublishesFromTheUnpackedIpkUnderQemu) {
+// The ipk unpacked over a musl firmware's root (its loader and C libraries
+// only, KIV_MIPSEL_FIRMWARE), as opkg installs it, and the init script's
+// command run there under qemu-mipsel: over plain MQTT, then once over TLS
+// through the firmware's OpenSSL.
+TEST_F(InstalledPackage, OpenWrtServiceCommandPublishesFromTheIpkOverAMuslFirmwareUnderQemu) {
   std::string ipk = PackageFile("_mipsel_24kc.ipk");
   ASSERT_FALSE(ipk.empty()) << "no single ipk in build/packages: run sh tools/make-ipk.sh";
+  const char* firmware = std::getenv("KIV_MIPSEL_FIRMWARE");
+  ASSERT_NE(firmware, nullptr) << "KIV_MIPSEL_FIRMWARE names no firmware root";
+  ASSERT_EQ(RunToEnd({"cp", "-a", std::string(firmware) + "/.", root.path()}), "");
   ASSERT_EQ(RunToEnd({"sh", "-c", "ar p \"$0\" data.tar.gz | tar -xzf - -C \"$1\"", ipk,
                       root.path()}),
             "");
@@ -155,13 +166,9 @@ TEST_F(InstalledPackage, OpenWrtServiceCommandPublishesFromTheUnpackedIpkUnderQe
   ASSERT_EQ(init.Wait(30s), 0) << init.Stderr();
   std::vector<std::string> command;
   for (const std::string& word : QuotedWords(init.Stdout(), "procd_set_param 'command'")) {
-    // The board runs the program itself; here qemu-mipsel runs it.
-    if (word == "/usr/bin/gatewayd") {
-      const char* emulator = std::getenv("KIV_MIPSEL_EMULATOR");
-      for (const std::string& emulatorWord : Words(emulator ? emulator : "")) {
-        command.push_back(emulatorWord);
-      }
-    }
+    // The board runs the program itself; here qemu-mipsel runs it, its
+    // loader and libraries taken from the root.
+    if (word == "/usr/bin/gatewayd") command.insert(command.end(), {"qemu-mipsel", "-L", root.path()});
     command.push_back(InRoot(word));
   }
   ASSERT_GE(command.size(), 3u) << init.Stdout();
@@ -173,6 +180,18 @@ TEST_F(InstalledPackage, OpenWrtServiceCommandPublishesFromTheUnpackedIpkUnderQe
   ExpectARecordFrom(command, environment);
   // The node script kept its state where the service told it to.
   EXPECT_TRUE(std::filesystem::exists(environment["STATE_DIRECTORY"] + "/.pynodes-state.json"));
+
+  kivtest::TempDir certificates;
+  kivtest::MakeTestCertificates(certificates.path());
+  kivtest::TestBroker tlsBroker({certificates.File("ca.crt"), certificates.File("server.crt"),
+                                 certificates.File("server.key")});
+  std::string settings = kivtest::ReadFile(InRoot("/opt/kiv/gw.cfg"));
+  const size_t plainUri = settings.find(broker.uri());
+  ASSERT_NE(plainUri, std::string::npos) << settings;
+  kivtest::WriteFile(InRoot("/opt/kiv/gw.cfg"),
+                     settings.replace(plainUri, broker.uri().size(), tlsBroker.uri()));
+  environment["KIV_TLS_CAFILE"] = certificates.File("ca.crt");
+  ExpectARecordFrom(command, environment, &tlsBroker, certificates.File("ca.crt"));
 }
 
 TEST_F(InstalledPackage, DebianUnitCommandPublishesFromAnInstalledDebThatRemovesCleanly) {
