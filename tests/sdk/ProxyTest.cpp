@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
@@ -62,11 +63,7 @@ private:
 class ProxyTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
-    info.SetDeviceId(kDevice);
-    info.SetServiceEnabled(true);
-    proxy = std::make_unique<kiv::Proxy>(info);
-    proxy->SetCallback(recorder);
+    MakeProxy();
     // Like the gateway: retrieves that find something are answered, the rest
     // is left to the SDK; a content of type 99 makes the handler throw.
     recorder.onRequest = [this](const Recorder::Request& r) {
@@ -75,6 +72,15 @@ protected:
       }
       if (!r.contents.empty() && r.contents[0].first == 99) throw std::runtime_error("boom");
     };
+  }
+  // A new proxy of the device in place of the last one (which stops).
+  void MakeProxy() {
+    proxy.reset();
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+    info.SetDeviceId(kDevice);
+    info.SetServiceEnabled(true);
+    proxy = std::make_unique<kiv::Proxy>(info);
+    proxy->SetCallback(recorder);
   }
   void ConnectProxy() {
     ASSERT_EQ(proxy->Connect(10, false, nullptr), "");
@@ -479,6 +485,29 @@ TEST_F(ProxyTest, RecordsTakenBeforeTheBrokerWentAreDeliveredOnceWhenItIsBack) {
   // Within a registration retry should the gateway be back before the registrar.
   EXPECT_TRUE(kivtest::WaitUntil([&] { return texts().count(taken.back()) == 1; }, 60s));
   for (const std::string& text : taken) EXPECT_EQ(texts().count(text), 1u) << text;
+}
+
+// Records the registrar has not stored when the proxy stops are kept in the
+// state folder, and the next proxy of the device delivers them first, under
+// their own names (one stored meanwhile would be refused as a duplicate).
+TEST_F(ProxyTest, RecordsNotStoredAtAStopAreDeliveredAfterTheNextStart) {
+  kivtest::TempDir state;
+  kivtest::ScopedEnvironment environment({{"STATE_DIRECTORY", state.path()}});
+  MakeProxy();
+  ConnectProxy();  // no registrar on the broker: the records wait
+  kiv::Data(proxy.get()).Create("kept 1", false);
+  kiv::Data(proxy.get()).Create("kept 2", false);
+  proxy.reset();
+  ASSERT_TRUE(std::filesystem::exists(state.File("records.queue")));
+
+  Platform platform(broker.uri(), "/oneM2M/req/" + kDevice + "/+/json");
+  MakeProxy();
+  ConnectProxy();
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return platform.platform().Records(kDevice).size() >= 2; }));
+  std::vector<kiv::platform::Record> records = platform.platform().Records(kDevice);
+  EXPECT_EQ(records[0].text, "kept 1");
+  EXPECT_EQ(records[1].text, "kept 2");
+  EXPECT_FALSE(std::filesystem::exists(state.File("records.queue")));
 }
 
 TEST_F(ProxyTest, LogConfigChoosesTheTraceShown) {
