@@ -1,5 +1,7 @@
 #include "RecordQueue.h"
 
+#include "StateFolder.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,28 +84,13 @@ std::string SaveRecords(const std::string& path, const std::string& device,
     }
     return "";
   }
-  // Written beside the file and renamed over it: a power cut leaves the old
-  // file or the new one, never half of one.
-  std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  return ReplaceFile(path, [&](std::ostream& out) {
     out << kFileMagic << device << '\n';
     for (const RecordQueue::Entry& entry : entries) {
       out << entry.id.size() << ' ' << entry.name.size() << ' ' << entry.text.size() << '\n'
           << entry.id << entry.name << entry.text << '\n';
     }
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      return "cannot write " + temporary;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-    std::remove(temporary.c_str());
-    return error;
-  }
-  return "";
+  });
 }
 
 LoadedRecords LoadRecords(const std::string& path, const std::string& device) {

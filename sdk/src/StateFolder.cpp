@@ -23,22 +23,27 @@ bool IsGeneratedDeviceId(const std::string& id) {
 
 std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
-// Written under another name and renamed: a power cut leaves no half id.
-std::string StoreDeviceId(const std::string& path, const std::string& id) {
+}  // namespace
+
+std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const std::string written = path + ".new";
-  FILE* file = std::fopen(written.c_str(), "w");
-  if (file == nullptr) return "cannot create " + written + ": " + std::strerror(errno);
-  bool complete = std::fprintf(file, "%s\n", id.c_str()) > 0;
-  complete = std::fclose(file) == 0 && complete;
-  if (!complete || std::rename(written.c_str(), path.c_str()) != 0) {
-    std::string problem = "cannot store the device id in " + path + ": " + std::strerror(errno);
+  {
+    std::ofstream out(written, std::ios::binary | std::ios::trunc);
+    if (!out) return "cannot create " + written + ": " + std::strerror(errno);
+    write(out);
+    out.flush();
+    if (!out) {
+      std::remove(written.c_str());
+      return "cannot write " + written;
+    }
+  }
+  if (std::rename(written.c_str(), path.c_str()) != 0) {
+    std::string problem = "cannot rename " + written + " to " + path + ": " + std::strerror(errno);
     std::remove(written.c_str());
     return problem;
   }
   return "";
 }
-
-}  // namespace
 
 std::string StateFilePath(const std::string& name) {
   const char* folders = std::getenv("STATE_DIRECTORY");
@@ -56,7 +61,8 @@ std::string GeneratedDeviceId(std::string* problem) {
   if (stored && std::getline(stored, id) && IsGeneratedDeviceId(id)) return id;
   if (stored) *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
   id = NewDeviceId();
-  *problem += StoreDeviceId(path, id);
+  std::string failure = ReplaceFile(path, [&id](std::ostream& out) { out << id << '\n'; });
+  if (!failure.empty()) *problem += "cannot store the device id: " + failure;
   return id;
 }
 

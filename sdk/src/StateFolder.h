@@ -4,12 +4,19 @@
 #ifndef KIV_SDK_STATE_FOLDER_H
 #define KIV_SDK_STATE_FOLDER_H
 
+#include <functional>
+#include <ostream>
 #include <string>
 
 namespace kiv {
 
 // The path of the file name in the state folder, or "" without one.
 std::string StateFilePath(const std::string& name);
+
+// Replaces the file at path with what write puts out: written beside it and
+// renamed over it, so that a power cut leaves the old file or the new one,
+// never half of one. "" when done, else why not (the old file then stays).
+std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 // The device id of a gateway that was given none: "kiv-" and 12 hexadecimal
 // digits, kept in the state folder, so that the platform knows the gateway
