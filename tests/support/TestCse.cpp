@@ -41,15 +41,18 @@ std::pair<std::string, std::optional<std::string>> ThirdPartyFolder(const std::s
   return {named, dir.string()};
 }
 
+std::optional<std::string> EmulatedSkip() {
+  if (!UnderEmulator()) return std::nullopt;
+  return std::string("oneM2M CSE tests run natively only: they check the protocol, which the "
+                     "emulated build does not change");
+}
+
 std::optional<std::string> TestCse::Folder() {
   return ThirdPartyFolder(std::string(kCseRelease) + "/acme").second;
 }
 
 std::optional<std::string> TestCse::Unavailable() {
-  if (UnderEmulator()) {
-    return std::string("oneM2M CSE tests run natively only: they check the protocol, which the "
-                       "emulated build does not change");
-  }
+  if (auto why = EmulatedSkip()) return why;
   if (!Folder()) {
     return "no oneM2M CSE: " + ThirdPartyFolder(kCseRelease).first + " holds no " + kCseRelease +
            "; set KIV_ACME_DIR to a folder that does";

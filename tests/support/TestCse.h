@@ -22,6 +22,10 @@ namespace kivtest {
 // was looked at, the second is set when release stands in it.
 std::pair<std::string, std::optional<std::string>> ThirdPartyFolder(const std::string& release);
 
+// Why a CSE test skips under an emulator, or nothing when it runs natively:
+// such tests check the protocol, which the emulated build does not change.
+std::optional<std::string> EmulatedSkip();
+
 class TestCse {
 public:
   struct Options {

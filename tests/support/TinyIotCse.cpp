@@ -30,10 +30,7 @@ bool BuildToolsPresent() {
 }  // namespace
 
 std::optional<std::string> TinyIotCse::Unavailable() {
-  if (UnderEmulator()) {
-    return std::string("oneM2M CSE tests run natively only: they check the protocol, which the "
-                       "emulated build does not change");
-  }
+  if (auto why = EmulatedSkip()) return why;
   auto folder = ThirdPartyFolder(kTinyRelease);
   if (!folder.second) {
     return "no tinyIoT CSE: " + folder.first + " holds no " + kTinyRelease +
