@@ -8,6 +8,14 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/make-deb.sh
-sh tools/make-ipk.sh
 cmake --build --preset default
-ctest --preset packaging
+# The .ipk comes from the musl build, whose stack builds from the release
+# archives beside the project: a clone on its own tests the .deb only.
+if [ -d "${KIV_MUSL_SOURCES:-../shared/third_party/sources}" ]; then
+  sh tools/make-ipk.sh
+  ctest --preset packaging
+else
+  echo "the OpenWrt package is skipped: no release archives at" \
+    "${KIV_MUSL_SOURCES:-../shared/third_party/sources} (set KIV_MUSL_SOURCES)"
+  ctest --preset packaging --exclude-regex 'ipk\.|Ipk'
+fi
