@@ -161,6 +161,17 @@ struct CompletionContext {
   }
 };
 
+// A disconnect's outcome, into a completion the client keeps (not freed by
+// the callback, unlike an operation's context: the library does not always
+// report a disconnect).
+void OnDisconnected(void* completion, MQTTAsync_successData*) {
+  static_cast<Completion*>(completion)->Finish(kOk, "");
+}
+void OnDisconnectFailed(void* completion, MQTTAsync_failureData* data) {
+  static_cast<Completion*>(completion)->Finish(
+      kErrorRefused, data ? ErrorText(data->code, data->message) : "disconnect failed");
+}
+
 // Waits for a completion: 0, or its error code with the reason in *error.
 int AwaitCompletion(Completion& completion, milliseconds timeout, const std::string& what,
                     std::string* error) {
@@ -234,6 +245,10 @@ private:
   std::mutex connectMutex_;  // one Connect waits at a time
   bool closing_ = false;
   bool disconnected_ = false;  // Disconnect was called: no connection any more
+  // The outcomes of the disconnects asked for, under mutex_: the library may
+  // report one after the wait for it gave up, or never (the connection went
+  // meanwhile), so each is kept until the handle is destroyed.
+  std::vector<std::unique_ptr<Completion>> disconnects_;
   int activeCallbacks_ = 0;
   std::string lastError_;
   std::string tlsError_;
@@ -639,24 +654,23 @@ void Client::Impl::Disconnect(milliseconds timeout) {
     LogError("Disconnect", __LINE__, "Disconnect called from inside a handler: ignored");
     return;
   }
+  Completion* completion;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     disconnected_ = true;
     machine_.Disconnect();
     changed_.notify_all();
+    disconnects_.push_back(std::make_unique<Completion>());
+    completion = disconnects_.back().get();
   }
   if (MQTTAsync_isConnected(handle_)) {
-    auto completion = std::make_shared<Completion>();
     MQTTAsync_disconnectOptions disconnect = MQTTAsync_disconnectOptions_initializer;
     disconnect.timeout = static_cast<int>(timeout.count());
-    disconnect.onSuccess = CompletionContext::OnSuccess;
-    disconnect.onFailure = CompletionContext::OnFailure;
-    auto* context = new CompletionContext{completion};
-    disconnect.context = context;
+    disconnect.onSuccess = OnDisconnected;
+    disconnect.onFailure = OnDisconnectFailed;
+    disconnect.context = completion;
     if (MQTTAsync_disconnect(handle_, &disconnect) == MQTTASYNC_SUCCESS) {
       completion->Wait(timeout + milliseconds(1000));
-    } else {
-      delete context;
     }
   }
   connected_ = false;
