@@ -9,13 +9,14 @@ ReconnectMachine::ReconnectMachine(size_t brokers, Settings settings, Draw draw)
     : brokers_(std::max<size_t>(1, brokers)),
       settings_(settings),
       draw_(std::move(draw)),
-      backoff_(settings.minRetry) {}
+      backoff_({settings.minRetry, settings.maxRetry, 0.5}, draw_),
+      refusalBackoff_({settings.firstRefusalRetry, settings.maxRefusalRetry, 0.75}, draw_) {}
 
 void ReconnectMachine::Connect(TimePoint now, TimePoint deadline) {
   wanted_ = true;
   waitUntil_ = deadline;
   refusalsInARow_ = 0;
-  if (state_ == State::kIdle) backoff_ = settings_.minRetry;
+  if (state_ == State::kIdle) backoff_.Reset();
   // A caller who asks does not wait for a reconnection's pending delay, but
   // does for the one after a refused login.
   if (state_ == State::kIdle || state_ == State::kWaiting) {
@@ -85,17 +86,11 @@ std::optional<ReconnectMachine::Duration> ReconnectMachine::AttemptFailed(TimePo
 // the connection backoff's.
 ReconnectMachine::Duration ReconnectMachine::NextDelay(TimePoint now, bool refused,
                                                        bool* refusalStepGrew) {
-  if (!refused || refusalsInARow_ < brokers_) {
-    Duration ceiling = backoff_;
-    backoff_ = std::min(settings_.maxRetry, backoff_ * 2);
-    return draw_(ceiling / 2, ceiling);
-  }
-  Duration step = refusalStep_ == Duration::zero()
-                      ? settings_.firstRefusalRetry
-                      : std::min(settings_.maxRefusalRetry, refusalStep_ * 2);
+  if (!refused || refusalsInARow_ < brokers_) return backoff_.Next();
+  Duration step = refusalBackoff_.Step();
   *refusalStepGrew = step != refusalStep_;
   refusalStep_ = step;
-  Duration delay = draw_(step * 3 / 4, step);
+  Duration delay = refusalBackoff_.Next();
   refusedUntil_ = now + delay;
   return delay;
 }
@@ -110,28 +105,48 @@ bool ReconnectMachine::SessionUp() {
   return true;
 }
 
-std::optional<bool> ReconnectMachine::Subscribed() {
+std::optional<bool> ReconnectMachine::Subscribed(TimePoint now) {
   if (state_ != State::kSubscribing) return std::nullopt;
   state_ = State::kConnected;
+  upSince_ = now;
   bool reconnected = everConnected_;
   everConnected_ = true;
   keepReconnecting_ = settings_.autoReconnect;
   refusalsInARow_ = 0;
-  backoff_ = settings_.minRetry;
+  refusalBackoff_.Reset();  // the login was taken
   refusalStep_ = Duration::zero();
   refusedUntil_.reset();
   return reconnected;
 }
 
-void ReconnectMachine::Lost(TimePoint now) {
-  if (state_ != State::kSubscribing && state_ != State::kConnected) return;
+// After a session that stayed up the next attempt follows at once (with a
+// little spread, so that a fleet dropped by a broker restart does not come
+// back in one instant); after a short one, the backoff's next step.
+std::optional<unsigned> ReconnectMachine::Lost(TimePoint now) {
+  if (state_ != State::kSubscribing && state_ != State::kConnected) return std::nullopt;
+  // Once sessions look taken over, only one that outlasts the other
+  // client's backoff says the other went away.
+  Duration stableAfter = shortSessions_ >= settings_.takeoverSessions
+                             ? std::max(settings_.stableSession, settings_.maxRetry * 2)
+                             : settings_.stableSession;
+  bool stable = state_ == State::kConnected && now - upSince_ >= stableAfter;
   MoveToNextBroker();  // another node of the cluster, should there be one
-  backoff_ = settings_.minRetry;
+  Duration delay;
+  std::optional<unsigned> takeover;
+  if (stable) {
+    backoff_.Reset();
+    shortSessions_ = 0;
+    delay = draw_(Duration::zero(), settings_.minRetry);
+  } else {
+    if (++shortSessions_ == settings_.takeoverSessions) takeover = shortSessions_;
+    delay = backoff_.Next();
+  }
   if (keepReconnecting_ && wanted_) {
-    AttemptAt(now + settings_.settle);
+    AttemptAt(now + settings_.settle + delay);
   } else {
     state_ = State::kIdle;
   }
+  return takeover;
 }
 
 void ReconnectMachine::AttemptAt(TimePoint at) {

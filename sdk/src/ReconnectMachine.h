@@ -2,10 +2,14 @@
 // caller's wait for it ends.
 //
 // A caller's Connect starts attempts at once, unless the broker refused the
-// login lately (below); a failed attempt is followed
-// by the next after a delay drawn between half and all of a backoff that
-// doubles up to a ceiling (the jitter keeps a fleet of gateways from
-// returning in lockstep after a broker restart). A server URI may list the
+// login lately (below); a failed attempt is followed by the next after a
+// delay drawn between half and all of a backoff that doubles up to a
+// ceiling (the jitter keeps a fleet of gateways from returning in lockstep
+// after a broker restart). The backoff starts over only after a session
+// that stayed up (stableSession): a broker, or a cluster node, that takes
+// the login and then drops the session at once is retried less and less
+// often, and a run of such sessions (another client with the same id
+// taking the connection over, each in turn) is said once. A server URI may list the
 // nodes of a cluster: each attempt goes to the next broker of the list, in
 // turn, so the first connection goes to the first that answers and a lost
 // connection is followed by an attempt to the next node. After a lost
@@ -22,6 +26,8 @@
 // injected. Not thread-safe: the adapter serialises the calls.
 #ifndef KIV_SDK_RECONNECT_MACHINE_H
 #define KIV_SDK_RECONNECT_MACHINE_H
+
+#include "Backoff.h"
 
 #include <chrono>
 #include <cstddef>
@@ -52,6 +58,10 @@ public:
     std::chrono::seconds failoverAttemptTimeout{10};
     Duration firstRefusalRetry = std::chrono::seconds(15);  // after a refused login, doubling
     Duration maxRefusalRetry = std::chrono::minutes(5);
+    // A session that lasted this long was a good one: the backoff starts over.
+    Duration stableSession = std::chrono::seconds(10);
+    // This many short sessions in a row look like a takeover.
+    unsigned takeoverSessions = 3;
   };
 
   enum class State {
@@ -94,8 +104,10 @@ public:
   bool SessionUp();
   // The subscriptions are renewed (or there were none): whether this is a
   // reconnection, or nullopt when the connection was lost meanwhile.
-  std::optional<bool> Subscribed();
-  void Lost(TimePoint now);
+  std::optional<bool> Subscribed(TimePoint now);
+  // The session ended. Returns the number of short sessions in a row when
+  // they first look like a takeover (once per run of them).
+  std::optional<unsigned> Lost(TimePoint now);
 
   State state() const { return state_; }
   bool IsConnected() const { return state_ == State::kConnected; }
@@ -119,8 +131,11 @@ private:
   bool everConnected_ = false;
   std::optional<TimePoint> waitUntil_;  // a caller's deadline
   size_t refusalsInARow_ = 0;
-  Duration backoff_;
+  Backoff backoff_;
+  Backoff refusalBackoff_;
   Duration refusalStep_{0};                // 0: the last login was not refused
+  TimePoint upSince_{};
+  unsigned shortSessions_ = 0;
   std::optional<TimePoint> refusedUntil_;  // no attempt before, after a refusal
   TimePoint attemptAt_{};
 };

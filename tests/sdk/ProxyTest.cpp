@@ -152,16 +152,22 @@ TEST_F(ProxyTest, RecordsCarryTheTextByteForByteToTheRegistrar) {
   }
 }
 
-// Refused while not connected, said once per outage in the log.
-TEST_F(ProxyTest, RecordsFailWithNegativeCodesWhenNotConnected) {
-  kivtest::LogCapture log;
+// A record produced is kept whatever the connection's state: taken before
+// the first connection, delivered in order once registered.
+TEST_F(ProxyTest, RecordsProducedWhileNotConnectedAreKeptAndDelivered) {
   kiv::Data data(proxy.get());
-  for (int record = 0; record < 3; ++record) {
-    auto result = data.Create("x", false);
-    EXPECT_LT(result.errorCode, 0);
-    EXPECT_FALSE(result.message.empty());
+  const std::vector<std::string> texts = {"early 1", "early 2", "early 3"};
+  for (const std::string& text : texts) {
+    auto result = data.Create(text, false);
+    EXPECT_EQ(result.errorCode, 0) << result.message;
+    EXPECT_FALSE(result.requestId.empty());
   }
-  EXPECT_EQ(log.Messages("Data").size(), 1u);
+  Platform platform(broker.uri(), "/oneM2M/req/" + kDevice + "/+/json");
+  ConnectProxy();
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return platform.platform().Records(kDevice).size() >= 3; }));
+  std::vector<kiv::platform::Record> records = platform.platform().Records(kDevice);
+  ASSERT_EQ(records.size(), texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(records[i].text, texts[i]);
 }
 
 // Who answers what: the gateway (a retrieve that found something), the SDK on

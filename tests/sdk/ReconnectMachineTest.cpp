@@ -41,7 +41,7 @@ protected:
   }
   void Connected(ReconnectMachine& machine) {
     ASSERT_TRUE(machine.SessionUp());
-    ASSERT_TRUE(machine.Subscribed());
+    ASSERT_TRUE(machine.Subscribed(now));
   }
 
   ReconnectMachine::TimePoint now = ReconnectMachine::TimePoint() + 1h;
@@ -85,19 +85,36 @@ TEST_F(ReconnectMachineTest, DelaysAreDrawnBetweenHalfAndAllOfABackoffThatDouble
                         {500ms, 1000ms}, {500ms, 1000ms}}));
 }
 
-TEST_F(ReconnectMachineTest, ALostConnectionGoesToTheNextBrokerOnceTheLibrarySettled) {
+// Each loss goes to the next broker once the library settled (100 ms). A
+// session dropped at once backs off further (a node that takes the login and
+// drops the session, or another client with the same id); the third such
+// session in a row is reported as a likely takeover, once; a session that
+// lasted starts the backoff over.
+TEST_F(ReconnectMachineTest, ALostSessionGoesToTheNextBrokerAndBacksOffUnlessItLasted) {
   ReconnectMachine machine = Make(2);
   machine.Connect(now, now + 10s);
   NextAttempt(machine);
   Connected(machine);
   ASSERT_EQ(machine.EndOfWait(now), Outcome::kConnected);
-  for (size_t expected : {1u, 0u, 1u}) {
-    machine.Lost(now);
+  struct Case {
+    Duration lived;
+    size_t broker;
+    Duration wait;  // settle + the delay drawn (the test draws the top of each range)
+    std::optional<unsigned> takeover;
+  } cases[] = {
+      {0s, 1, 600ms, std::nullopt}, {1s, 0, 1100ms, std::nullopt}, {2s, 1, 2100ms, 3u},
+      {3s, 0, 4100ms, std::nullopt}, {15s, 1, 8100ms, std::nullopt},  // still taken over: 15 s is short
+      {61s, 0, 600ms, std::nullopt},  // outlasted the other client's backoff
+      {0s, 1, 600ms, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    now += c.lived;
+    EXPECT_EQ(machine.Lost(now), c.takeover);
     EXPECT_FALSE(machine.IsConnected());
-    EXPECT_EQ(NextAttempt(machine), std::make_pair(expected, Duration(100ms)));
+    EXPECT_EQ(NextAttempt(machine), std::make_pair(c.broker, c.wait));
     EXPECT_EQ(lastTimeout, 10s) << "others could answer: no attempt takes 30 s";
     ASSERT_TRUE(machine.SessionUp());
-    EXPECT_EQ(machine.Subscribed(), true) << "a reconnection";
+    EXPECT_EQ(machine.Subscribed(now), true) << "a reconnection";
   }
 }
 
@@ -240,7 +257,7 @@ TEST_F(ReconnectMachineTest, ALossBeforeTheSubscriptionsAreRenewedIsNoConnection
     NextAttempt(machine);
     ASSERT_TRUE(machine.SessionUp());
     machine.Lost(now);
-    EXPECT_FALSE(machine.Subscribed());
+    EXPECT_FALSE(machine.Subscribed(now));
     EXPECT_TRUE(NextAttempt(machine));
   }
 }

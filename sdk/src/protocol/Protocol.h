@@ -26,6 +26,7 @@ constexpr int kRscBadRequest = 4000;
 constexpr int kRscNotFound = 4004;
 constexpr int kRscNoPrivilege = 4103;  // the originator has no privilege
 constexpr int kRscOperationNotAllowed = 4005;
+constexpr int kRscRequestTimeout = 4008;
 constexpr int kRscConflict = 4105;
 constexpr int kRscInternalError = 5000;
 

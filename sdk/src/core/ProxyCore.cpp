@@ -1,0 +1,399 @@
+#include "ProxyCore.h"
+
+#include "HandlerMark.h"
+#include "Log.h"
+#include "Protocol.h"
+#include "RandomHex.h"
+#include "StateFolder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace kiv {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDeliveryTimeout = 10s;
+constexpr char kSavedRecordsFile[] = "records.queue";
+constexpr size_t kSentRemembered = 512;
+constexpr size_t kHeldReplies = 64;
+constexpr size_t kHeldReplyBytes = 256 * 1024;
+
+void LogAt(int level, int category, const char* function, int line, const std::string& text) {
+  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
+
+// The registrar is named by its CSE-ID (with or without its slash) and its
+// CSEBase name.
+protocol::CseNames NamesFor(const std::string& device) {
+  protocol::CseNames names;
+  names.device = device;
+  names.registrarId = EnvOr("KIV_PLATFORM_ID", protocol::kDefaultRegistrarId);
+  if (names.registrarId[0] == '/') names.registrarId.erase(0, 1);
+  names.registrarName = EnvOr("KIV_PLATFORM_CSE_NAME", protocol::kDefaultRegistrarName);
+  return names;
+}
+
+// The device id given, else the SDK's own (kept across restarts where a
+// state folder is).
+std::string DeviceIdOf(const ProxyInfo& info) {
+  if (!info.GetDeviceId().empty()) return info.GetDeviceId();
+  std::string problem;
+  std::string id = GeneratedDeviceId(&problem);
+  if (!problem.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, problem);
+  return id;
+}
+
+// A record's content instance name: unique to the record, as its id is.
+std::string RecordName(const std::string& id) { return "rec-" + id; }
+
+Outbox::Settings OutboxSettings(std::string* warning) {
+  Outbox::Settings settings;
+  settings.limits = RecordQueueLimitsFromEnvironment(warning);
+  return settings;
+}
+
+}  // namespace
+
+struct Proxy::Impl::Waiter {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<std::pair<Outbox::Exit, int>> outcome;
+};
+
+Proxy::Impl::Impl(const ProxyInfo& info)
+    : info_(info),
+      deviceId_(DeviceIdOf(info)),
+      names_(NamesFor(deviceId_)),
+      registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
+      registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
+      requestPrefix_(RandomHex(8) + "-"),
+      savedRecordsPath_(StateFilePath(kSavedRecordsFile)),
+      registration_(Registration::Settings(), loop_.timers(), *this, answerDeadline_, SystemDraw(),
+                    [this](bool registered) {
+                      if (registered) {
+                        outbox_.Open();
+                      } else {
+                        outbox_.Close();
+                      }
+                    }),
+      outbox_(OutboxSettings(&configWarning_), loop_.timers(), *this, answerDeadline_,
+              SystemDraw(),
+              Outbox::Hooks{[this](const Outbox::Record& record, Outbox::Exit exit,
+                                   int rsc) { RecordLeft(record, exit, rsc); },
+                            [this] { registration_.Lost(); }}),
+      router_(names_, EnvOr("KIV_ALLOWED_ORIGINATORS", ""),
+              RequestRouter::Hooks{
+                  [this](const std::string& originator, const std::string& body) {
+                    return Reply(originator, body);
+                  },
+                  [this] { return Gateway(); }, [this] { return poa_; },
+                  [this] { return IsConnected(); }}) {
+  configError_ = protocol::CheckNames(names_);
+  if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
+  LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
+  loop_.Call([this] { RestoreSavedRecords(); });
+}
+
+Proxy::Impl::~Impl() {
+  Disconnect();
+  loop_.Stop();
+  // The client goes while everything its last events may touch still
+  // exists: it waits for them (they find the loop stopped).
+  owner_.reset();
+  client_ = nullptr;
+  SaveRecords();
+}
+
+bool Proxy::Impl::IsConnected() const {
+  mqtt::Client* client = client_.load();
+  return client != nullptr && client->IsConnected();
+}
+
+std::string Proxy::Impl::NewRequestId() {
+  return requestPrefix_ + std::to_string(requestCounter_.fetch_add(1) + 1);
+}
+
+Proxy::Callback* Proxy::Impl::Gateway() const {
+  return callbacksClosed_ ? nullptr : callback_.load();
+}
+
+// ---- the registrar -----------------------------------------------------------
+
+void Proxy::Impl::SendStep(Step step, const std::string& rqi) {
+  std::string body;
+  switch (step) {
+    case Step::kCreate: body = protocol::RegistrationCreate(names_, rqi, poa_); break;
+    case Step::kUpdate: body = protocol::RegistrationUpdate(names_, rqi, poa_); break;
+    case Step::kContainer: body = protocol::ContainerCreate(names_, rqi); break;
+    case Step::kCheck: body = protocol::RegistrationRetrieve(names_, rqi); break;
+  }
+  SendToRegistrar(rqi, body, "sent");
+}
+
+void Proxy::Impl::SendRecord(const std::string& rqi, const std::string& name,
+                             const std::string& text) {
+  SendToRegistrar(rqi, protocol::ContentInstanceCreate(names_, rqi, name, text), "record");
+}
+
+// A send that fails is answered by its timer: it goes again later.
+void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& body,
+                                  const char* what) {
+  sentOrder_.push_back(rqi);
+  sent_.insert(rqi);
+  while (sentOrder_.size() > kSentRemembered) {
+    sent_.erase(sentOrder_.front());
+    sentOrder_.pop_front();
+  }
+  mqtt::Client* client = client_.load();
+  std::string error = "not connected";
+  if (client != nullptr && client->Publish(registrarTopic_, body, 1, false, &error) == 0) {
+    if (TraceLevel() >= 2) LogAt(2, 0, "Registration", __LINE__, std::string(what) + " " + body);
+    return;
+  }
+  if (std::optional<std::string> line =
+          registrarSendFailures_.Next("not sent to the registrar: " + error, Clock::now())) {
+    LogAt(-1, kLogWarning, "Registration", __LINE__, *line);
+  }
+}
+
+void Proxy::Impl::Log(int category, const std::string& text) {
+  if (category == kLogInformation) {
+    LogAt(1, 0, "Registration", __LINE__,
+          text + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" + poa_ + ")");
+  } else {
+    LogAt(-1, category, "Registration", __LINE__, names_.RegistrarCseId() + ": " + text);
+  }
+}
+
+// ---- events ------------------------------------------------------------------
+
+void Proxy::Impl::OnConnected() {
+  mqtt::Client* client = client_.load();
+  std::string error;
+  if (client->Publish(protocol::StatusTopic(deviceId_), "online", 1, true, &error) != 0) {
+    LogAt(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
+  }
+  std::string broker = client->serverUri();
+  poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
+  LogAt(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
+  SendHeldReplies();
+  registration_.Connected();
+  if (Callback* receiver = Gateway()) receiver->Connected();
+}
+
+void Proxy::Impl::OnConnectionLost(const std::string& cause) {
+  registration_.Disconnected();
+  outbox_.Close();
+  if (Callback* receiver = Gateway()) receiver->ConnectionLost(cause);
+}
+
+void Proxy::Impl::OnMessage(const mqtt::Message& message) {
+  ReportDroppedMessages();
+  if (TraceLevel() >= 3) {
+    LogAt(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
+  }
+  if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
+    router_.OnRequest(*originator, message.payload, message.retained);
+  } else if (message.topic == registrarAnswers_) {
+    OnResponse(message.payload);
+  } else if (Callback* receiver = Gateway()) {
+    receiver->MessageArrived(message.payload);
+  }
+}
+
+void Proxy::Impl::ReportDroppedMessages() {
+  unsigned long dropped = droppedMessages_.exchange(0);
+  if (dropped == 0) return;
+  if (std::optional<std::string> line = droppedMessagesLine_.Next(
+          "messages from the broker dropped: more arrived than the SDK could take", Clock::now())) {
+    LogAt(-1, kLogError, "MessageArrived", __LINE__, *line + " (" + std::to_string(dropped) + ")");
+  }
+}
+
+// Answers to the registration and to records. One the gateway cannot know
+// of (another party's id) reaches it as ResponseArrived.
+void Proxy::Impl::OnResponse(const std::string& payload) {
+  std::optional<protocol::Reply> reply = protocol::ParseReply(payload);
+  if (!reply) {
+    if (Callback* receiver = Gateway()) receiver->MessageArrived(payload);
+    return;
+  }
+  if (TraceLevel() >= 2) {
+    LogAt(2, 0, "ResponseArrived", __LINE__,
+          "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
+  }
+  if (registration_.Answer(reply->rqi, reply->rsc) || outbox_.Answer(reply->rqi, reply->rsc) ||
+      sent_.count(reply->rqi) != 0) {
+    return;
+  }
+  if (Callback* receiver = Gateway()) receiver->ResponseArrived(reply->rqi, reply->rsc);
+}
+
+// ---- answers to the platform's requests --------------------------------------
+
+// An answer that finds no connection waits for the next session (a request
+// the broker delivered right after connecting, before the SDK counted
+// itself connected, is answered then); one the MQTT library refuses is
+// reported, one line a minute.
+std::string Proxy::Impl::Reply(const std::string& originator, const std::string& body) {
+  std::string topic = protocol::ResponseTopic(originator, deviceId_);
+  mqtt::Client* client = client_.load();
+  std::string error = "not connected";
+  if (client != nullptr && client->Publish(topic, body, 1, false, &error) == 0) return "";
+  if (client != nullptr && !client->IsConnected() && !disconnected_) {
+    while (!heldReplies_.empty() &&
+           (heldReplies_.size() >= kHeldReplies || heldReplyBytes_ + body.size() > kHeldReplyBytes)) {
+      heldReplyBytes_ -= heldReplies_.front().second.size();
+      heldReplies_.pop_front();
+    }
+    heldReplyBytes_ += body.size();
+    heldReplies_.emplace_back(std::move(topic), body);
+    return "";
+  }
+  if (std::optional<std::string> line =
+          replyFailures_.Next("responses not sent: " + error, Clock::now())) {
+    LogAt(-1, kLogError, "Response", __LINE__, *line + " (the last to " + originator + ")");
+  }
+  return error;
+}
+
+void Proxy::Impl::SendHeldReplies() {
+  mqtt::Client* client = client_.load();
+  while (!heldReplies_.empty()) {
+    std::string error;
+    auto& [topic, body] = heldReplies_.front();
+    if (client->Publish(topic, body, 1, false, &error) != 0) {
+      LogAt(-1, kLogError, "Response", __LINE__, "held response not sent: " + error);
+    }
+    heldReplyBytes_ -= body.size();
+    heldReplies_.pop_front();
+  }
+}
+
+Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::string& content,
+                                    int status, bool complete, ResultCb* callback) {
+  Result result;
+  result.requestId = requestId;
+  result.errorCode = mqtt::kErrorNotConnected;
+  result.message = "the proxy stopped";
+  loop_.Call([&] { result = router_.Respond(requestId, content, status, complete); });
+  if (callback) {
+    if (result.errorCode == 0) {
+      callback->OnSuccess(requestId);
+    } else {
+      callback->OnFailure(requestId, result.errorCode);
+    }
+  }
+  return result;
+}
+
+// ---- records -----------------------------------------------------------------
+
+// Taken whatever the connection's state: a record produced is kept until
+// the platform stored it or it is reported.
+Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery) {
+  Result result;
+  if (waitForDelivery && (loop_.OnLoopThread() || InsideCallback())) {
+    result.errorCode = mqtt::kErrorInvalid;
+    result.message = "Create waiting for delivery called from inside a callback";
+    return result;
+  }
+  result.requestId = NewRequestId();
+  auto waiter = waitForDelivery ? std::make_shared<Waiter>() : nullptr;
+  Outbox::Record record{result.requestId, RecordName(result.requestId), text};
+  if (!loop_.Post([this, record = std::move(record), waiter]() mutable {
+        if (waiter) waiters_[record.id] = waiter;
+        outbox_.Add(std::move(record));
+      })) {
+    result.errorCode = mqtt::kErrorNotConnected;
+    result.message = "the proxy stopped";
+    return result;
+  }
+  return waiter ? WaitUntilStored(std::move(result), waiter) : result;
+}
+
+Proxy::Result Proxy::Impl::WaitUntilStored(Result result, const std::shared_ptr<Waiter>& waiter) {
+  std::optional<std::pair<Outbox::Exit, int>> outcome;
+  {
+    std::unique_lock<std::mutex> lock(waiter->mutex);
+    waiter->done.wait_for(lock, kDeliveryTimeout, [&] { return waiter->outcome.has_value(); });
+    outcome = waiter->outcome;
+  }
+  std::string id = result.requestId;
+  loop_.Post([this, id] { waiters_.erase(id); });
+  if (!outcome) {
+    result.errorCode = mqtt::kErrorTimeout;
+    result.message = "not stored by the platform's CSE within 10 s; it stays queued";
+  } else if (outcome->first == Outbox::Exit::kRefused) {
+    result.errorCode = mqtt::kErrorRefused;
+    result.message = "refused by the platform's CSE (" + std::to_string(outcome->second) + ")";
+  } else if (outcome->first == Outbox::Exit::kDropped) {
+    result.errorCode = mqtt::kErrorRefused;
+    result.message = "dropped: the record queue was full";
+  } else if (outcome->first == Outbox::Exit::kKeptAtStop) {
+    result.errorCode = mqtt::kErrorTimeout;
+    result.message = "not stored before the stop; kept for the next start";
+  }
+  return result;
+}
+
+// The one report of every record that leaves the outbox.
+void Proxy::Impl::RecordLeft(const Outbox::Record& record, Outbox::Exit exit, int rsc) {
+  if (exit == Outbox::Exit::kStored) registration_.RecordStored();
+  auto waiting = waiters_.find(record.id);
+  if (waiting != waiters_.end()) {
+    std::lock_guard<std::mutex> lock(waiting->second->mutex);
+    waiting->second->outcome = std::make_pair(exit, rsc);
+    waiting->second->done.notify_all();
+  }
+  bool answered = exit == Outbox::Exit::kStored || exit == Outbox::Exit::kRefused;
+  if (!answered) return;
+  if (Callback* receiver = Gateway()) receiver->ResponseArrived(record.id, rsc);
+}
+
+// Records a stop left unstored are sent first, under their own names: one
+// the registrar did store meanwhile is answered 4105 and not stored twice.
+void Proxy::Impl::RestoreSavedRecords() {
+  if (savedRecordsPath_.empty()) return;
+  LoadedRecords saved = LoadRecords(savedRecordsPath_, deviceId_);
+  if (!saved.error.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, "saved records: " + saved.error);
+  if (saved.entries.empty()) return;
+  size_t count = saved.entries.size();
+  for (Outbox::Record& record : saved.entries) outbox_.Add(std::move(record));
+  LogAt(1, 0, "Proxy", __LINE__,
+        "read " + std::to_string(count) + " records kept at the last stop from " +
+            savedRecordsPath_);
+  if (std::remove(savedRecordsPath_.c_str()) != 0) {
+    LogAt(-1, kLogError, "Proxy", __LINE__,
+          "cannot remove " + savedRecordsPath_ + ": " + std::strerror(errno));
+  }
+}
+
+// Once, at the end: never a write per record.
+void Proxy::Impl::SaveRecords() {
+  std::vector<Outbox::Record> records = outbox_.Records();
+  outbox_.KeepAll();
+  if (savedRecordsPath_.empty()) return;
+  std::deque<RecordQueue::Entry> entries(records.begin(), records.end());
+  std::string error = kiv::SaveRecords(savedRecordsPath_, deviceId_, entries);
+  if (!error.empty()) {
+    LogAt(-1, kLogError, "Proxy", __LINE__,
+          std::to_string(entries.size()) + " records not stored by the platform are lost: " + error);
+  } else if (!entries.empty()) {
+    LogAt(-1, kLogWarning, "Proxy", __LINE__,
+          std::to_string(entries.size()) + " records not stored by the platform are kept in " +
+              savedRecordsPath_ + " for the next start");
+  }
+}
+
+}  // namespace kiv

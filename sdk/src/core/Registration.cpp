@@ -1,0 +1,182 @@
+#include "Registration.h"
+
+#include "Protocol.h"
+#include "kiv/Proxy.h"  // LogCategory
+
+#include <algorithm>
+
+namespace kiv {
+namespace {
+
+constexpr size_t kSendsRemembered = 8;
+
+const char* StepName(RegistrarLink::Step step) {
+  switch (step) {
+    case RegistrarLink::Step::kCreate: return "registration";
+    case RegistrarLink::Step::kUpdate: return "registration update";
+    case RegistrarLink::Step::kContainer: return "records container";
+    default: return "registration check";
+  }
+}
+
+std::string Seconds(Timers::Duration duration) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(duration).count()) + " s";
+}
+
+}  // namespace
+
+Registration::Registration(Settings settings, Timers& timers, RegistrarLink& link,
+                           AnswerDeadline& deadline, Backoff::Draw draw,
+                           std::function<void(bool)> changed)
+    : settings_(settings),
+      timers_(timers),
+      link_(link),
+      deadline_(deadline),
+      draw_(draw),
+      retry_(settings.retry, draw),
+      changed_(std::move(changed)),
+      answerTimer_([this] { AnswerMissing(); }),
+      retryTimer_([this] { Retry(); }),
+      checkTimer_([this] { Begin(Step::kCheck); }) {}
+
+void Registration::Connected() {
+  failureLogged_ = false;
+  lostAgain_ = false;
+  Begin(Step::kCreate);
+}
+
+void Registration::Disconnected() {
+  bool was = state_ == State::kRegistered;
+  state_ = State::kOffline;
+  awaiting_ = false;
+  sends_.clear();
+  timers_.Cancel(answerTimer_);
+  timers_.Cancel(retryTimer_);
+  timers_.Cancel(checkTimer_);
+  if (was) changed_(false);
+}
+
+void Registration::Lost() {
+  if (state_ != State::kRegistered) return;  // registering already, or offline
+  Unregistered();
+  if (lostAgain_) {
+    return Fail("the platform's CSE does not find the records container even after a new "
+                "registration (4004)");
+  }
+  lostAgain_ = true;
+  Begin(Step::kCreate);
+}
+
+void Registration::Begin(Step step) {
+  if (step != Step::kCheck) state_ = State::kRegistering;
+  step_ = step;
+  sends_.clear();
+  Send();
+}
+
+void Registration::Send() {
+  std::string rqi = link_.NewRequestId();
+  if (sends_.size() >= kSendsRemembered) sends_.erase(sends_.begin());
+  sends_.emplace_back(rqi, timers_.Now());
+  awaiting_ = true;
+  timers_.Arm(answerTimer_, deadline_.Current());
+  link_.SendStep(step_, rqi);
+}
+
+// The step's answer did not come in time. A check says nothing by its
+// silence (the records tell whether the CSE works): it is simply made
+// again later. Any other step is sent again after the back-off, and its
+// late answer still counts.
+void Registration::AnswerMissing() {
+  if (step_ == Step::kCheck && state_ == State::kRegistered) return ArmCheck();
+  state_ = State::kWaiting;
+  startOver_ = false;
+  Duration wait = retry_.Next();
+  if (!failureLogged_) {
+    failureLogged_ = true;
+    link_.Log(kLogError, "not registered with the platform's CSE: no answer to the " +
+                             std::string(StepName(step_)) + " in " +
+                             Seconds(deadline_.Current()) +
+                             "; records wait for it, it is asked again in " + Seconds(wait) +
+                             ", and an answer that comes late still counts");
+  }
+  timers_.Arm(retryTimer_, wait);
+}
+
+void Registration::Retry() {
+  if (startOver_) return Begin(Step::kCreate);
+  state_ = State::kRegistering;
+  Send();
+}
+
+bool Registration::Answer(const std::string& rqi, int rsc) {
+  auto send = std::find_if(sends_.begin(), sends_.end(),
+                           [&](const auto& entry) { return entry.first == rqi; });
+  if (send == sends_.end()) return false;
+  if (!awaiting_) return true;  // answered already (by another send of the step)
+  deadline_.Measured(timers_.Now() - send->second);
+  awaiting_ = false;
+  timers_.Cancel(answerTimer_);
+  timers_.Cancel(retryTimer_);
+  if (step_ != Step::kCheck) state_ = State::kRegistering;
+  StepAnswered(rsc);
+  return true;
+}
+
+void Registration::StepAnswered(int rsc) {
+  switch (step_) {
+    case Step::kCreate:
+      if (rsc == protocol::kRscCreated) return Begin(Step::kContainer);
+      // Registered before (a restart, a reconnection): bring the point of access up to date.
+      if (rsc == protocol::kRscConflict) return Begin(Step::kUpdate);
+      break;
+    case Step::kUpdate:
+      if (rsc == protocol::kRscUpdated || rsc == protocol::kRscOk) return Begin(Step::kContainer);
+      break;
+    case Step::kContainer:
+      if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) return Registered();
+      break;
+    case Step::kCheck:
+      if (rsc == protocol::kRscNotFound) {
+        Unregistered();
+        return Begin(Step::kCreate);
+      }
+      return ArmCheck();  // any other answer: the CSE is there, the records tell the rest
+  }
+  Fail("not registered with the platform's CSE: " + std::string(StepName(step_)) + " answered " +
+       std::to_string(rsc));
+}
+
+void Registration::Registered() {
+  state_ = State::kRegistered;
+  retry_.Reset();
+  failureLogged_ = false;
+  link_.Log(kLogInformation, "registered with the platform's CSE");
+  ArmCheck();
+  changed_(true);
+}
+
+void Registration::Unregistered() {
+  bool was = state_ == State::kRegistered;
+  state_ = State::kRegistering;
+  timers_.Cancel(checkTimer_);
+  if (was) changed_(false);
+}
+
+void Registration::ArmCheck() {
+  Duration interval = settings_.checkInterval;
+  timers_.Arm(checkTimer_, draw_(interval * 3 / 4, interval * 5 / 4));
+}
+
+void Registration::Fail(const std::string& why) {
+  state_ = State::kWaiting;
+  startOver_ = true;
+  Duration wait = retry_.Next();
+  if (!failureLogged_) {
+    failureLogged_ = true;
+    link_.Log(kLogError, why + "; records wait for it, next attempt in " + Seconds(wait));
+  }
+  timers_.Arm(retryTimer_, wait);
+}
+
+}  // namespace kiv

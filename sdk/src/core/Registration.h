@@ -1,0 +1,92 @@
+// Keeps the gateway registered with the platform's CSE (the registrar).
+//
+// After every connection the gateway registers as a remoteCSE (an existing
+// registration, 4105, is updated with the current point of access), then
+// creates its records container; then records may go (the outbox opens).
+// While registered, the registration is looked at now and then (a jittered
+// interval) and renewed when the CSE lost it (4004, to the check or to a
+// record).
+//
+// A step not answered in time is sent again after a jittered back-off, and
+// an answer to any of its sends, late ones included, counts as its answer:
+// a slow CSE is never asked to start over. A refused step starts the
+// registration over after the back-off. One line per stretch of failures.
+//
+// Runs on the SDK's loop: not thread-safe.
+#ifndef KIV_SDK_CORE_REGISTRATION_H
+#define KIV_SDK_CORE_REGISTRATION_H
+
+#include "AnswerDeadline.h"
+#include "Backoff.h"
+#include "RegistrarLink.h"
+#include "Timers.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kiv {
+
+class Registration {
+public:
+  using Step = RegistrarLink::Step;
+  using Duration = Timers::Duration;
+
+  struct Settings {
+    Duration checkInterval = std::chrono::minutes(5);  // drawn in [3/4, 5/4] of it
+    Backoff::Policy retry{std::chrono::seconds(15), std::chrono::minutes(5), 0.0};
+  };
+
+  // changed(true) once registered, changed(false) when no longer.
+  Registration(Settings settings, Timers& timers, RegistrarLink& link, AnswerDeadline& deadline,
+               Backoff::Draw draw, std::function<void(bool registered)> changed);
+
+  void Connected();
+  void Disconnected();
+  // A record was answered 4004: the CSE no longer knows the gateway.
+  void Lost();
+  // A record was stored: the registration works.
+  void RecordStored() { lostAgain_ = false; }
+  // An answer to one of its steps' sends; false when it is to none.
+  bool Answer(const std::string& rqi, int rsc);
+
+  bool Registered() const { return state_ == State::kRegistered; }
+
+private:
+  enum class State { kOffline, kRegistering, kWaiting, kRegistered };
+
+  void Begin(Step step);
+  void Send();
+  void AnswerMissing();
+  void Retry();
+  void StepAnswered(int rsc);
+  void Registered();
+  void Unregistered();
+  void ArmCheck();
+  void Fail(const std::string& why);
+
+  Settings settings_;
+  Timers& timers_;
+  RegistrarLink& link_;
+  AnswerDeadline& deadline_;
+  Backoff::Draw draw_;
+  Backoff retry_;
+  std::function<void(bool)> changed_;
+
+  State state_ = State::kOffline;
+  Step step_ = Step::kCreate;
+  // The sends of the step under way: an answer to any of them is its answer.
+  std::vector<std::pair<std::string, Timers::TimePoint>> sends_;
+  bool awaiting_ = false;        // the step's answer has not come
+  bool startOver_ = false;       // the retry begins with the create
+  bool failureLogged_ = false;   // once per stretch of failures
+  bool lostAgain_ = false;       // a 4004 since the last registration, no record stored since
+  Timer answerTimer_;
+  Timer retryTimer_;
+  Timer checkTimer_;
+};
+
+}  // namespace kiv
+
+#endif
