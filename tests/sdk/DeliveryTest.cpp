@@ -1,2 +1,250 @@
-// placeholder
+// The registration and the outbox together, on a virtual clock: what goes to
+// the platform's CSE and when, how each answer (or its absence, or its late
+// arrival) moves a record, and how every record leaves exactly once.
+#include "Outbox.h"
+#include "Registration.h"
+
+#include "kiv/Proxy.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using kiv::Outbox;
+using Step = kiv::RegistrarLink::Step;
+using Duration = kiv::Timers::Duration;
+
+class DeliveryTest : public ::testing::Test, public kiv::RegistrarLink {
+protected:
+  explicit DeliveryTest(kiv::RecordQueue::Limits limits = {})
+      : timers([this] { return now; }),
+        registration(kiv::Registration::Settings(), timers, *this, deadline, Draw(),
+                     [this](bool up) { up ? outbox.Open() : outbox.Close(); }),
+        outbox(Settings(limits), timers, *this, deadline, Draw(),
+               Outbox::Hooks{[this](const Outbox::Record& r, Outbox::Exit exit, int rsc) {
+                               exits.push_back(r.name + " " + ExitName(exit) + " " + std::to_string(rsc));
+                             },
+                             [this] { registration.Lost(); }}) {}
+
+  static Outbox::Settings Settings(kiv::RecordQueue::Limits limits) {
+    Outbox::Settings settings;
+    settings.limits = limits;
+    return settings;
+  }
+  // Draws the top of every range, and keeps the ranges asked for.
+  kiv::Backoff::Draw Draw() {
+    return [this](Duration low, Duration high) {
+      draws.emplace_back(low, high);
+      return high;
+    };
+  }
+  static const char* ExitName(Outbox::Exit exit) {
+    switch (exit) {
+      case Outbox::Exit::kStored: return "stored";
+      case Outbox::Exit::kRefused: return "refused";
+      case Outbox::Exit::kDropped: return "dropped";
+      default: return "kept";
+    }
+  }
+
+  // RegistrarLink: every send is kept, and none may reuse a request id.
+  std::string NewRequestId() override { return "q" + std::to_string(++ids); }
+  void SendStep(Step step, const std::string& rqi) override {
+    steps.push_back(step);
+    stepRqi = rqi;
+    EXPECT_TRUE(rqis.insert(rqi).second) << rqi << " sent twice";
+  }
+  void SendRecord(const std::string& rqi, const std::string& name, const std::string&) override {
+    sends.push_back({rqi, name});
+    EXPECT_TRUE(rqis.insert(rqi).second) << rqi << " sent twice";
+  }
+  void Log(int, const std::string& text) override { logs.push_back(text); }
+
+  void Advance(Duration by) {
+    now += by;
+    timers.RunDue();
+  }
+  void AnswerStep(int rsc) { registration.Answer(stepRqi, rsc); }
+  void AnswerRecord(const std::string& rqi, int rsc) { outbox.Answer(rqi, rsc); }
+  void Register() {
+    registration.Connected();
+    AnswerStep(2001);
+    ASSERT_EQ(steps.back(), Step::kContainer);
+    AnswerStep(2001);
+    ASSERT_TRUE(registration.Registered());
+  }
+  void Add(const std::string& name) { outbox.Add({"id-" + name, name, "text of " + name}); }
+  size_t Count(Step step) const { return static_cast<size_t>(std::count(steps.begin(), steps.end(), step)); }
+  size_t SendsOf(const std::string& name) const {
+    return static_cast<size_t>(std::count_if(sends.begin(), sends.end(), [&](const auto& s) { return s.second == name; }));
+  }
+
+  kiv::Timers::TimePoint now = kiv::Timers::TimePoint() + 1h;
+  kiv::Timers timers;
+  kiv::AnswerDeadline deadline;
+  int ids = 0;
+  std::vector<Step> steps;
+  std::string stepRqi;
+  std::vector<std::pair<std::string, std::string>> sends;  // rqi, name
+  std::set<std::string> rqis;
+  std::vector<std::string> exits, logs;
+  std::vector<std::pair<Duration, Duration>> draws;
+  kiv::Registration registration;
+  Outbox outbox;
+};
+
+TEST_F(DeliveryTest, RecordsWaitForTheRegistrationThenGoInOrderUnderFreshIds) {
+  for (const char* name : {"a", "b", "c"}) Add(name);
+  EXPECT_TRUE(sends.empty());
+  Register();
+  ASSERT_EQ(sends.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sends[i].second, std::string(1, static_cast<char>('a' + i)));
+    EXPECT_NE(sends[i].first, "id-" + sends[i].second) << "never the id of an earlier run";
+  }
+  for (const auto& [rqi, name] : std::vector<std::pair<std::string, std::string>>(sends)) AnswerRecord(rqi, 2001);
+  EXPECT_EQ(exits, (std::vector<std::string>{"a stored 2001", "b stored 2001", "c stored 2001"}));
+}
+
+TEST_F(DeliveryTest, AnExistingRegistrationIsUpdatedAndItsContainerKept) {
+  registration.Connected();
+  AnswerStep(4105);
+  EXPECT_EQ(steps.back(), Step::kUpdate);
+  AnswerStep(2004);
+  EXPECT_EQ(steps.back(), Step::kContainer);
+  AnswerStep(4105);
+  EXPECT_TRUE(registration.Registered());
+}
+
+// Each answer to a record, and what follows from it.
+TEST_F(DeliveryTest, EachAnswerMovesARecordOneWay) {
+  struct Case {
+    int rsc;
+    const char* exit;       // "" while the record stays
+    bool registersAgain;
+  } cases[] = {
+      {2001, "stored 2001", false}, {4105, "stored 2001", false}, {4000, "refused 4000", false},
+      {5000, "", false},            {4008, "", false},            {4004, "", true},
+  };
+  Register();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rsc);
+    exits.clear();
+    size_t creates = Count(Step::kCreate);
+    std::string name = "r" + std::to_string(c.rsc);
+    Add(name);
+    ASSERT_EQ(sends.back().second, name);
+    AnswerRecord(sends.back().first, c.rsc);
+    EXPECT_EQ(exits.empty() ? "" : exits.front(), *c.exit ? name + " " + c.exit : "");
+    EXPECT_EQ(Count(Step::kCreate), creates + (c.registersAgain ? 1 : 0));
+    if (c.registersAgain) {
+      AnswerStep(2001);
+      AnswerStep(2001);
+    } else if (*c.exit == '\0') {
+      Advance(5min);  // the back-off
+    }
+    if (*c.exit == '\0') {
+      ASSERT_EQ(SendsOf(name), 2u) << "sent again, under a fresh id";
+      AnswerRecord(sends.back().first, 2001);
+      EXPECT_EQ(exits, std::vector<std::string>{name + " stored 2001"});
+    }
+  }
+}
+
+// An answer to any send counts, late ones included; a record not answered
+// in time goes again later without touching the registration; the answer
+// deadline grows with the answer times seen, so a slow CSE stops getting
+// resends.
+TEST_F(DeliveryTest, LateAnswersCountAndASlowCseIsGivenItsTime) {
+  registration.Connected();
+  Advance(12s);  // the create's answer is late: asked again after the back-off
+  AnswerStep(2001);
+  Advance(12s);
+  EXPECT_EQ(Count(Step::kCreate), 1u) << "a late answer to the create counts";
+  EXPECT_EQ(steps.back(), Step::kContainer);
+  AnswerStep(2001);
+  ASSERT_TRUE(registration.Registered());
+
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "slow" + std::to_string(i);
+    Add(name);
+    std::string first = sends.back().first;
+    Advance(12s);
+    AnswerRecord(first, 2001);  // answered 12 s after it went out
+  }
+  EXPECT_EQ(Count(Step::kCreate), 1u) << "missing answers never restart the registration";
+  EXPECT_EQ(exits.size(), 6u);
+  EXPECT_LE(sends.size(), 7u) << "once the answer times are known, nothing goes twice";
+  for (const std::string& exit : exits) EXPECT_NE(exit.find("stored"), std::string::npos) << exit;
+}
+
+// A full queue drops its oldest record, in flight or not: reported once, and
+// its late answer changes nothing.
+class SmallDeliveryTest : public DeliveryTest {
+protected:
+  SmallDeliveryTest() : DeliveryTest(kiv::RecordQueue::Limits{2, 1 << 20}) {}
+};
+
+TEST_F(SmallDeliveryTest, AFullQueueDropsTheOldestReportedOnce) {
+  Register();
+  for (const char* name : {"a", "b", "c"}) Add(name);
+  EXPECT_EQ(exits, std::vector<std::string>{"a dropped 0"});
+  AnswerRecord(sends.front().first, 2001);
+  EXPECT_EQ(exits.size(), 1u);
+  EXPECT_EQ(outbox.Size(), 2u);
+}
+
+// Failures retry one attempt per step of a full-jitter back-off (drawn in
+// [0, step], the step doubling to 5 min); the registration check is drawn
+// around its interval; a check answered 4004 registers again.
+TEST_F(DeliveryTest, RetriesAreJitteredAndTheRegistrationIsCheckedNowAndThen) {
+  registration.Connected();
+  for (int i = 0; i < 6; ++i) {
+    AnswerStep(4000);
+    ASSERT_FALSE(draws.empty());
+    Advance(draws.back().second);
+  }
+  std::vector<std::pair<Duration, Duration>> retries(draws.begin(), draws.end());
+  ASSERT_EQ(retries.size(), 6u);
+  Duration step = 15s;
+  for (const auto& [low, high] : retries) {
+    EXPECT_EQ(low, Duration::zero());
+    EXPECT_EQ(high, step);
+    step = std::min<Duration>(step * 2, 5min);
+  }
+  EXPECT_EQ(Count(Step::kCreate), 7u);
+  EXPECT_EQ(std::count_if(logs.begin(), logs.end(), [](const std::string& l) { return l.find("answered 4000") != std::string::npos; }), 1)
+      << "one line per stretch of failures";
+  AnswerStep(2001);
+  AnswerStep(2001);
+  ASSERT_TRUE(registration.Registered());
+  EXPECT_EQ(draws.back(), std::make_pair(Duration(225s), Duration(375s)));
+  Advance(375s);
+  ASSERT_EQ(steps.back(), Step::kCheck);
+  AnswerStep(4004);
+  EXPECT_EQ(steps.back(), Step::kCreate);
+  EXPECT_FALSE(registration.Registered());
+}
+
+// A lost connection puts records in flight back: after the next
+// registration they go again, each under a new id; at a stop each is kept.
+TEST_F(DeliveryTest, RecordsInFlightWaitAgainAcrossAReconnectionAndAreKeptAtAStop) {
+  Register();
+  Add("a");
+  Add("b");
+  registration.Disconnected();
+  Register();
+  EXPECT_EQ(SendsOf("a"), 2u);
+  EXPECT_EQ(SendsOf("b"), 2u);
+  outbox.KeepAll();
+  EXPECT_EQ(exits, (std::vector<std::string>{"a kept 0", "b kept 0"}));
+}
+
+}  // namespace

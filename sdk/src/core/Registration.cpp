@@ -134,7 +134,7 @@ void Registration::StepAnswered(int rsc) {
       if (rsc == protocol::kRscUpdated || rsc == protocol::kRscOk) return Begin(Step::kContainer);
       break;
     case Step::kContainer:
-      if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) return Registered();
+      if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) return BecomeRegistered();
       break;
     case Step::kCheck:
       if (rsc == protocol::kRscNotFound) {
@@ -147,7 +147,7 @@ void Registration::StepAnswered(int rsc) {
        std::to_string(rsc));
 }
 
-void Registration::Registered() {
+void Registration::BecomeRegistered() {
   state_ = State::kRegistered;
   retry_.Reset();
   failureLogged_ = false;

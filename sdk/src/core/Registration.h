@@ -61,7 +61,7 @@ private:
   void AnswerMissing();
   void Retry();
   void StepAnswered(int rsc);
-  void Registered();
+  void BecomeRegistered();
   void Unregistered();
   void ArmCheck();
   void Fail(const std::string& why);
