@@ -467,6 +467,71 @@ TEST_F(ProxyTest, ReconnectsByItselfAndServesAgain) {
   }
 }
 
+// Requests the broker kept for the gateway's session while it was away
+// arrive right after it connects again, and are answered.
+TEST_F(ProxyTest, RequestsKeptForTheSessionAreAnsweredWhenItIsBack) {
+  ConnectProxy();  // a persistent session: its subscriptions stay at the broker
+  MakeProxy();     // the first proxy stops; the broker keeps what comes for it
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  for (int i = 1; i <= 3; ++i) {
+    platform.Send(kRequests, R"({"rqi":"kept)" + std::to_string(i) + R"(","op":2,"fc":{"ty":[1007]}})");
+  }
+  ConnectProxy();
+  auto replies = platform.WaitFor(3);
+  ASSERT_EQ(replies.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    Json::Value reply = ParseJson(replies[static_cast<size_t>(i)].payload);
+    EXPECT_EQ(reply["rqi"], "kept" + std::to_string(i + 1));
+    EXPECT_EQ(reply["rsc"], 2000);
+  }
+}
+
+// Once Disconnect returned, no callback runs or will run: the gateway may
+// free its receiver, even while requests keep coming.
+TEST_F(ProxyTest, NoCallbackRunsAfterDisconnectReturned) {
+  std::atomic<bool> stopped{false};
+  std::atomic<int> late{0};
+  recorder.onRequest = [&](const Recorder::Request&) {
+    if (stopped) ++late;
+    std::this_thread::sleep_for(2ms);  // a handler that takes a moment widens the window
+  };
+  ConnectProxy();
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    for (int i = 0; flooding; ++i) {
+      platform.platform().client().Publish(kRequests, R"({"rqi":"f)" + std::to_string(i) + R"(","op":5})", 1, false);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return recorder.Get(recorder.requests).size() >= 20; }));
+  proxy->Disconnect();
+  stopped = true;
+  std::this_thread::sleep_for(200ms);  // requests still arriving must find no receiver
+  flooding = false;
+  flood.join();
+  EXPECT_EQ(late, 0);
+}
+
+// Two gateways with one id take the connection from each other: the log
+// says so once, naming the likely cause, and both back off.
+TEST_F(ProxyTest, ASecondClientWithTheSameIdIsNamedInTheLog) {
+  kivtest::LogCapture log;
+  ConnectProxy();
+  kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+  info.SetDeviceId(kDevice);
+  kiv::Proxy twin(info);
+  ASSERT_EQ(twin.Connect(10, false, nullptr), "");
+  auto named = [&] {
+    for (const std::string& line : log.Messages("ConnectionLost")) {
+      if (line.find("another client uses the client id \"" + kDevice + "\"") != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(kivtest::WaitUntil(named, 60s));
+  twin.Disconnect();
+}
+
 // Records the SDK took just before the broker went away, unanswered then,
 // stay queued until the registrar has them: after the broker is back each
 // arrives, once.

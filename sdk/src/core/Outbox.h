@@ -4,7 +4,7 @@
 // Each record carries its own delivery state: waiting, or sent (under a
 // request id of its own, with its own answer timer), and the request ids it
 // went out under before, so that an answer to any of its sends counts, late
-// ones included. A few records are in flight at a time, sent in order;
+// ones included. Records go in order, one in flight at a time (a window);
 // every send has a fresh request id. A record leaves through one function
 // (Leave), which always reports how: stored (2001, or 4105: a content
 // instance of its name exists, stored by an earlier send whose answer was
@@ -44,7 +44,10 @@ public:
 
   struct Settings {
     RecordQueue::Limits limits;
-    size_t window = 4;  // records in flight at once
+    // Records in flight at once. One keeps them stored in the order they
+    // were produced, whatever is lost on the way: a platform application
+    // that reads the latest record must never get an older one.
+    size_t window = 1;
     Backoff::Policy resend{std::chrono::seconds(2), std::chrono::minutes(5), 0.0};
   };
   struct Hooks {
