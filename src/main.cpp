@@ -8,6 +8,7 @@
 #include "System.h"
 #include "cKivIO.h"
 #include "cKivKey.h"
+#include "kiv/StateFolder.h"
 
 #include <json/json.h>
 
@@ -457,16 +458,26 @@ void InstallStopSignals() {
   sigaction(SIGINT, &action, nullptr);
 }
 
-void RunSteps(int argc, char** argv) {
+// The exit status: 1 when another process holds the state folder (this one
+// would overwrite its records), else 0.
+int RunSteps(int argc, char** argv) {
   init();
   if (argc < 2) {
-    if (loadconfig(kDefaultConfigPath) != 0) return;
+    if (loadconfig(kDefaultConfigPath) != 0) return 0;
   } else if (option(argc, argv) != 0) {
-    return;
+    return 0;
   }
+  std::string problem;
+  const kiv::StateFolderLock stateFolder = kiv::AcquireStateFolder(&problem);
+  if (!problem.empty()) {
+    GATEWAY_LOG(kiv::kLogError, "main", "%s%s", kiv::EscapeLogText(problem).c_str(),
+                stateFolder.TakenElsewhere() ? "; gatewayd does not start" : "");
+  }
+  if (stateFolder.TakenElsewhere()) return 1;
   IoTGatewayProgram program;
   program.Start(argc, argv);
   WaitForInputUnlessBreak();
+  return 0;
 }
 
 }  // namespace
@@ -475,14 +486,15 @@ int RunGateway(int argc, char** argv) {
   // The node bridge prints each cycle's data and each control command; line
   // buffering shows them as they happen also when stdout is a file or pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  int status = 0;
   try {
     PrepareBreakWakeUp();
     InstallStopSignals();
-    RunSteps(argc, argv);
+    status = RunSteps(argc, argv);
   } catch (const std::exception& error) {
     GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error: %s", error.what());
   } catch (...) {
     GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error");
   }
-  return 0;
+  return status;
 }

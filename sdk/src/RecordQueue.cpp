@@ -1,20 +1,13 @@
 #include "RecordQueue.h"
 
-#include "StateFolder.h"
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace kiv {
 namespace {
 
 // What one record costs besides its bytes: the deque's node and three strings.
 constexpr size_t kEntryOverhead = 128;
-constexpr char kFileMagic[] = "kiv-records 1 ";
 
 std::optional<size_t> WholeNumber(const char* text) {
   if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
@@ -74,58 +67,6 @@ RecordQueue::Limits RecordQueueLimitsFromEnvironment(std::string* warning) {
   LimitFromEnvironment("KIV_RECORD_QUEUE_RECORDS", &limits.records, warning);
   LimitFromEnvironment("KIV_RECORD_QUEUE_BYTES", &limits.bytes, warning);
   return limits;
-}
-
-std::string SaveRecords(const std::string& path, const std::string& device,
-                        const std::deque<RecordQueue::Entry>& entries) {
-  if (entries.empty()) {
-    if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
-      return "cannot remove " + path + ": " + std::strerror(errno);
-    }
-    return "";
-  }
-  return ReplaceFile(path, [&](std::ostream& out) {
-    out << kFileMagic << device << '\n';
-    for (const RecordQueue::Entry& entry : entries) {
-      out << entry.id.size() << ' ' << entry.name.size() << ' ' << entry.text.size() << '\n'
-          << entry.id << entry.name << entry.text << '\n';
-    }
-  });
-}
-
-LoadedRecords LoadRecords(const std::string& path, const std::string& device) {
-  LoadedRecords loaded;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return loaded;  // nothing was saved
-  std::string header;
-  std::getline(in, header);
-  if (header.compare(0, sizeof kFileMagic - 1, kFileMagic) != 0) {
-    loaded.error = path + " is not a file of saved records";
-    return loaded;
-  }
-  std::string owner = header.substr(sizeof kFileMagic - 1);
-  if (owner != device) {
-    loaded.error = path + " holds the records of device \"" + owner + "\", not of this one";
-    return loaded;
-  }
-  std::string sizes;
-  while (std::getline(in, sizes)) {
-    std::istringstream line(sizes);
-    size_t idSize = 0, nameSize = 0, textSize = 0;
-    if (!(line >> idSize >> nameSize >> textSize) || idSize + nameSize + textSize > (64u << 20)) {
-      loaded.error = path + ": record " + std::to_string(loaded.entries.size() + 1) + " is damaged";
-      return loaded;
-    }
-    std::string bytes(idSize + nameSize + textSize + 1, '\0');
-    if (!in.read(&bytes[0], static_cast<std::streamsize>(bytes.size())) || bytes.back() != '\n') {
-      loaded.error = path + ": record " + std::to_string(loaded.entries.size() + 1) + " is cut short";
-      return loaded;
-    }
-    loaded.entries.push_back(RecordQueue::Entry{bytes.substr(0, idSize),
-                                                bytes.substr(idSize, nameSize),
-                                                bytes.substr(idSize + nameSize, textSize)});
-  }
-  return loaded;
 }
 
 }  // namespace kiv

@@ -61,21 +61,6 @@ private:
 // one keeps the default and is named in *warning.
 RecordQueue::Limits RecordQueueLimitsFromEnvironment(std::string* warning);
 
-// The queue kept across a restart of the gateway: a file in the service's
-// state folder, written once when the proxy stops (never per record: a
-// router's flash wears, and OpenWrt's /var is RAM anyway) and read once when
-// the next proxy starts. Records are kept only for the same device.
-//
-// The file: a header line "kiv-records 1 <device>", then per record a line
-// "<id bytes> <name bytes> <text bytes>" followed by those bytes and a newline.
-std::string SaveRecords(const std::string& path, const std::string& device,
-                        const std::deque<RecordQueue::Entry>& entries);  // "" or the error
-struct LoadedRecords {
-  std::vector<RecordQueue::Entry> entries;
-  std::string error;  // why the file (or its end) could not be read; "" when all was
-};
-LoadedRecords LoadRecords(const std::string& path, const std::string& device);
-
 }  // namespace kiv
 
 #endif

@@ -1,6 +1,14 @@
 #include "StateFolder.h"
 
+#include "kiv/StateFolder.h"
+
 #include "RandomHex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +22,12 @@ namespace {
 constexpr char kDeviceIdFile[] = "device-id";
 constexpr char kDevicePrefix[] = "kiv-";
 constexpr size_t kDeviceDigits = 12;
+constexpr char kLockFile[] = "lock";
+// Less room than this counts as a full folder: one erase block of a router's
+// NOR flash, which its file system needs free to go on writing at all.
+constexpr unsigned long long kLeastRoom = 64 * 1024;
+constexpr char kWhatItMeans[] =
+    ": records not stored by the platform will not survive a stop or a power cut";
 
 bool IsGeneratedDeviceId(const std::string& id) {
   const size_t prefix = sizeof kDevicePrefix - 1;
@@ -23,33 +37,86 @@ bool IsGeneratedDeviceId(const std::string& id) {
 
 std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
-}  // namespace
+std::string SystemError(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
+}
 
-std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
-  const std::string written = path + ".new";
-  {
-    std::ofstream out(written, std::ios::binary | std::ios::trunc);
-    if (!out) return "cannot create " + written + ": " + std::strerror(errno);
-    write(out);
-    out.flush();
-    if (!out) {
-      std::remove(written.c_str());
-      return "cannot write " + written;
-    }
-  }
-  if (std::rename(written.c_str(), path.c_str()) != 0) {
-    std::string problem = "cannot rename " + written + " to " + path + ": " + std::strerror(errno);
-    std::remove(written.c_str());
-    return problem;
+// Flushes what the system holds of path (opened with flags) to the storage.
+std::string SyncPath(const std::string& path, int flags) {
+  int descriptor = open(path.c_str(), flags | O_CLOEXEC);
+  if (descriptor < 0) return SystemError("cannot open " + path, errno);
+  int result = fsync(descriptor);
+  int error = errno;
+  close(descriptor);
+  // A file system that cannot flush a folder (EINVAL) has nothing to flush.
+  if (result != 0 && !(error == EINVAL && (flags & O_DIRECTORY))) {
+    return SystemError("cannot flush " + path + " to the storage", error);
   }
   return "";
 }
 
-std::string StateFilePath(const std::string& name) {
+std::string WriteWhole(const std::string& path, const std::function<void(std::ostream&)>& write) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return SystemError("cannot create " + path, errno);
+  write(out);
+  out.close();
+  if (!out) return "cannot write " + path;
+  return "";
+}
+
+// Why a folder that could be locked still cannot keep records, or "".
+std::string RoomProblem(const std::string& folder) {
+  if (access(folder.c_str(), W_OK) != 0) {
+    return SystemError("cannot write to the state folder " + folder, errno) + kWhatItMeans;
+  }
+  struct statvfs room {};
+  if (statvfs(folder.c_str(), &room) != 0) return "";  // unknown: the writes will tell
+  if (room.f_flag & ST_RDONLY) {
+    return "the state folder " + folder + " is on a read-only file system" + kWhatItMeans;
+  }
+  if (room.f_frsize > 0 && room.f_bavail < kLeastRoom / room.f_frsize) {
+    return "the state folder " + folder + " is full (" +
+           std::to_string(room.f_bavail * room.f_frsize / 1024) + " KiB free)" + kWhatItMeans;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string SyncFolder(const std::string& folder) {
+  return SyncPath(folder, O_RDONLY | O_DIRECTORY);
+}
+
+std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
+  const std::string written = path + ".new";
+  std::string problem = WriteWhole(written, write);
+  if (problem.empty()) problem = SyncPath(written, O_RDONLY);
+  if (problem.empty() && std::rename(written.c_str(), path.c_str()) != 0) {
+    problem = SystemError("cannot rename " + written + " to " + path, errno);
+  }
+  if (!problem.empty()) {
+    std::remove(written.c_str());
+    return problem;
+  }
+  return SyncFolder(FolderOf(path));
+}
+
+std::string StateFolder() {
   const char* folders = std::getenv("STATE_DIRECTORY");
   if (folders == nullptr || *folders == '\0') return "";
   std::string list = folders;
-  return list.substr(0, list.find(':')) + "/" + name;
+  return list.substr(0, list.find(':'));
+}
+
+std::string StateFilePath(const std::string& name) {
+  std::string folder = StateFolder();
+  return folder.empty() ? "" : folder + "/" + name;
 }
 
 std::string GeneratedDeviceId(std::string* problem) {
@@ -64,6 +131,67 @@ std::string GeneratedDeviceId(std::string* problem) {
   std::string failure = ReplaceFile(path, [&id](std::ostream& out) { out << id << '\n'; });
   if (!failure.empty()) *problem += "cannot store the device id: " + failure;
   return id;
+}
+
+// ---- The lock -------------------------------------------------------------------
+
+StateFolderLock::StateFolderLock(int descriptor, bool takenElsewhere)
+    : descriptor_(descriptor), takenElsewhere_(takenElsewhere) {}
+
+StateFolderLock::~StateFolderLock() {
+  if (descriptor_ >= 0) close(descriptor_);
+}
+
+StateFolderLock::StateFolderLock(StateFolderLock&& other) noexcept
+    : descriptor_(other.descriptor_), takenElsewhere_(other.takenElsewhere_) {
+  other.descriptor_ = -1;
+}
+
+StateFolderLock& StateFolderLock::operator=(StateFolderLock&& other) noexcept {
+  if (this != &other) {
+    if (descriptor_ >= 0) close(descriptor_);
+    descriptor_ = other.descriptor_;
+    takenElsewhere_ = other.takenElsewhere_;
+    other.descriptor_ = -1;
+  }
+  return *this;
+}
+
+StateFolderLock AcquireStateFolder(std::string* problem) {
+  problem->clear();
+  const std::string folder = StateFolder();
+  if (folder.empty()) return {};
+  struct stat status {};
+  if (stat(folder.c_str(), &status) != 0) {
+    *problem = SystemError("the state folder " + folder + " cannot be used", errno) + kWhatItMeans;
+    return {};
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *problem = "the state folder " + folder + " is not a folder" + kWhatItMeans;
+    return {};
+  }
+  const std::string path = folder + "/" + kLockFile;
+  int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor < 0) {
+    *problem = SystemError("cannot write to the state folder " + folder, errno) + kWhatItMeans;
+    return {};
+  }
+  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(descriptor);
+    if (error == EWOULDBLOCK) {
+      *problem = "the state folder " + folder + " is in use by another process (it holds " + path +
+                 "): a second one there would overwrite its records; give each its own "
+                 "STATE_DIRECTORY";
+      return StateFolderLock(-1, true);
+    }
+    *problem = SystemError("cannot lock " + path, error) +
+               ": nothing keeps a second process from using the same state folder";
+    return {};
+  }
+  StateFolderLock lock(descriptor, false);
+  *problem = RoomProblem(folder);
+  return lock;
 }
 
 }  // namespace kiv

@@ -1,6 +1,7 @@
 // What the SDK keeps across restarts in the service's state folder: the
 // folder named by $STATE_DIRECTORY (systemd may list several, the first is
-// ours; the OpenWrt service sets it too).
+// ours; the OpenWrt service sets it too). The folder's start-up check and
+// lock are in the public kiv/StateFolder.h.
 #ifndef KIV_SDK_STATE_FOLDER_H
 #define KIV_SDK_STATE_FOLDER_H
 
@@ -10,13 +11,23 @@
 
 namespace kiv {
 
+// The state folder, or "" without one.
+std::string StateFolder();
 // The path of the file name in the state folder, or "" without one.
 std::string StateFilePath(const std::string& name);
 
-// Replaces the file at path with what write puts out: written beside it and
-// renamed over it, so that a power cut leaves the old file or the new one,
-// never half of one. "" when done, else why not (the old file then stays).
+// Replaces the file at path with what write puts out: written beside it,
+// flushed to the storage, renamed over it and the rename flushed too, so that
+// a power cut at any moment leaves the old file or the new one whole, never
+// half of one or an empty one. "" when done, else why not (the old file then
+// stays).
 std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write);
+
+// Flushes the folder's entries (a file created, renamed or removed in it) to
+// the storage. "" when done, else why not.
+std::string SyncFolder(const std::string& folder);
+// The folder that holds path ("." for a bare name).
+std::string FolderOf(const std::string& path);
 
 // The device id of a gateway that was given none: "kiv-" and 12 hexadecimal
 // digits, kept in the state folder, so that the platform knows the gateway

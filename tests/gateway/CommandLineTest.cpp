@@ -1,6 +1,7 @@
 // gatewayd as a program: usage, bad options, configuration errors, and
 // the wait for input at the end, which a stop signal cuts short.
 #include "TestSupport.h"
+#include "kiv/StateFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,24 @@ TEST(Gatewayd, EndsWithoutInputWhenStoppedBySignal) {
     gw.Signal(signal);
     EXPECT_EQ(gw.Wait(30s), 0);
   }
+}
+
+// A second gatewayd on the same state folder would overwrite the first
+// one's records: it stops at once, with a status a service manager sees.
+TEST(Gatewayd, RefusesAStateFolderInUse) {
+  kivtest::TempDir state;
+  kivtest::ScopedEnvironment environment({{"STATE_DIRECTORY", state.path()}});
+  std::string problem;
+  const kiv::StateFolderLock held = kiv::AcquireStateFolder(&problem);
+  ASSERT_TRUE(held.Held()) << problem;
+  kivtest::Process gw(Gatewayd({"-g", "X1", "-s", "tcp://127.0.0.1:1"}));
+  EXPECT_EQ(gw.Wait(30s), 1);
+  EXPECT_NE(gw.Stderr().find("[ERROR] src/main:"), std::string::npos) << gw.Stderr();
+  EXPECT_NE(gw.Stderr().find(" main: the state folder " + state.path() +
+                             " is in use by another process"),
+            std::string::npos)
+      << gw.Stderr();
+  EXPECT_NE(gw.Stderr().find("; gatewayd does not start"), std::string::npos) << gw.Stderr();
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ protected:
                Outbox::Hooks{[this](const Outbox::Record& r, Outbox::Exit exit, int rsc) {
                                exits.push_back(r.name + " " + ExitName(exit) + " " + std::to_string(rsc));
                              },
-                             [this] { registration.Lost(); }}) {}
+                             [this] { registration.Lost(); },
+                             [this](const Outbox::Record& r) { journal.push_back("hold " + r.name); },
+                             [this](const std::string& name) { journal.push_back("forget " + name); }}) {}
 
   static Outbox::Settings Settings(kiv::RecordQueue::Limits limits) {
     Outbox::Settings settings;
@@ -94,7 +96,7 @@ protected:
   std::string stepRqi;
   std::vector<std::pair<std::string, std::string>> sends;  // rqi, name
   std::set<std::string> rqis;
-  std::vector<std::string> exits, logs;
+  std::vector<std::string> exits, logs, journal;
   std::vector<std::pair<Duration, Duration>> draws;
   kiv::Registration registration;
   Outbox outbox;
@@ -231,6 +233,30 @@ TEST_F(DeliveryTest, RetriesAreJitteredAndTheRegistrationIsCheckedNowAndThen) {
   AnswerStep(4004);
   EXPECT_EQ(steps.back(), Step::kCreate);
   EXPECT_FALSE(registration.Registered());
+}
+
+// Only records not stored promptly are kept durably: at once while the
+// registrar is away or silent, after a few seconds otherwise; one that
+// leaves afterwards is forgotten; at a stop every record is kept.
+TEST_F(DeliveryTest, OnlyRecordsNotStoredPromptlyAreHeld) {
+  Register();
+  Add("prompt");
+  Advance(1s);
+  AnswerRecord(sends.back().first, 2001);
+  EXPECT_TRUE(journal.empty()) << "a healthy platform costs no write";
+  Add("slow");
+  Advance(Outbox::kHoldAfter);
+  EXPECT_EQ(journal, std::vector<std::string>{"hold slow"});
+  AnswerRecord(sends.back().first, 2001);
+  EXPECT_EQ(journal.back(), "forget slow");
+  registration.Disconnected();
+  Add("away");
+  EXPECT_EQ(journal.back(), "hold away") << "the registrar is away: held at once";
+  Register();
+  Add("at stop");
+  outbox.KeepAll();
+  EXPECT_EQ(journal.back(), "hold at stop");
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "forget away"), 0);
 }
 
 // A lost connection puts records in flight back: after the next

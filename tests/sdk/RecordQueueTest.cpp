@@ -1,7 +1,5 @@
-// The record queue's bounds, and the file that keeps it across a restart.
+// The record queue's bounds.
 #include "RecordQueue.h"
-
-#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,39 +49,6 @@ TEST(RecordQueueTest, LimitsFromTheEnvironment) {
   }
   unsetenv("KIV_RECORD_QUEUE_RECORDS");
   unsetenv("KIV_RECORD_QUEUE_BYTES");
-}
-
-TEST(RecordQueueTest, SavedRecordsComeBackByteForByteForTheSameDeviceOnly) {
-  kivtest::TempDir dir;
-  std::string path = dir.File("records.queue");
-  std::deque<RecordQueue::Entry> entries = {
-      {"p-1", "rec-p-1", std::string("line\nnext\0nul \xff", 15)},
-      {"p-2", "rec-p-2", ""},
-      {"p-3", "rec-p-3", "3 4 5\n"},
-  };
-  ASSERT_EQ(kiv::SaveRecords(path, "gw1", entries), "");
-  kiv::LoadedRecords loaded = kiv::LoadRecords(path, "gw1");
-  EXPECT_EQ(loaded.error, "");
-  ASSERT_EQ(loaded.entries.size(), entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ(loaded.entries[i].id, entries[i].id);
-    EXPECT_EQ(loaded.entries[i].name, entries[i].name);
-    EXPECT_EQ(loaded.entries[i].text, entries[i].text);
-  }
-  EXPECT_TRUE(kiv::LoadRecords(path, "gw2").entries.empty());
-  EXPECT_NE(kiv::LoadRecords(path, "gw2").error, "");
-
-  // A damaged end keeps what stood before it and says so.
-  std::string text = kivtest::ReadFile(path);
-  kivtest::WriteFile(path, text.substr(0, text.size() - 4));
-  loaded = kiv::LoadRecords(path, "gw1");
-  EXPECT_EQ(loaded.entries.size(), 2u);
-  EXPECT_NE(loaded.error.find("record 3"), std::string::npos) << loaded.error;
-
-  // Nothing left: the file goes.
-  ASSERT_EQ(kiv::SaveRecords(path, "gw1", {}), "");
-  EXPECT_TRUE(kiv::LoadRecords(path, "gw1").entries.empty());
-  EXPECT_EQ(kiv::LoadRecords(path, "gw1").error, "");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "Protocol.h"
 #include "kiv/Proxy.h"  // LogCategory
 
+#include <optional>
+
 namespace kiv {
 namespace {
 
@@ -34,7 +36,8 @@ Outbox::Outbox(Settings settings, Timers& timers, RegistrarLink& link, AnswerDea
       resendTimer_([this] {
         heldBack_ = false;
         Pump();
-      }) {}
+      }),
+      holdTimer_([this] { HoldWhatWaits(); }) {}
 
 Outbox::~Outbox() = default;
 
@@ -42,7 +45,13 @@ size_t Outbox::Cost(const Record& record) {
   return record.id.size() + record.name.size() + record.text.size() + kEntryOverhead;
 }
 
-void Outbox::Add(Record record) {
+void Outbox::Add(Record record) { Push(std::move(record), false); }
+
+void Outbox::Restore(std::vector<Record> records) {
+  for (Record& record : records) Push(std::move(record), true);
+}
+
+void Outbox::Push(Record record, bool held) {
   size_t cost = Cost(record);
   bool dropping = false;
   while (!entries_.empty() && (entries_.size() >= settings_.limits.records ||
@@ -57,9 +66,34 @@ void Outbox::Add(Record record) {
     Leave(entries_.begin(), Exit::kDropped, 0);
   }
   bytes_ += cost;
-  entries_.push_back(Entry{std::move(record), {}, false, {}, nullptr});
+  entries_.push_back(Entry{std::move(record), {}, false, {}, timers_.Now(), held, nullptr});
   if (!open_ || heldBack_) BeginOutage();
+  HoldWhatWaits();
   Pump();
+}
+
+// Records wait to be kept durably only while they may still be stored
+// promptly: not when the registrar is away or not answering, and not past
+// kHoldAfter. A healthy platform so costs no write at all.
+void Outbox::HoldWhatWaits() {
+  bool delivering = open_ && !heldBack_;
+  Timers::TimePoint now = timers_.Now();
+  std::optional<Timers::TimePoint> next;
+  for (Entry& entry : entries_) {
+    if (entry.held) continue;
+    Timers::TimePoint due = entry.addedAt + kHoldAfter;
+    if (!delivering || now >= due) {
+      entry.held = true;
+      if (hooks_.hold) hooks_.hold(entry.record);
+    } else if (!next || due < *next) {
+      next = due;
+    }
+  }
+  if (next) {
+    timers_.Arm(holdTimer_, *next - now);
+  } else {
+    timers_.Cancel(holdTimer_);
+  }
 }
 
 void Outbox::Open() {
@@ -71,6 +105,7 @@ void Outbox::Close() {
   open_ = false;
   for (Entry& entry : entries_) Unsend(entry);
   if (!entries_.empty()) BeginOutage();
+  HoldWhatWaits();
 }
 
 void Outbox::Pump() {
@@ -118,6 +153,7 @@ void Outbox::AnswerMissing(Position entry) {
 void Outbox::HoldBack() {
   heldBack_ = true;
   BeginOutage();
+  HoldWhatWaits();
   if (!resendTimer_.Armed()) timers_.Arm(resendTimer_, resendBackoff_.Next());
 }
 
@@ -208,6 +244,7 @@ void Outbox::Leave(Position entry, Exit exit, int rsc) {
     gone_.pop_front();
   }
   bytes_ -= Cost(entry->record);
+  if (entry->held && exit != Exit::kKeptAtStop && hooks_.forget) hooks_.forget(entry->record.name);
   Record record = std::move(entry->record);
   entries_.erase(entry);
   if (hooks_.left) hooks_.left(record, exit, rsc);
@@ -217,6 +254,7 @@ void Outbox::Forget(const std::string& rqi) { byRqi_.erase(rqi); }
 
 void Outbox::KeepAll() {
   open_ = false;
+  HoldWhatWaits();
   while (!entries_.empty()) Leave(entries_.begin(), Exit::kKeptAtStop, 0);
 }
 

@@ -54,7 +54,13 @@ public:
     // Every record that leaves, once: rsc is the CSE's for kStored/kRefused.
     std::function<void(const Record&, Exit, int rsc)> left;
     std::function<void()> registrationLost;
+    // A record is held (kept durably from now on: Journal), and a held one
+    // left for good. Records stored promptly are never held.
+    std::function<void(const Record&)> hold;
+    std::function<void(const std::string& name)> forget;
   };
+  // A record not stored this long after it was produced counts as held.
+  static constexpr std::chrono::seconds kHoldAfter{5};
 
   Outbox(Settings settings, Timers& timers, RegistrarLink& link, AnswerDeadline& deadline,
          Backoff::Draw draw, Hooks hooks);
@@ -62,13 +68,15 @@ public:
 
   // A record produced: kept whatever the connection's state.
   void Add(Record record);
+  // Records held at the last run (kept durably already), before any new one.
+  void Restore(std::vector<Record> records);
   // The registrar takes records now (registered), or not (offline,
   // registering): records sent and not answered wait again.
   void Open();
   void Close();
   // An answer from the registrar: false when it is to none of the outbox's sends.
   bool Answer(const std::string& rqi, int rsc);
-  // At a stop: every record leaves as kept (after the caller saved Records()).
+  // At a stop: every record is held, and leaves as kept.
   void KeepAll();
 
   std::vector<Record> Records() const;
@@ -81,10 +89,14 @@ private:
     std::vector<std::string> rqis;  // every send, the latest last
     bool sent = false;              // the latest send waits for its answer
     Timers::TimePoint sentAt{};
+    Timers::TimePoint addedAt{};
+    bool held = false;              // kept durably (Hooks::hold)
     std::unique_ptr<Timer> answerTimer;
   };
   using Position = std::list<Entry>::iterator;
 
+  void Push(Record record, bool held);
+  void HoldWhatWaits();
   void Pump();
   void Send(Position entry);
   void Unsend(Entry& entry);
@@ -114,6 +126,7 @@ private:
   bool open_ = false;
   bool heldBack_ = false;  // after a missing or "not now" answer, until resendTimer_
   Timer resendTimer_;
+  Timer holdTimer_;  // the next record to count as held
   bool answerMissingLogged_ = false;
 
   // What the operator reads: the start of an outage, its end, and losses.

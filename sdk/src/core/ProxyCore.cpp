@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace kiv {
 namespace {
@@ -18,7 +19,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kDeliveryTimeout = 10s;
-constexpr char kSavedRecordsFile[] = "records.queue";
 constexpr size_t kSentRemembered = 512;
 constexpr size_t kHeldReplies = 64;
 constexpr size_t kHeldReplyBytes = 256 * 1024;
@@ -53,14 +53,12 @@ std::string DeviceIdOf(const ProxyInfo& info) {
   return id;
 }
 
-// A record's content instance name: unique to the record, as its id is.
-std::string RecordName(const std::string& id) { return "rec-" + id; }
-
-Outbox::Settings OutboxSettings(std::string* warning) {
+Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
   Outbox::Settings settings;
-  settings.limits = RecordQueueLimitsFromEnvironment(warning);
+  settings.limits = limits;
   return settings;
 }
+
 
 }  // namespace
 
@@ -77,7 +75,9 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
       requestPrefix_(RandomHex(8) + "-"),
-      savedRecordsPath_(StateFilePath(kSavedRecordsFile)),
+      limits_(RecordQueueLimitsFromEnvironment(&configWarning_)),
+      recordNames_(StateFolder(), std::time(nullptr), RandomHex(8), &namesProblem_),
+      journal_(StateFolder(), deviceId_, limits_),
       registration_(Registration::Settings(), loop_.timers(), *this, answerDeadline_, SystemDraw(),
                     [this](bool registered) {
                       if (registered) {
@@ -86,11 +86,12 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                         outbox_.Close();
                       }
                     }),
-      outbox_(OutboxSettings(&configWarning_), loop_.timers(), *this, answerDeadline_,
-              SystemDraw(),
+      outbox_(OutboxSettings(limits_), loop_.timers(), *this, answerDeadline_, SystemDraw(),
               Outbox::Hooks{[this](const Outbox::Record& record, Outbox::Exit exit,
                                    int rsc) { RecordLeft(record, exit, rsc); },
-                            [this] { registration_.Lost(); }}),
+                            [this] { registration_.Lost(); },
+                            [this](const Outbox::Record& record) { HoldDurably(record); },
+                            [this](const std::string& name) { ForgetHeld(name); }}),
       router_(names_, EnvOr("KIV_ALLOWED_ORIGINATORS", ""),
               RequestRouter::Hooks{
                   [this](const std::string& originator, const std::string& body) {
@@ -100,8 +101,9 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                   [this] { return IsConnected(); }}) {
   configError_ = protocol::CheckNames(names_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
+  if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
-  loop_.Call([this] { RestoreSavedRecords(); });
+  loop_.Call([this] { RestoreHeldRecords(); });
 }
 
 Proxy::Impl::~Impl() {
@@ -111,7 +113,7 @@ Proxy::Impl::~Impl() {
   // exists: it waits for them (they find the loop stopped).
   owner_.reset();
   client_ = nullptr;
-  SaveRecords();
+  KeepHeldRecords();
 }
 
 bool Proxy::Impl::IsConnected() const {
@@ -310,7 +312,7 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
   }
   result.requestId = NewRequestId();
   auto waiter = waitForDelivery ? std::make_shared<Waiter>() : nullptr;
-  Outbox::Record record{result.requestId, RecordName(result.requestId), text};
+  Outbox::Record record{result.requestId, recordNames_.Next(), text};
   if (!loop_.Post([this, record = std::move(record), waiter]() mutable {
         if (waiter) waiters_[record.id] = waiter;
         outbox_.Add(std::move(record));
@@ -361,38 +363,49 @@ void Proxy::Impl::RecordLeft(const Outbox::Record& record, Outbox::Exit exit, in
   if (Callback* receiver = Gateway()) receiver->ResponseArrived(record.id, rsc);
 }
 
-// Records a stop left unstored are sent first, under their own names: one
-// the registrar did store meanwhile is answered 4105 and not stored twice.
-void Proxy::Impl::RestoreSavedRecords() {
-  if (savedRecordsPath_.empty()) return;
-  LoadedRecords saved = LoadRecords(savedRecordsPath_, deviceId_);
-  if (!saved.error.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, "saved records: " + saved.error);
-  if (saved.entries.empty()) return;
-  size_t count = saved.entries.size();
-  for (Outbox::Record& record : saved.entries) outbox_.Add(std::move(record));
-  LogAt(1, 0, "Proxy", __LINE__,
-        "read " + std::to_string(count) + " records kept at the last stop from " +
-            savedRecordsPath_);
-  if (std::remove(savedRecordsPath_.c_str()) != 0) {
-    LogAt(-1, kLogError, "Proxy", __LINE__,
-          "cannot remove " + savedRecordsPath_ + ": " + std::strerror(errno));
+// Records held at the last run (stopped, crashed or cut off) go first,
+// under their own names: one the registrar did store meanwhile is answered
+// 4105 and not stored twice.
+void Proxy::Impl::RestoreHeldRecords() {
+  Journal::Loaded held = journal_.Open();
+  if (!held.problem.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, "held records: " + held.problem);
+  if (held.records.empty()) return;
+  size_t count = held.records.size();
+  outbox_.Restore(std::move(held.records));
+  LogAt(-1, kLogWarning, "Proxy", __LINE__,
+        std::to_string(count) + " records held at the last run read from " + journal_.path());
+}
+
+void Proxy::Impl::HoldDurably(const Outbox::Record& record) {
+  std::string error = journal_.Hold(record);
+  if (error.empty()) return;
+  if (std::optional<std::string> line = journalFailures_.Next(
+          "held records are not kept across a stop or a power cut: " + error, Clock::now())) {
+    LogAt(-1, kLogError, "Proxy", __LINE__, *line);
   }
 }
 
-// Once, at the end: never a write per record.
-void Proxy::Impl::SaveRecords() {
-  std::vector<Outbox::Record> records = outbox_.Records();
+void Proxy::Impl::ForgetHeld(const std::string& name) {
+  std::string error = journal_.Forget(name);
+  if (error.empty()) return;
+  if (std::optional<std::string> line =
+          journalFailures_.Next("the journal of held records: " + error, Clock::now())) {
+    LogAt(-1, kLogError, "Proxy", __LINE__, *line);
+  }
+}
+
+// At the stop every record not stored is held (most are already).
+void Proxy::Impl::KeepHeldRecords() {
+  size_t count = outbox_.Size();
   outbox_.KeepAll();
-  if (savedRecordsPath_.empty()) return;
-  std::deque<RecordQueue::Entry> entries(records.begin(), records.end());
-  std::string error = kiv::SaveRecords(savedRecordsPath_, deviceId_, entries);
-  if (!error.empty()) {
+  if (count == 0) return;
+  if (journal_.path().empty()) {
     LogAt(-1, kLogError, "Proxy", __LINE__,
-          std::to_string(entries.size()) + " records not stored by the platform are lost: " + error);
-  } else if (!entries.empty()) {
+          std::to_string(count) + " records not stored by the platform are lost: no state folder");
+  } else {
     LogAt(-1, kLogWarning, "Proxy", __LINE__,
-          std::to_string(entries.size()) + " records not stored by the platform are kept in " +
-              savedRecordsPath_ + " for the next start");
+          std::to_string(count) + " records not stored by the platform are kept in " +
+              journal_.path() + " for the next start");
   }
 }
 

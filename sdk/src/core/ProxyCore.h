@@ -14,7 +14,9 @@
 #include "AnswerDeadline.h"
 #include "Cse.h"
 #include "EventLoop.h"
+#include "Journal.h"
 #include "Outbox.h"
+#include "RecordNames.h"
 #include "Registration.h"
 #include "RegistrarLink.h"
 #include "RepeatedLine.h"
@@ -76,8 +78,10 @@ private:
   void ReportDroppedMessages();
 
   Result WaitUntilStored(Result result, const std::shared_ptr<Waiter>& waiter);
-  void RestoreSavedRecords();
-  void SaveRecords();
+  void RestoreHeldRecords();
+  void HoldDurably(const Outbox::Record& record);
+  void ForgetHeld(const std::string& name);
+  void KeepHeldRecords();
 
   const ProxyInfo info_;
   const std::string deviceId_;
@@ -88,7 +92,9 @@ private:
   std::atomic<uint32_t> requestCounter_{0};
   std::atomic<Callback*> callback_{nullptr};
   std::string configWarning_;
-  const std::string savedRecordsPath_;
+  const RecordQueueLimits limits_;
+  std::string namesProblem_;
+  RecordNames recordNames_;
 
   // Connecting: one Connect at a time; the client is made by the first,
   // under stateMutex_, where Disconnect marks the proxy stopped.
@@ -103,6 +109,8 @@ private:
   // On the loop.
   EventLoop loop_;
   AnswerDeadline answerDeadline_;
+  Journal journal_;  // the records held, in the state folder
+  RepeatedLine journalFailures_{std::chrono::seconds(60)};
   Registration registration_;
   Outbox outbox_;
   RequestRouter router_;
