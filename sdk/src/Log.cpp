@@ -68,6 +68,7 @@ int SyslogPriority(int category) {
 }
 
 bool PassesConfig(int level, int category) {
+  if (level == kNoticeLevel) return true;
   if (level >= 0) return level <= g_traceLevel.load(std::memory_order_relaxed);
   return (category & g_categoryMask.load(std::memory_order_relaxed)) != 0;
 }

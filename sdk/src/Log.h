@@ -13,8 +13,13 @@ namespace kiv {
 std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Writes a record if the configuration lets it through.
 void Emit(LogRecord record);
-// A line of the SDK's own: level -1 with a category, or a trace level 1..3
-// (dropped above SetLogConfig's trace level). message is printed as it is.
+// A line an operator must read in the default log as well (the start and
+// end of a spell of held records, every loss): printed whatever the
+// category mask, under its category's name. Callers keep such lines rare.
+constexpr int kNoticeLevel = -2;
+// A line of the SDK's own: level -1 with a category, kNoticeLevel, or a
+// trace level 1..3 (dropped above SetLogConfig's trace level). message is
+// printed as it is.
 void LogLine(int level, int category, const char* tag, const char* file, const char* function,
              int line, const std::string& message);
 // Whether SetLogConfig asked for the MQTT library's own trace.

@@ -153,8 +153,10 @@ TEST_F(ProxyTest, RecordsCarryTheTextByteForByteToTheRegistrar) {
 }
 
 // A record produced is kept whatever the connection's state: taken before
-// the first connection, delivered in order once registered.
+// the first connection, delivered in order once registered. That records
+// wait, and that they went, is in the default log (errors only) too.
 TEST_F(ProxyTest, RecordsProducedWhileNotConnectedAreKeptAndDelivered) {
+  kivtest::LogCapture log(kiv::kLogFatal | kiv::kLogCritical | kiv::kLogError);
   kiv::Data data(proxy.get());
   const std::vector<std::string> texts = {"early 1", "early 2", "early 3"};
   for (const std::string& text : texts) {
@@ -168,6 +170,14 @@ TEST_F(ProxyTest, RecordsProducedWhileNotConnectedAreKeptAndDelivered) {
   std::vector<kiv::platform::Record> records = platform.platform().Records(kDevice);
   ASSERT_EQ(records.size(), texts.size());
   for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(records[i].text, texts[i]);
+  auto logged = [&](const std::string& text) {
+    for (const std::string& line : log.Messages("Registration")) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(logged(": 1 record waiting for the platform"));
+  EXPECT_TRUE(kivtest::WaitUntil([&] { return logged(": delivered 3 records held during the outage"); }));
 }
 
 // Who answers what: the gateway (a retrieve that found something), the SDK on

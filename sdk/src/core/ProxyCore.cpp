@@ -22,6 +22,7 @@ constexpr auto kDeliveryTimeout = 10s;
 constexpr size_t kSentRemembered = 512;
 constexpr size_t kHeldReplies = 64;
 constexpr size_t kHeldReplyBytes = 256 * 1024;
+constexpr size_t kOperatorLineKinds = 32;
 
 void LogAt(int level, int category, const char* function, int line, const std::string& text) {
   LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
@@ -168,13 +169,26 @@ void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& bod
   }
 }
 
+// The registration's and the outbox's lines are what an operator must see
+// of the platform (records held, delivered, lost): printed in the default
+// log too, each kind of line at most once a minute however the platform
+// flaps (a kind is the text without its numbers).
 void Proxy::Impl::Log(int category, const std::string& text) {
   if (category == kLogInformation) {
     LogAt(1, 0, "Registration", __LINE__,
           text + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" + poa_ + ")");
-  } else {
-    LogAt(-1, category, "Registration", __LINE__, names_.RegistrarCseId() + ": " + text);
+    return;
   }
+  std::string kind;
+  for (char c : text) {
+    if (c < '0' || c > '9') kind += c;
+  }
+  if (operatorLines_.size() > kOperatorLineKinds) operatorLines_.clear();
+  RepeatedLine& holder = operatorLines_.try_emplace(kind, std::chrono::seconds(60)).first->second;
+  std::optional<std::string> line = holder.Next(kind, Clock::now());
+  if (!line) return;
+  LogAt(kNoticeLevel, category, "Registration", __LINE__,
+        names_.RegistrarCseId() + ": " + text + line->substr(kind.size()));
 }
 
 // ---- events ------------------------------------------------------------------
@@ -372,7 +386,7 @@ void Proxy::Impl::RestoreHeldRecords() {
   if (held.records.empty()) return;
   size_t count = held.records.size();
   outbox_.Restore(std::move(held.records));
-  LogAt(-1, kLogWarning, "Proxy", __LINE__,
+  LogAt(kNoticeLevel, kLogWarning, "Proxy", __LINE__,
         std::to_string(count) + " records held at the last run read from " + journal_.path());
 }
 
@@ -403,7 +417,7 @@ void Proxy::Impl::KeepHeldRecords() {
     LogAt(-1, kLogError, "Proxy", __LINE__,
           std::to_string(count) + " records not stored by the platform are lost: no state folder");
   } else {
-    LogAt(-1, kLogWarning, "Proxy", __LINE__,
+    LogAt(kNoticeLevel, kLogWarning, "Proxy", __LINE__,
           std::to_string(count) + " records not stored by the platform are kept in " +
               journal_.path() + " for the next start");
   }

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -121,6 +122,7 @@ private:
   std::deque<std::pair<std::string, std::string>> heldReplies_;
   size_t heldReplyBytes_ = 0;
   RepeatedLine replyFailures_{std::chrono::seconds(60)};
+  std::map<std::string, RepeatedLine> operatorLines_;  // by kind of line
   RepeatedLine registrarSendFailures_{std::chrono::seconds(60)};
   RepeatedLine droppedMessagesLine_{std::chrono::seconds(60)};
   // Request ids we sent the registrar: an answer that none of the parts
