@@ -17,7 +17,7 @@ mkdir "$work/uci"
 
 default_instance="procd_open_instance
 procd_set_param 'command' '/usr/libexec/gatewayd-launch' '/opt/kiv' '/usr/bin/gatewayd' '-f' '/opt/kiv/gw.cfg'
-procd_set_param 'env' 'STATE_DIRECTORY=/var/lib/gatewayd'
+procd_set_param 'env' 'STATE_DIRECTORY=/opt/kiv/state'
 procd_set_param 'respawn' '3600' '5' '5'
 procd_set_param 'term_timeout' '10'
 procd_set_param 'stdout' '1'
@@ -48,6 +48,7 @@ config gatewayd 'main'
 	option record_queue_records '200'
 	option record_queue_bytes '65536'
 	option allowed_originators 'gwctl-* ops-*'
+	option state_dir '/var/lib/gatewayd'
 UCI
     expected="procd_open_instance
 procd_set_param 'command' '/usr/libexec/gatewayd-launch' '/srv/gate way/nodes' '/usr/bin/gatewayd' '-f' '/srv/gate way/site.json'
@@ -74,7 +75,7 @@ procd_add_reload_trigger 'gatewayd'"
 config gatewayd 'main'
 	option tls_cafle '/etc/kiv/tls/ca.pem'
 UCI
-    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators'
+    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators state_dir'
 start_service: 1
 procd_add_reload_trigger 'gatewayd'"
     ;;
