@@ -1,6 +1,7 @@
 #!/bin/sh
 # The one command that installs what is missing, builds every deliverable and
-# runs every test: natively, again under AddressSanitizer+UBSan, cross-built
+# runs every test: natively, again under AddressSanitizer+UBSan (the SDK's
+# also under ThreadSanitizer), cross-built
 # for the routers under qemu (mipsel with glibc, mipsel-musl with OpenWrt's
 # musl); then each fuzz target for a bounded time (tools/run-fuzz.sh), then
 # the Debian and OpenWrt packages made from those builds. Each stage says how
@@ -83,6 +84,7 @@ fi
 # meanwhile.
 [ -n "$musl" ] && in_background configure-mipsel-musl sh tools/run-mipsel-tests.sh configure mipsel-musl
 in_background configure-asan cmake --preset asan
+in_background configure-tsan cmake --preset tsan
 in_background configure-mipsel sh tools/run-mipsel-tests.sh configure
 cmake --preset default
 build default cmake --build --preset default
@@ -90,6 +92,11 @@ in_background test-default ctest --preset default
 finish configure-asan
 build asan cmake --build --preset asan
 in_background test-asan ctest --preset asan
+# ThreadSanitizer over the SDK's tests: its threads (the loop, the MQTT
+# library's, the callers') are where a data race would hide.
+finish configure-tsan
+build tsan cmake --build --preset tsan --target sdk_tests
+in_background test-tsan ctest --preset tsan -L sdk
 finish configure-mipsel
 build mipsel sh tools/run-mipsel-tests.sh build
 in_background test-mipsel sh tools/run-mipsel-tests.sh test
@@ -101,9 +108,10 @@ fi
 failed=""
 finish test-default || failed="$failed default"
 finish test-asan || failed="$failed asan"
+finish test-tsan || failed="$failed tsan"
 finish test-mipsel || failed="$failed mipsel"
 if [ -n "$musl" ]; then finish test-mipsel-musl || failed="$failed mipsel-musl"; fi
-stage_done "the four test stages (presets default, asan, and under qemu-mipsel mipsel and mipsel-musl)"
+stage_done "the test stages (presets default, asan, tsan, and under qemu-mipsel mipsel and mipsel-musl)"
 if [ -n "$failed" ]; then
   echo "error: tests failed in preset(s)$failed" >&2
   exit 1
