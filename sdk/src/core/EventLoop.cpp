@@ -24,6 +24,7 @@ bool EventLoop::Enqueue(Task task, size_t bytes, bool bounded) {
       messageBytes_ += bytes;
     }
     mailbox_.push_back(Entry{std::move(task), bytes, bounded});
+    if (!sleeping_) return true;  // the loop takes it before it sleeps again
   }
   wake_.notify_one();
   return true;
@@ -76,20 +77,28 @@ void EventLoop::Stop() {
   if (thread_.joinable() && !OnLoopThread()) thread_.join();
 }
 
+// Takes what waits in one go and runs it without the lock: a burst of
+// messages costs one wake-up, not one each.
 void EventLoop::Run() {
+  std::deque<Entry> batch;
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (stopping_) break;
+  while (!stopping_) {
     if (!mailbox_.empty()) {
-      Entry entry = std::move(mailbox_.front());
-      mailbox_.pop_front();
-      if (entry.message) {
-        --messages_;
-        messageBytes_ -= entry.bytes;
-      }
+      batch.swap(mailbox_);
       lock.unlock();
-      entry.task();
+      size_t messages = 0, bytes = 0;
+      for (Entry& entry : batch) {
+        entry.task();
+        if (entry.message) {
+          ++messages;
+          bytes += entry.bytes;
+        }
+      }
+      batch.clear();
       lock.lock();
+      // Messages count against the bounds until they ran.
+      messages_ -= messages;
+      messageBytes_ -= bytes;
       continue;
     }
     std::optional<Timers::TimePoint> due = timers_.NextDue();
@@ -99,11 +108,13 @@ void EventLoop::Run() {
       lock.lock();
       continue;
     }
+    sleeping_ = true;
     if (due) {
       wake_.wait_until(lock, *due);
     } else {
       wake_.wait(lock);
     }
+    sleeping_ = false;
   }
   std::deque<Entry> dropped;
   dropped.swap(mailbox_);

@@ -71,6 +71,7 @@ private:
   size_t messages_ = 0;
   size_t messageBytes_ = 0;
   bool stopping_ = false;
+  bool sleeping_ = false;  // the loop waits on wake_: a post must wake it
   std::thread thread_;  // last: it starts once the rest exists
 };
 
