@@ -327,7 +327,10 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
   result.requestId = NewRequestId();
   auto waiter = waitForDelivery ? std::make_shared<Waiter>() : nullptr;
   Outbox::Record record{result.requestId, recordNames_.Next(), text};
-  if (!loop_.Post([this, record = std::move(record), waiter]() mutable {
+  // Handed over, not posted: the record is in the outbox when Create
+  // returns, and a gateway that produces faster than the loop takes them
+  // waits instead of piling copies up in the mailbox.
+  if (!loop_.Call([&] {
         if (waiter) waiters_[record.id] = waiter;
         outbox_.Add(std::move(record));
       })) {
