@@ -51,8 +51,8 @@ protected:
 
   void WriteScript(const std::string& body) { kivtest::WriteNodeScript(folder, body); }
 
-  // Starts the platform, then gatewayd for device against the broker.
-  void StartGateway(std::vector<std::string> options = {}) {
+  // The platform (standing in for its CSE too), watching the device.
+  void StartPlatform() {
     kiv::platform::Platform::Options settings;
     settings.serverUri = broker.uri();
     settings.answerAsRegistrar = true;
@@ -60,6 +60,10 @@ protected:
     std::string error;
     ASSERT_EQ(platform->Connect(20s, &error), 0) << error;
     ASSERT_EQ(platform->Watch(device, &error), 0) << error;
+  }
+  // Starts the platform, then gatewayd for device against the broker.
+  void StartGateway(std::vector<std::string> options = {}) {
+    StartPlatform();
     gateway = kivtest::StartGatewayd(folder, broker.uri(), device, options);
   }
 
@@ -438,12 +442,7 @@ TEST_F(EndToEnd, HeldRecordsSurviveAKillAndAreDeliveredOnce) {
   away->Wait(kDeadline);
   int before = produced();
 
-  kiv::platform::Platform::Options settings;
-  settings.serverUri = broker.uri();
-  settings.answerAsRegistrar = true;
-  platform = std::make_unique<kiv::platform::Platform>(settings);
-  ASSERT_EQ(platform->Connect(20s), 0);
-  ASSERT_EQ(platform->Watch(device), 0);
+  StartPlatform();
   gateway = kivtest::StartGatewayd(folder, broker.uri(), device, {"-i", "1"}, env);
   ASSERT_TRUE(kivtest::WaitUntil([&] { return Records().size() >= static_cast<size_t>(before); }, 30s));
   std::vector<int> numbers;
