@@ -3,6 +3,7 @@
 #include "Json.h"
 #include "RepeatedLine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -24,8 +25,8 @@ mqtt::Options ClientOptions(const Platform::Options& options, const std::string&
   client.certFile = options.certFile;
   client.keyFile = options.keyFile;
   // Back quickly after a broker restart (tests restart brokers).
-  client.minRetry = milliseconds(100);
-  client.maxRetry = milliseconds(1000);
+  client.minRetry = std::min(milliseconds(100), options.reconnectAtMost);
+  client.maxRetry = options.reconnectAtMost;
   return client;
 }
 

@@ -81,6 +81,10 @@ public:
     auto found = values_.find(key);
     return found == values_.end() ? nullptr : &found->second;
   }
+  Value* Find(const std::string& key) {
+    auto found = values_.find(key);
+    return found == values_.end() ? nullptr : &found->second;
+  }
   size_t size() const { return values_.size(); }
   // Calls visit(key, value) for each, oldest first.
   template <typename Visit>
