@@ -16,8 +16,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace fleet {
 namespace {
 
@@ -30,24 +28,6 @@ std::string NodeScript(const std::string& device) {
          "n=$((n+1))\n"
          "echo $n > count\n"
          "printf '{\"gw\":\"" + device + "\",\"seq\":%d,\"temp\":21.5}\\n' $n\n";
-}
-
-// Our environment with extra added or replacing, as "NAME=value".
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
-  std::vector<std::string> lines;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string variable(*entry);
-    if (extra.count(variable.substr(0, variable.find('='))) == 0) lines.push_back(variable);
-  }
-  for (const auto& [name, value] : extra) lines.push_back(name + "=" + value);
-  return lines;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& words) {
-  std::vector<char*> pointers;
-  for (std::string& word : words) pointers.push_back(word.data());
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 long StatusField(pid_t pid, const char* field) {
@@ -100,9 +80,9 @@ pid_t Fleet::Spawn(int gateway) const {
   }
   std::map<std::string, std::string> extra = settings_.environment;
   extra["STATE_DIRECTORY"] = folder + "/state";
-  std::vector<std::string> environment = Environment(extra);
-  std::vector<char*> argPointers = Pointers(argv);
-  std::vector<char*> envPointers = Pointers(environment);
+  std::vector<std::string> environment = kivtest::EnvironmentWith(extra);
+  std::vector<char*> argPointers = kivtest::ExecPointers(argv);
+  std::vector<char*> envPointers = kivtest::ExecPointers(environment);
   const std::string log = folder + "/gatewayd.log";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -18,9 +18,9 @@
 // every answer). Everything on the wire is counted by a separate listener,
 // whichever CSE answers.
 #include "Fleet.h"
+#include "FleetCse.h"
 #include "WireWatch.h"
 
-#include "StandInRegistrar.h"
 #include "TestSupport.h"
 #include "TinyIotCse.h"
 
@@ -86,85 +86,6 @@ size_t SecondOf(const fleet::WireWatch& watch, Clock::time_point at) {
 
 // The end of the seconds counted so far: the one under way included.
 size_t SecondsSoFar(const fleet::WireWatch& watch) { return SecondOf(watch, Clock::now()) + 1; }
-
-// ---- the CSE ---------------------------------------------------------------------
-
-class Cse {
-public:
-  virtual ~Cse() = default;
-  virtual std::string Name() const = 0;
-  virtual std::string RegistrarId() const = 0;
-  virtual std::map<std::string, std::string> GatewayEnvironment() const = 0;
-  virtual void Stop() = 0;
-  virtual void Start() = 0;
-  // What it needs once the broker is back.
-  virtual void BrokerRestarted() {}
-  // The texts of each gateway's records, in the order stored.
-  virtual std::map<std::string, std::vector<std::string>> Stored() const = 0;
-};
-
-class TinyIot : public Cse {
-public:
-  explicit TinyIot(int brokerPort) : cse_(brokerPort) {}
-  std::string Name() const override { return "tinyIoT"; }
-  std::string RegistrarId() const override { return "tinyiot"; }
-  std::map<std::string, std::string> GatewayEnvironment() const override {
-    return {{"KIV_PLATFORM_ID", "tinyiot"}, {"KIV_PLATFORM_CSE_NAME", "TinyIoT"}};
-  }
-  void Stop() override { cse_.Stop(); }
-  void Start() override { cse_.Start(); }
-  // It ends when its broker goes away: it is started again, as a service
-  // manager would.
-  void BrokerRestarted() override {
-    cse_.Stop();
-    cse_.Start();
-  }
-  std::map<std::string, std::vector<std::string>> Stored() const override {
-    std::map<std::string, std::vector<std::string>> stored;
-    for (const auto& instance : cse_.Instances("%/data")) {
-      std::vector<std::string> levels = kiv::protocol::Levels(instance.address);
-      if (levels.size() >= 2) stored[levels[1]].push_back(instance.content);
-    }
-    return stored;
-  }
-
-private:
-  mutable kivtest::TinyIotCse cse_;
-};
-
-class StandIn : public Cse {
-public:
-  StandIn(const std::string& brokerUri, int answerDelaySeconds) {
-    kiv::platform::Platform::Options options;
-    options.serverUri = brokerUri;
-    options.collect = false;
-    options.answerAsRegistrar = true;
-    options.reconnectAtMost = fleet::WireWatch::kReconnectAtMost;
-    platform_ = std::make_unique<kiv::platform::Platform>(options);
-    std::string error;
-    if (platform_->Connect(10s, &error) != 0 ||
-        platform_->Subscribe(kiv::protocol::RequestTopic("+", RegistrarId()), &error) != 0) {
-      throw std::runtime_error("the stand-in registrar cannot start: " + error);
-    }
-    registrar().Delay(kiv::platform::kAnyRequest, std::chrono::seconds(answerDelaySeconds));
-  }
-  std::string Name() const override { return "the stand-in registrar"; }
-  std::string RegistrarId() const override { return "id-in"; }
-  std::map<std::string, std::string> GatewayEnvironment() const override { return {}; }
-  void Stop() override { registrar().SetAbsent(true); }
-  void Start() override { registrar().SetAbsent(false); }
-  std::map<std::string, std::vector<std::string>> Stored() const override {
-    std::map<std::string, std::vector<std::string>> stored;
-    for (const std::string& device : registrar().Devices()) {
-      for (const auto& record : registrar().Records(device)) stored[device].push_back(record.text);
-    }
-    return stored;
-  }
-
-private:
-  kiv::platform::StandInRegistrar& registrar() const { return *platform_->registrar(); }
-  std::unique_ptr<kiv::platform::Platform> platform_;
-};
 
 // ---- the report ------------------------------------------------------------------
 
@@ -243,7 +164,7 @@ Sequence ReadSequence(const std::string& device, const std::vector<std::string>&
   return sequence;
 }
 
-void ReportRecords(const fleet::Fleet& gateways, const Cse& cse) {
+void ReportRecords(const fleet::Fleet& gateways, const fleet::Cse& cse) {
   std::map<std::string, std::vector<std::string>> stored = cse.Stored();
   long produced = 0, lost = 0;
   Sequence all;
@@ -338,7 +259,8 @@ void WaitForRecovery(const Settings& s, const fleet::Fleet& gateways, const flee
       std::chrono::seconds(s.recovery));
 }
 
-void CseRestartPhase(const Settings& s, const fleet::Fleet& gateways, fleet::WireWatch& watch, Cse& cse) {
+void CseRestartPhase(const Settings& s, const fleet::Fleet& gateways, fleet::WireWatch& watch,
+                     fleet::Cse& cse) {
   cse.Stop();
   Pause(std::chrono::seconds(s.cseDown));
   cse.Start();
@@ -350,7 +272,7 @@ void CseRestartPhase(const Settings& s, const fleet::Fleet& gateways, fleet::Wir
 }
 
 void BrokerRestartPhase(const Settings& s, const fleet::Fleet& gateways, fleet::WireWatch& watch,
-                        kivtest::TestBroker& broker, Cse& cse) {
+                        kivtest::TestBroker& broker, fleet::Cse& cse) {
   broker.Stop();
   Pause(std::chrono::seconds(s.brokerDown));
   broker.Start();
@@ -433,14 +355,14 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
   return s;
 }
 
-std::unique_ptr<Cse> MakeCse(Settings& s, const kivtest::TestBroker& broker) {
+std::unique_ptr<fleet::Cse> MakeCse(Settings& s, const kivtest::TestBroker& broker) {
   if (s.cse.empty() && s.answerDelay == 0) {
     std::optional<std::string> why = kivtest::TinyIotCse::Unavailable();
     s.cse = why ? "standin" : "tinyiot";
     if (why) printf("tinyIoT cannot run here (%s): the stand-in registrar answers\n", why->c_str());
   }
-  if (s.cse == "tinyiot") return std::make_unique<TinyIot>(broker.port());
-  return std::make_unique<StandIn>(broker.uri(), s.answerDelay);
+  if (s.cse == "tinyiot") return std::make_unique<fleet::TinyIot>(broker.port());
+  return std::make_unique<fleet::StandIn>(broker.uri(), std::chrono::seconds(s.answerDelay));
 }
 
 void Interrupted(int) { interrupted = true; }
@@ -448,7 +370,7 @@ void Interrupted(int) { interrupted = true; }
 int Run(Settings s) {
   kivtest::TestBroker broker;
   broker.ServeAFleet();
-  std::unique_ptr<Cse> cse = MakeCse(s, broker);
+  std::unique_ptr<fleet::Cse> cse = MakeCse(s, broker);
   fleet::WireWatch watch(broker.uri(), cse->RegistrarId());
   kivtest::TempDir root;
   fleet::Fleet::Settings fleetSettings;
