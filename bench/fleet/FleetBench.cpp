@@ -180,8 +180,9 @@ void ReportRecords(const fleet::Fleet& gateways, const fleet::Cse& cse) {
     all.outOfOrder += one.outOfOrder;
     all.foreign += one.foreign;
   }
-  printf("records (what the CSE stored): produced %ld, stored %ld, lost %ld, duplicated %ld, "
-         "out of order %ld, not the gateway's own %ld; containers of unknown gateways %zu\n",
+  printf("records (what the CSE stored): produced %ld, stored %ld, not stored %ld (lost, or in a "
+         "queue saved at the stop), duplicated %ld, out of order %ld, not the gateway's own %ld; "
+         "containers of unknown gateways %zu\n",
          produced, all.stored, lost, all.duplicated, all.outOfOrder, all.foreign, stored.size());
 }
 
