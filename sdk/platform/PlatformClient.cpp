@@ -1,10 +1,14 @@
 #include "PlatformClient.h"
 
 #include "Json.h"
+#include "RepeatedLine.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace kiv {
@@ -21,8 +25,8 @@ mqtt::Options ClientOptions(const Platform::Options& options, const std::string&
   client.certFile = options.certFile;
   client.keyFile = options.keyFile;
   // Back quickly after a broker restart (tests restart brokers).
-  client.minRetry = milliseconds(100);
-  client.maxRetry = milliseconds(1000);
+  client.minRetry = std::min(milliseconds(100), options.reconnectAtMost);
+  client.maxRetry = options.reconnectAtMost;
   return client;
 }
 
@@ -94,43 +98,108 @@ std::vector<std::string> StatusesIn(const std::vector<mqtt::Message>& messages,
   return statuses;
 }
 
+// The stand-in registrar's answers: sent at once, or later by a thread of
+// their own in the order they fall due (the thread starts with the first
+// one). A failed send is said on standard error, the same reason again at
+// most once a minute. Stop() drops what still waits and makes later answers
+// go nowhere.
+class Platform::Answers {
+public:
+  explicit Answers(mqtt::Client& client) : client_(client) {}
+  ~Answers() { Stop(); }
+
+  void Send(StandInRegistrar::Answer answer) {
+    if (answer.delay.count() <= 0) return SendNow(answer);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopped_) return;
+      if (waiting_.size() >= kMaxWaiting) return Unsent("more than 100000 answers wait");
+      waiting_.emplace(Clock::now() + answer.delay, std::move(answer));
+      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    }
+    due_.notify_one();
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+      waiting_.clear();
+    }
+    due_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kMaxWaiting = 100000;
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopped_) {
+      if (waiting_.empty()) {
+        due_.wait(lock);
+        continue;
+      }
+      if (waiting_.begin()->first > Clock::now()) {
+        due_.wait_until(lock, waiting_.begin()->first);  // or earlier: a new answer, a stop
+        continue;
+      }
+      StandInRegistrar::Answer answer = std::move(waiting_.begin()->second);
+      waiting_.erase(waiting_.begin());
+      lock.unlock();
+      SendNow(answer);
+      lock.lock();
+    }
+  }
+
+  void SendNow(const StandInRegistrar::Answer& answer) {
+    std::string error;
+    if (client_.Publish(answer.topic, answer.payload, 1, false, &error) != 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Unsent(error);
+    }
+  }
+
+  // Called with mutex_ held.
+  void Unsent(const std::string& reason) {
+    std::optional<std::string> line = unsent_.Next(
+        "platform: an answer as the registrar was not sent: " + reason, Clock::now());
+    if (line) std::fprintf(stderr, "%s\n", line->c_str());
+  }
+
+  mqtt::Client& client_;
+  std::mutex mutex_;
+  std::condition_variable due_;
+  std::multimap<Clock::time_point, StandInRegistrar::Answer> waiting_;
+  bool stopped_ = false;
+  RepeatedLine unsent_{std::chrono::minutes(1)};
+  std::thread thread_;
+};
+
 Platform::Platform(Options options)
     : options_(std::move(options)),
       originator_(options_.originator.empty() ? FreshOriginator("platform") : options_.originator),
       client_(std::make_unique<mqtt::Client>(ClientOptions(options_, originator_))) {
+  if (options_.answerAsRegistrar) {
+    registrar_ = std::make_unique<StandInRegistrar>();
+    answers_ = std::make_unique<Answers>(*client_);
+  }
   client_->OnMessage([this](const mqtt::Message& message) {
     if (options_.collect) inbox_.Add(message);
     if (options_.onMessage) options_.onMessage(message);
-    if (options_.answerAsRegistrar) AnswerAsRegistrar(message);
+    // A gateway's request to its registrar: the stand-in carries it out and
+    // answers, now or later (StandInRegistrar::Take tells what is one).
+    if (!registrar_) return;
+    std::optional<StandInRegistrar::Answer> answer = registrar_->Take(message.topic, message.payload);
+    if (answer) answers_->Send(std::move(*answer));
   });
 }
 
-// A gateway's request to its registrar, /oneM2M/req/D/R/json from the CSE
-// "/D", answered on /oneM2M/resp/D/R/json with what a CSE that took it would
-// say. Requests of applications (their originators have no slash) are not
-// the registrar's.
-void Platform::AnswerAsRegistrar(const mqtt::Message& message) {
-  std::vector<std::string> levels = protocol::Levels(message.topic);
-  if (levels.size() != 6 || levels[1] != "oneM2M" || levels[2] != "req") return;
-  protocol::Json json = protocol::ParseWhole(message.payload);
-  const cJSON* root = json.get();
-  std::string rqi = protocol::StringMember(root, "rqi");
-  if (rqi.empty() || protocol::StringMember(root, "fr") != "/" + levels[3]) return;
-  int op = protocol::AsInt(protocol::Member(root, "op")).value_or(0);
-  int rsc = op == protocol::kWireCreate   ? protocol::kRscCreated
-            : op == protocol::kWireUpdate ? protocol::kRscUpdated
-                                          : protocol::kRscOk;
-  const std::string& device = levels[3];
-  const std::string& registrar = levels[4];
-  std::string error;
-  if (client_->Publish(protocol::ResponseTopic(device, registrar),
-                       protocol::ResponseBody(rqi, rsc, "/" + registrar, "/" + device, ""), 1, false,
-                       &error) != 0) {
-    std::fprintf(stderr, "platform: answer to %s not sent: %s\n", device.c_str(), error.c_str());
-  }
+Platform::~Platform() {
+  if (answers_) answers_->Stop();  // its thread sends through the client
+  client_->Disconnect();
 }
-
-Platform::~Platform() { client_->Disconnect(); }
 
 int Platform::Connect(milliseconds timeout, std::string* error) {
   return client_->Connect(timeout, error);

@@ -8,6 +8,7 @@
 #define KIV_PLATFORM_CLIENT_H
 
 #include "PlatformRequests.h"
+#include "StandInRegistrar.h"
 #include "kiv/MqttClient.h"
 
 #include <chrono>
@@ -69,13 +70,19 @@ public:
     std::string originator;  // our originator and MQTT client id; empty: a fresh one
     std::string username, password;
     std::string caFile, certFile, keyFile;
+    // The longest wait between two attempts to reconnect after a lost
+    // connection (the first comes after 100 ms): a benchmark that must be
+    // back before the clients it follows makes it short.
+    milliseconds reconnectAtMost{1000};
     // Keep every message in the inbox (tests); off for a long watch.
     bool collect = true;
     // Called for every message as it arrives, on the MQTT library's thread.
     std::function<void(const mqtt::Message&)> onMessage;
     // Stand in for the platform's CSE where none runs: every request a
     // watched gateway sends its registrar (the registration, its container,
-    // each record) is answered as stored.
+    // each record) is answered as a strict CSE that stores them would
+    // (StandInRegistrar.h; registrar() reaches it, to count or to inject
+    // faults).
     bool answerAsRegistrar = false;
   };
 
@@ -112,10 +119,12 @@ public:
   const std::string& originator() const { return originator_; }
   const Inbox& inbox() const { return inbox_; }
   mqtt::Client& client() { return *client_; }
+  // The stand-in registrar, with answerAsRegistrar; null without.
+  StandInRegistrar* registrar() { return registrar_.get(); }
 
 private:
+  class Answers;
   int SubscribeToReplies(const std::string& device, std::string* error);
-  void AnswerAsRegistrar(const mqtt::Message& message);
 
   Options options_;
   std::string originator_;
@@ -123,6 +132,8 @@ private:
   std::mutex mutex_;
   std::set<std::string> replyTopics_;
   unsigned counter_ = 0;
+  std::unique_ptr<StandInRegistrar> registrar_;
+  std::unique_ptr<Answers> answers_;  // the stand-in's, sent through client_
   std::unique_ptr<mqtt::Client> client_;  // last: it stops before what its handler fills
 };
 

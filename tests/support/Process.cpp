@@ -27,25 +27,6 @@ void MakePipe(int fds[2]) {
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + strerror(errno));
 }
 
-// Our environment with extra added or replacing, as "NAME=value".
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
-  std::vector<std::string> lines;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string variable(*entry);
-    if (extra.count(variable.substr(0, variable.find('='))) == 0) lines.push_back(variable);
-  }
-  for (const auto& [name, value] : extra) lines.push_back(name + "=" + value);
-  return lines;
-}
-
-// The null-terminated array exec wants; words must outlive it.
-std::vector<char*> Pointers(std::vector<std::string>& words) {
-  std::vector<char*> pointers;
-  for (std::string& word : words) pointers.push_back(word.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 // Runs in the forked child: only calls that are safe between fork and exec
 // in a process with threads (so nothing that allocates).
 [[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workingDir, int in,
@@ -60,6 +41,23 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
 }
 
 }  // namespace
+
+std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string>& extra) {
+  std::vector<std::string> lines;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string variable(*entry);
+    if (extra.count(variable.substr(0, variable.find('='))) == 0) lines.push_back(variable);
+  }
+  for (const auto& [name, value] : extra) lines.push_back(name + "=" + value);
+  return lines;
+}
+
+std::vector<char*> ExecPointers(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
 
 // Collects both output pipes on a thread of its own, so that a child that
 // writes much never blocks on a full pipe, and wakes waiters when text
@@ -149,9 +147,9 @@ private:
 
 Process::Process(const std::vector<std::string>& argv, const Options& options) {
   std::vector<std::string> words = argv;
-  std::vector<std::string> environment = Environment(options.env);
-  std::vector<char*> argPointers = Pointers(words);
-  std::vector<char*> envPointers = Pointers(environment);
+  std::vector<std::string> environment = EnvironmentWith(options.env);
+  std::vector<char*> argPointers = ExecPointers(words);
+  std::vector<char*> envPointers = ExecPointers(environment);
   int in[2] = {-1, -1}, out[2], err[2];
   if (options.stdinPipe) {
     MakePipe(in);

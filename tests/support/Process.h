@@ -13,6 +13,11 @@
 
 namespace kivtest {
 
+// Our environment with extra added or replacing, as "NAME=value" lines.
+std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string>& extra);
+// The null-terminated array exec wants; words must outlive it.
+std::vector<char*> ExecPointers(std::vector<std::string>& words);
+
 class Process {
 public:
   struct Options {

@@ -42,8 +42,14 @@ void TestBroker::WriteConfig() const {
        << accessConfig_.value_or("allow_anonymous " + std::string(passwords_ ? "false" : "true")) << "\n"
        << "persistence false\n"
        << "set_tcp_nodelay true\n"
-       << "log_dest stderr\n"  // unbuffered: each line comes back as it is written
-       << "log_type all\n";
+       << "log_dest stderr\n";  // unbuffered: each line comes back as it is written
+  if (fleet_) {
+    conf << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
+         << "connection_messages false\n"
+         << "max_queued_messages 100000\n";
+  } else {
+    conf << "log_type all\n";
+  }
   // As root mosquitto would switch to its own user, which cannot read our
   // private temporary folder.
   if (geteuid() == 0) conf << "user root\n";
@@ -118,6 +124,12 @@ void TestBroker::RequirePasswords(const std::map<std::string, std::string>& user
 
 void TestBroker::RequireAccess(const std::string& accessConfig) {
   accessConfig_ = accessConfig;
+  Stop();
+  Start();
+}
+
+void TestBroker::ServeAFleet() {
+  fleet_ = true;
   Stop();
   Start();
 }

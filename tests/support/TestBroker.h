@@ -45,6 +45,11 @@ public:
   // the plain broker on the loopback port, as the nodes of a cluster do;
   // restarts the broker.
   void BridgeTo(int port);
+  // From now on tuned for a fleet of clients (benchmarks): it logs no line
+  // per message or connection (errors, warnings and notices only), and
+  // queues up to 100,000 messages for a subscriber that falls behind (one
+  // client that follows the whole fleet); restarts the broker.
+  void ServeAFleet();
 
 private:
   void StartOnAFreePort();
@@ -56,6 +61,7 @@ private:
   bool passwords_ = false;
   std::optional<std::string> accessConfig_;
   std::optional<int> bridgePort_;
+  bool fleet_ = false;
   int port_ = 0;
   std::unique_ptr<Process> process_;
 };

@@ -102,7 +102,7 @@ void TinyIotCse::StartFresh() {
 
 std::vector<TinyIotCse::Instance> TinyIotCse::Instances(const std::string& container) const {
   const std::string query =
-      "SELECT g.rn, c.con FROM general g JOIN cin c ON c.id = g.id WHERE g.uri LIKE '" + std::string(kTinyBase) +
+      "SELECT g.uri, g.rn, c.con FROM general g JOIN cin c ON c.id = g.id WHERE g.uri LIKE '" + std::string(kTinyBase) +
       "/" + container + "/%' ORDER BY g.id";
   // The CSE may hold a write lock for a moment: a busy database is read again.
   for (int attempt = 0; attempt < 20; ++attempt) {
@@ -114,7 +114,7 @@ std::vector<TinyIotCse::Instance> TinyIotCse::Instances(const std::string& conta
     std::vector<Instance> instances;
     if (read.Stdout().find('[') == std::string::npos) return instances;  // none stored
     for (const Json::Value& row : ParseJson(read.Stdout())) {
-      instances.push_back({row["rn"].asString(), row["con"].asString()});
+      instances.push_back({row["rn"].asString(), row["con"].asString(), row["uri"].asString()});
     }
     return instances;
   }

@@ -42,10 +42,12 @@ public:
 
   // The content instances stored under container of the CSEBase, oldest
   // first, read from its database (an HTTP read of an older instance can
-  // crash this release).
+  // crash this release). container is an SQL LIKE pattern: "%/data" reads
+  // every gateway's records at once.
   struct Instance {
     std::string name;
     std::string content;
+    std::string address;  // TinyIoT/<container>/<name>
   };
   std::vector<Instance> Instances(const std::string& container) const;
 
