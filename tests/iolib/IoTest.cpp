@@ -45,8 +45,8 @@ class NodeScript : public testing::Test {
     }
   }
 
-  // The process group the script wrote to ./group ("echo $$ > group"), once
-  // none of its processes is left.
+  // Whether none is left of the process group the script wrote to ./group
+  // (with kGroupToFile).
   bool GroupEnded() {
     const pid_t group = std::stoi(kivtest::ReadFile(dir_.File("group")));
     return kivtest::WaitUntil([&] { return kivtest::LiveProcessesInGroup(group).empty(); });
@@ -58,6 +58,10 @@ class NodeScript : public testing::Test {
   kivtest::TempDir dir_;
   kivtest::WorkingDirectory inDir_{dir_.path()};
 };
+
+// A script's first command: its process group id (field 5 of its stat) to
+// ./group.
+constexpr char kGroupToFile[] = "cut -d' ' -f5 /proc/$$/stat > group; ";
 
 std::string Repeat(const std::string& text, int times) {
   std::string all;
@@ -126,7 +130,7 @@ TEST_F(NodeScript, ARunEndsAtItsTimeLimitWithItsWholeGroup) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
-    WriteScript(std::string("echo $$ > group; ") + c.body);
+    WriteScript(std::string(kGroupToFile) + c.body);
     EXPECT_EQ(OutputAllError(), c.error);
     EXPECT_TRUE(GroupEnded());
   }
@@ -137,7 +141,7 @@ TEST_F(NodeScript, AStopEndsTheRunAtOnce) {
   ASSERT_EQ(pipe(stop), 0);
   kivtest::ScopedEnvironment settings(
       {{"KIV_NODE_STOP_FD", std::to_string(stop[0])}, {"KIV_NODE_TIMEOUT_MS", "600000"}});
-  WriteScript("trap '' TERM; echo $$ > group; while :; do sleep 1; done");
+  WriteScript(std::string("trap '' TERM; ") + kGroupToFile + "while :; do sleep 1; done");
   std::thread stopper([&] {
     kivtest::WaitUntil([&] { return access(File("group").c_str(), F_OK) == 0; });
     EXPECT_EQ(write(stop[1], "x", 1), 1);
