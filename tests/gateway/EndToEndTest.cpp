@@ -356,6 +356,53 @@ TEST(EndToEndStart, StopsWithinMomentsInEveryConnectionState) {
   close(silent);
 }
 
+// SIGTERM and SIGINT end gatewayd whatever its node script does when the
+// stop comes: it sleeps, it ignores SIGTERM, or it left a child that keeps
+// its output open. The record held from the cycle before (no CSE takes it) is
+// saved, and no process of the script's group is left. The longest stop per
+// script is reported.
+TEST(EndToEndStart, StopsWhateverTheNodeScriptDoes) {
+  kivtest::TestBroker broker;
+  const std::string device = "e2e-hang-" + std::to_string(getpid());
+  struct Case {
+    const char* name;
+    const char* hang;
+  } const cases[] = {
+      {"sleeps", "sleep 3600"},
+      {"ignores_sigterm", "trap '' TERM; while :; do sleep 1; done"},
+      {"child_holds_output", "sleep 3600 & exit 0"},
+  };
+  for (const Case& c : cases) {
+    std::chrono::steady_clock::duration longest{};
+    for (int signal : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(std::string(c.name) + " " + strsignal(signal));
+      kivtest::TempDir folder, state;
+      // The first run prints a record, the second writes its process group
+      // id to ./group and hangs, far inside its 600 s time limit.
+      kivtest::WriteNodeScript(folder, std::string("if [ -e printed ]; then cut -d' ' -f5 "
+                                                   "/proc/$$/stat > group; ") +
+                                           c.hang + "; fi; touch printed; echo 'record 1'\n");
+      kivtest::WriteFile(folder.File("gw.cfg"), R"({"serverURI": ")" + broker.uri() +
+                                                    R"(", "gatewayId": ")" + device +
+                                                    R"(", "interval": 1, "node_timeout": 600})");
+      auto gateway = kivtest::StartGatewayd(folder, broker.uri(), device, {"-f", "gw.cfg"},
+                                            {{"STATE_DIRECTORY", state.path()}});
+      ASSERT_TRUE(kivtest::WaitUntil([&] { return !kivtest::ReadFile(folder.File("group")).empty(); },
+                                     kDeadline))
+          << gateway->Stderr();
+      auto start = std::chrono::steady_clock::now();
+      gateway->Signal(signal);
+      ASSERT_EQ(gateway->Wait(kDeadline), 0) << "not stopped";
+      longest = std::max(longest, std::chrono::steady_clock::now() - start);
+      EXPECT_NE(kivtest::ReadFile(state.File("records.queue")).find("record 1\n"), std::string::npos);
+      const pid_t group = std::stoi(kivtest::ReadFile(folder.File("group")));
+      EXPECT_TRUE(kivtest::WaitUntil([&] { return kivtest::LiveProcessesInGroup(group).empty(); }));
+    }
+    RecordProperty(std::string("stop_ms_") + c.name,
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+  }
+}
+
 TEST_F(EndToEnd, SurvivesHostileRequests) {
   WriteScript("true\n");
   StartGateway({"-i", "60"});
