@@ -307,9 +307,23 @@ void IoTGatewayProgram::Connected() {
 // The events' texts come from the network: each value is escaped, so that
 // only the formats' own line breaks start lines.
 
+namespace {
+
+// The most of a message that is logged: a message may be as large as the
+// broker lets it be, and its escaped copy is made before the log's filter.
+constexpr size_t kLoggedMessageBytes = 1024;
+
+std::string LoggedMessage(const std::string& message) {
+  if (message.size() <= kLoggedMessageBytes) return kiv::EscapeLogText(message);
+  return kiv::EscapeLogText(message.substr(0, kLoggedMessageBytes)) + "... (" +
+         std::to_string(message.size()) + " bytes)";
+}
+
+}  // namespace
+
 void IoTGatewayProgram::MessageArrived(const std::string& message) {
   GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s",
-              kiv::EscapeLogText(message).c_str());
+              LoggedMessage(message).c_str());
 }
 
 void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {

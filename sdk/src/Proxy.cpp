@@ -232,6 +232,7 @@ private:
   RepeatedLine connectFailures_{kRepeatedFailureInterval};  // under connectMutex_
   std::string configWarning_;  // settings that were not usable, their defaults taken
   const protocol::OriginatorAllowList allowed_;
+  const size_t maxRequestBytes_;
   RepeatedLine refusedOriginatorLog_{kRefusedOriginatorLogInterval};  // on the MQTT receive thread
 
   // Requests passed to the gateway and not yet answered; every answer takes
@@ -262,6 +263,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       requestPrefix_(RandomHex(8) + "-"),
       allowed_(names_.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", "")),
+      maxRequestBytes_(protocol::MaxRequestBytesFromEnvironment(&configWarning_)),
       registrar_(Registrar::Timing(), RecordQueueLimitsFromEnvironment(&configWarning_),
                  [this] { return NewRequestId(); }),
       savedRecordsPath_(SavedRecordsPath()) {
@@ -441,7 +443,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
 }
 
 void Proxy::Impl::OnRequest(const std::string& originator, const std::string& payload) {
-  protocol::Request request = protocol::ParseRequest(payload, names_);
+  protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_);
   if (!allowed_.Allows(originator)) {
     RefuseOriginator(originator, request);
     return;
