@@ -204,14 +204,14 @@ const BoundKey kBoundKeys[] = {
     {"node_output_bytes", &g_nodeOutputBytes, 64ull * 1024 * 1024, "bytes"},
 };
 
-// The bound's value as decimal text, "" for a missing key, nothing when it
-// is not a whole number from 1 to most.
+// The bound's value as decimal text, "" when it is not given (a missing key
+// or an empty text), nothing when it is not a whole number from 1 to most.
 std::optional<std::string> BoundText(const Json::Value& value, unsigned long long most) {
-  if (value.isNull()) return std::string();
+  if (value.isNull() || (value.isString() && value.asString().empty())) return std::string();
   unsigned long long number = 0;
   if (value.isString()) {
     const std::string text = value.asString();
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
       return std::nullopt;
     number = strtoull(text.c_str(), nullptr, 10);
   } else if (value.isIntegral() && value.asLargestInt() >= 0) {

@@ -139,10 +139,26 @@ TEST_F(EndToEnd, PublishesTheScriptOutputEachIntervalByteForByte) {
   EXPECT_NE(gateway->Stdout().find("retrive data = " + output), std::string::npos);
 }
 
+// A NUL the node script prints is published, escaped as JSON writes it (a
+// reader that keeps C strings would cut the text there, not the gateway).
+TEST_F(EndToEnd, PublishesANulOfTheNodeOutputEscaped) {
+  WriteScript("printf 'a\\000b'\n");
+  StartGateway({"-i", "60"});
+  ASSERT_TRUE(WaitForRecords(1, kDeadline)) << gateway->Stderr();
+  size_t escaped = 0;
+  for (const kiv::mqtt::Message& message : platform->inbox().Messages()) {
+    if (!kiv::platform::RecordsIn({message}, device).empty())
+      escaped += Occurrences(message.payload, R"("a\u0000b")");
+  }
+  EXPECT_GE(escaped, 1u);
+  EXPECT_EQ(Terminate(), 0);
+}
+
 TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
   StartGateway({"-i", "1"});
-  // The shell's complaint shows each cycle that found no script.
-  ASSERT_TRUE(gateway->WaitForOutput("pynodes.py: not found", kDeadline, Stream::kErr, 2))
+  // The shell's complaint shows once; each cycle after it repeats it, held
+  // back for a minute.
+  ASSERT_TRUE(gateway->WaitForOutput("pynodes.py: not found", kDeadline, Stream::kErr))
       << gateway->Stderr();
   WriteScript("echo ran >> runs\n");  // prints nothing
   ASSERT_TRUE(kivtest::WaitUntil(
@@ -152,6 +168,7 @@ TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
   ASSERT_TRUE(WaitForRecords(1, kDeadline));
   EXPECT_EQ(Records()[0], "back\n");
   EXPECT_EQ(Terminate(), 0);
+  EXPECT_EQ(Occurrences(gateway->Stderr(), "pynodes.py: not found"), 1u);
 }
 
 TEST_F(EndToEnd, CarriesOnWhenTheNodeScriptCannotStart) {
