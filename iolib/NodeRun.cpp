@@ -24,8 +24,7 @@ using std::chrono::milliseconds;
 
 // How long a group that is ended early gets between SIGTERM and SIGKILL.
 constexpr milliseconds kTermGrace{300};
-// The longest step of the wait for the shell's exit once its output ended
-// (there is no portable descriptor to poll for a child's exit).
+// The longest step of the wait for the shell's exit once its output ended.
 constexpr milliseconds kLongestExitPoll{50};
 constexpr char kStopVariable[] = "KIV_NODE_STOP_FD=";
 constexpr char kStartFailed[] = "popen() failed!";
@@ -144,28 +143,14 @@ bool IsReadable(int fd) {
   return poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0;
 }
 
-enum class ExitWait { kExited, kTimeUp, kStopAsked };
-
-// Waits until the leader has exited, without reaping it: its pid, and so its
+// Whether the leader has exited, without reaping it: its pid, and so its
 // group's id, stays reserved until we have signalled the group.
-ExitWait WaitForExit(pid_t leader, Clock::time_point deadline, int stopFd) {
-  milliseconds step{1};
-  for (;;) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(leader), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-      if (errno == EINTR) continue;
-      return ExitWait::kExited;  // nothing left to wait for (reaped elsewhere)
-    }
-    if (info.si_pid == leader) return ExitWait::kExited;
-    int left = MillisecondsUntil(deadline);
-    if (left == 0) return ExitWait::kTimeUp;
-    pollfd stop{stopFd, POLLIN, 0};
-    if (poll(&stop, 1, std::min<int>(left, static_cast<int>(step.count()))) > 0) {
-      if ((stop.revents & POLLIN) != 0) return ExitWait::kStopAsked;
-      stopFd = -1;  // closed or failing: it can no longer ask for a stop
-    }
-    step = std::min(step * 2, kLongestExitPoll);
+bool HasExited(pid_t leader) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(leader), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != EINTR) return true;  // nothing left to wait for
   }
+  return info.si_pid == leader;
 }
 
 // The child's process group, led by the child. Ending it signals the group
@@ -230,15 +215,24 @@ public:
       : output_(output.read), errors_(errors.read), limits_(limits), stopFd_(limits.stopFd),
         outcome_(outcome) {}
 
-  // Reads until both streams end, the time limit passes or a stop is asked.
-  // Past the byte bound the output is dropped and only counted on, so that
-  // the error can say how much the command printed.
-  void ReadUntilEnd(Clock::time_point deadline) {
-    while (output_.open() || errors_.open()) {
+  // Reads until the output has ended and the leader has exited, the time
+  // limit passes or a stop is asked. Standard error is read meanwhile but
+  // does not hold the run: a background process may keep it open. Past the
+  // byte bound the output is dropped and only counted on, so that the error
+  // can say how much the command printed.
+  void ReadUntilEnd(pid_t leader, Clock::time_point deadline) {
+    milliseconds exitStep{1};
+    while (output_.open() || !HasExited(leader)) {
       int left = MillisecondsUntil(deadline);
       if (left == 0) {
         outcome_.timedOut = true;
         return;
+      }
+      // Once the output ended, the leader's exit is looked at in growing
+      // steps: there is no portable descriptor to poll for it.
+      if (!output_.open()) {
+        left = std::min<int>(left, static_cast<int>(exitStep.count()));
+        exitStep = std::min(exitStep * 2, kLongestExitPoll);
       }
       pollfd fds[3] = {{output_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0},
                        {stopFd_, POLLIN, 0}};
@@ -253,6 +247,7 @@ public:
       if (fds[0].revents != 0) ReadOutput();
       if (fds[1].revents != 0) ReadErrors();
     }
+    ReadWaitingErrors();
   }
 
 private:
@@ -270,6 +265,11 @@ private:
                   outcome_.diagnosticBytes, diagnosticsFull_)) {
       errors_.Close();
     }
+  }
+  // What the finished command wrote last on its standard error, without
+  // waiting for more (a few reads: a background writer cannot hold us).
+  void ReadWaitingErrors() {
+    for (int reads = 0; reads < 4 && IsReadable(errors_.get()); ++reads) ReadErrors();
   }
 
   Descriptor& output_;
@@ -295,12 +295,7 @@ RunOutcome RunInProcessGroup(const char* command, const RunLimits& limits) {
   ProcessGroup group(SpawnShell(command, output.write.get(), errors.write.get()));
   output.write.Close();  // the child's copies are the only writers now
   errors.write.Close();
-  RunReader(output, errors, limits, outcome).ReadUntilEnd(deadline);
-  if (!outcome.timedOut && !outcome.stopped) {
-    ExitWait exit = WaitForExit(group.leader(), deadline, limits.stopFd);
-    outcome.timedOut = exit == ExitWait::kTimeUp;
-    outcome.stopped = exit == ExitWait::kStopAsked;
-  }
+  RunReader(output, errors, limits, outcome).ReadUntilEnd(group.leader(), deadline);
   if (outcome.timedOut || outcome.stopped) {
     std::string().swap(outcome.output);
     group.Terminate();

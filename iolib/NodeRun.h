@@ -34,7 +34,8 @@ struct RunOutcome {
 };
 
 // Runs command and returns what it printed and how the run ended. When its
-// output ends, the shell gets the rest of the time limit to exit. A run that
+// output ends, the shell gets the rest of the time limit to exit; its
+// standard error, which a background process may hold, holds no run. A run that
 // ends early sends the group SIGTERM and waits up to 0.3 s for its outputs to
 // close; after every run, what is left of the group gets SIGKILL (a process
 // that left the group on purpose, with setsid or setpgid, is its own

@@ -126,7 +126,7 @@ TEST_F(NodeScript, ARunEndsAtItsTimeLimitWithItsWholeGroup) {
       {"sleep 3600", timedOut},
       {"trap '' TERM; echo partial; while :; do sleep 1; done", timedOut},
       {"sleep 3600 & echo started", timedOut},
-      {"sleep 3600 >/dev/null 2>&1 & echo done", ""},
+      {"sleep 3600 >/dev/null & echo done", ""},  // its standard error holds no run
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
