@@ -214,8 +214,8 @@ std::optional<std::string> BoundText(const Json::Value& value, unsigned long lon
     if (text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
       return std::nullopt;
     number = strtoull(text.c_str(), nullptr, 10);
-  } else if (value.isIntegral() && value.asLargestInt() >= 0) {
-    number = value.asLargestUInt();
+  } else if (value.isUInt64()) {  // a whole number that asUInt64 takes without throwing
+    number = value.asUInt64();
   } else {
     return std::nullopt;
   }

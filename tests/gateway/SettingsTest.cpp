@@ -148,6 +148,8 @@ TEST(Loadconfig, LoadsAllOrNothing) {
       {"wrong-flag.cfg", 1, kOld, BadKey("wrong-flag.cfg", "debug_enable", "a boolean or a number")},
       {"wrong-bound.cfg", 1, kOld,
        BadKey("wrong-bound.cfg", "node_timeout", "a whole number of seconds from 1 to 86400")},
+      {"huge-bound.cfg", 1, kOld,
+       BadKey("huge-bound.cfg", "node_timeout", "a whole number of seconds from 1 to 86400")},
       {"missing.cfg", 1, kOld, "Could not open file " + DataFile("missing.cfg") + "\n"},
   };
   for (const ConfigCase& c : cases) {
