@@ -229,11 +229,13 @@ TEST(Input, PrintsTheCommandAndReturnsEmpty) {
 TEST(Output, ReturnsEmpty) { EXPECT_EQ(Output(), ""); }
 
 // Instantiations of the standard library's templates that the library's code
-// needed: the std namespace has default visibility, so every C++ library
-// exports those it instantiates. They are not the library's interface.
+// needed (functions, their local statics, type information): the std
+// namespace has default visibility, so every C++ library exports those it
+// instantiates. They are not the library's interface.
 bool IsStandardLibraryInstance(const std::string& symbol) {
   for (const char* prefix : {"_ZSt", "_ZNSt", "_ZNKSt", "_ZN9__gnu_cxx", "_ZNK9__gnu_cxx",
-                             "_ZTISt", "_ZTSSt", "_ZTVSt", "_ZTINSt", "_ZTSNSt", "_ZTVNSt"}) {
+                             "_ZZSt", "_ZZNSt", "_ZZNKSt", "_ZGVZSt", "_ZGVZNSt", "_ZTISt",
+                             "_ZTSSt", "_ZTVSt", "_ZTINSt", "_ZTSNSt", "_ZTVNSt"}) {
     if (symbol.rfind(prefix, 0) == 0) return true;
   }
   return false;
