@@ -65,8 +65,10 @@ public:
   }
 
 private:
+  // Between tokens cJSON takes any byte up to a blank (NUL and control
+  // characters too) as one: so does the scan, to find what a parse finds.
   void Blanks() {
-    while (at_ < text_.size() && IsJsonBlank(text_[at_])) ++at_;
+    while (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) <= ' ') ++at_;
   }
   bool Consume(char c) {
     Blanks();
