@@ -4,6 +4,11 @@
 // carry the request id and status back unchanged, whatever the request held:
 // the requester matches them by that id. A content item mapped from a
 // resource representation must be JSON the gateway can parse.
+//
+// Each input is also read at the size bound and one byte past it (padded
+// with blanks, the bound set to its length plus one): at the bound it must
+// read as it did, past it it must be refused 4000, with the rqi a parse found
+// when the scan could see it.
 #include "Protocol.h"
 #include "RequestMapping.h"
 
@@ -34,6 +39,24 @@ bool CouldBeTooDeep(const std::string& text) {
   return openers >= 999;
 }
 
+// The same outcome at the bound; refused 4000 past it, answered to the same
+// rqi where every token is short enough for the scan to take.
+void CheckTheBound(const std::string& payload, const kiv::protocol::CseNames& names,
+                   const kiv::protocol::Request& request) {
+  using namespace kiv::protocol;
+  if (payload.size() >= kDefaultMaxRequestBytes) return;  // refused for its size already
+  const size_t bound = payload.size() + 1;
+  Request atBound = ParseRequest(payload + " ", names, bound);
+  if (atBound.handling != request.handling || atBound.refusal != request.refusal ||
+      atBound.rqi != request.rqi) {
+    abort();
+  }
+  Request past = ParseRequest(payload + "  ", names, bound);
+  if (past.handling != Request::kRefused || past.refusal != kRscBadRequest) abort();
+  bool scannable = payload.size() <= kLongestScannedString;
+  if (scannable && !request.rqi.empty() && past.rqi != request.rqi) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -41,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const CseNames kNames{"gw", "id-in", "cse-in"};
   const std::string payload(reinterpret_cast<const char*>(data), size);
   Request request = ParseRequest(payload, kNames);
+  CheckTheBound(payload, kNames, request);
   if (request.rqi.empty()) return 0;  // nobody to answer
   const std::string to = request.from.empty() ? "console" : request.from;
   switch (request.handling) {

@@ -2,32 +2,131 @@
 // control commands meant for the nodes.
 #include "cKivIO.h"
 
+#include "NodeRun.h"
+#include "RepeatedLine.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
-#include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace {
 
+using kiv::io::RunLimits;
+using kiv::io::RunOutcome;
+
 constexpr char kNodeScript[] = "./pynodes.py";
 
-// Closes the pipe on every way out of exec, an exception included.
-struct PipeCloser {
-  void operator()(FILE* pipe) const { pclose(pipe); }
-};
+// The same complaint of the node script (a missing script, the same
+// traceback) is passed on at most once per interval.
+constexpr std::chrono::seconds kRepeatedDiagnosticInterval{60};
+
+constexpr unsigned long long kLongestTimeLimitMs = 24ull * 3600 * 1000;
+constexpr unsigned long long kLargestOutputBound = 64ull * 1024 * 1024;
+
+// A whole number from least to most in the environment variable, else
+// fallback when it is unset or empty. Throws for any other value: a setting
+// that is silently replaced would hide the mistake.
+unsigned long long WholeSetting(const char* name, unsigned long long least,
+                                unsigned long long most, unsigned long long fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  size_t digits = std::strspn(text, "0123456789");
+  errno = 0;
+  unsigned long long value = std::strtoull(text, nullptr, 10);
+  if (text[digits] != '\0' || digits > 20 || errno != 0 || value < least || value > most) {
+    throw std::runtime_error(std::string(name) + " is \"" + text + "\": not a whole number from " +
+                             std::to_string(least) + " to " + std::to_string(most));
+  }
+  return value;
+}
+
+int StopDescriptor() {
+  const char* name = "KIV_NODE_STOP_FD";
+  if (std::getenv(name) == nullptr) return -1;
+  int fd = static_cast<int>(WholeSetting(name, 0, 1 << 20, 0));
+  if (fcntl(fd, F_GETFD) == -1) {
+    throw std::runtime_error(std::string(name) + " names descriptor " + std::to_string(fd) +
+                             ", which is not open");
+  }
+  return fd;
+}
+
+RunLimits LimitsFromEnvironment() {
+  RunLimits limits;
+  limits.time = std::chrono::milliseconds(
+      WholeSetting("KIV_NODE_TIMEOUT_MS", 1, kLongestTimeLimitMs,
+                   static_cast<unsigned long long>(limits.time.count())));
+  limits.outputBytes = static_cast<size_t>(
+      WholeSetting("KIV_NODE_OUTPUT_BYTES", 1, kLargestOutputBound, limits.outputBytes));
+  limits.stopFd = StopDescriptor();
+  return limits;
+}
+
+std::string DurationText(std::chrono::milliseconds time) {
+  if (time.count() % 1000 == 0) return std::to_string(time.count() / 1000) + " s";
+  return std::to_string(time.count()) + " ms";
+}
+
+// Why a run gave nothing to pass on, or "" when it did.
+std::string RunFailure(const char* cmd, const RunOutcome& run, const RunLimits& limits) {
+  if (run.stopped) return std::string(cmd) + " was ended early: a stop was asked for";
+  std::string why;
+  if (run.tooLarge) {
+    why = "printed " + std::to_string(run.outputBytes) + " bytes, more than the limit of " +
+          std::to_string(limits.outputBytes) + " bytes";
+  }
+  if (run.timedOut) {
+    if (!why.empty()) why += ", and ";
+    why += "did not end within its time limit of " + DurationText(limits.time) +
+           ", so its process group was killed";
+  }
+  if (why.empty()) return why;
+  return std::string(cmd) + " " + why + "; its output is not passed on";
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// The command's standard error goes on to ours, as it would unread, except
+// that a complaint repeated each cycle is held back.
+void PassOnDiagnostics(const RunOutcome& run) {
+  if (run.diagnosticBytes == 0) return;
+  std::string text = Trimmed(run.diagnostics);
+  if (run.diagnosticBytes > run.diagnostics.size()) {
+    text += " [" + std::to_string(run.diagnosticBytes - run.diagnostics.size()) +
+            " more bytes not shown]";
+  }
+  static std::mutex mutex;
+  static kiv::RepeatedLine repeated(kRepeatedDiagnosticInterval);
+  std::optional<std::string> line;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    line = repeated.Next(text, kiv::RepeatedLine::Clock::now());
+  }
+  if (line) {
+    *line += '\n';
+    std::fwrite(line->data(), 1, line->size(), stderr);
+  }
+}
 
 }  // namespace
 
 std::string exec(const char* cmd) {
   if (!cmd) throw std::runtime_error("popen() failed!");
-  std::string result;
-  std::unique_ptr<FILE, PipeCloser> pipe(popen(cmd, "r"));
-  if (!pipe) throw std::runtime_error("popen() failed!");
-  char buffer[128];
-  // fgets returns null at end of file and on a read error alike; either ends
-  // the loop, so a pipe that keeps failing cannot keep us spinning.
-  while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) result += buffer;
-  return result;
+  const RunLimits limits = LimitsFromEnvironment();
+  RunOutcome run = kiv::io::RunInProcessGroup(cmd, limits);
+  PassOnDiagnostics(run);
+  std::string failure = RunFailure(cmd, run, limits);
+  if (!failure.empty()) throw std::runtime_error(failure);
+  return std::move(run.output);
 }
 
 #if defined(__clang__)

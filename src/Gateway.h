@@ -23,6 +23,10 @@ extern std::string g_user;
 extern std::string g_pass;
 extern std::string g_interval;  // whole seconds, as the text given
 extern bool g_debug_enable;
+// The node bridge's bounds from the configuration file ("" when not given):
+// the node script's time limit in whole seconds and its output bound in bytes.
+extern std::string g_nodeTimeout;
+extern std::string g_nodeOutputBytes;
 // Lock-free, so a signal handler may set it while the run loop reads it.
 extern std::atomic<bool> isBreak;
 static_assert(std::atomic<bool>::is_always_lock_free, "isBreak must be safe in a signal handler");
@@ -39,18 +43,22 @@ struct DeviceInfo {
 // The device table retrieve requests report; it starts empty.
 extern DeviceInfo deviceInfo;
 
-// Resets the seven texts to empty and g_debug_enable to false.
+// Resets the seven texts and the node bridge's bounds to empty and
+// g_debug_enable to false.
 void init();
 
 // Parses the command line into the settings. Returns 0 to go on to the run
 // loop, non-zero to end the program. -f returns loadconfig's result and -h
-// prints the usage text; both end the parse.
+// prints the usage text; both end the parse. -d takes an optional value,
+// which is ignored: the next word, unless it starts with '-' (then it is the
+// next option), or nothing at the end. The password is logged masked.
 int option(int argc, char** argv);
 
 // Reads the JSON configuration file at path into the settings, all of them or
 // none: returns 1 with a category-4 log line and every setting unchanged when
-// the file cannot be opened, is not JSON, its root is not an object or a value
-// has the wrong type; 0 once all eight settings are replaced.
+// the file cannot be opened, is not JSON, its root is not an object, a value
+// has the wrong type or a bound is out of range; 0 once all ten settings are
+// replaced.
 int loadconfig(std::string path);
 
 // Start's identity step: an empty g_gatewayId becomes the eth0 MAC address
@@ -63,6 +71,11 @@ void CompleteIdentity();
 // read as atoi does, when that is 1 or more, else 15 s. Any length is kept
 // (no 32-bit limit; out-of-range numbers saturate).
 std::chrono::milliseconds PublishInterval(const std::string& text);
+
+// The node script's time limit: node_timeout's seconds when given (text
+// checked by loadconfig), else the publish interval, but at most 60 s.
+std::chrono::milliseconds NodeTimeLimit(const std::string& nodeTimeout,
+                                        std::chrono::milliseconds interval);
 
 // Sets isBreak and wakes the run loop's sleep. Async-signal-safe.
 void setBreak();

@@ -43,6 +43,8 @@ void PrepareBreakWakeUp() {
   g_wakeRead.store(fds[0]);
 }
 
+int BreakWakeUpDescriptor() { return g_wakeRead.load(); }
+
 void WakeUpForBreak() {
   int fd = g_wakeWrite.load();
   if (fd < 0) return;

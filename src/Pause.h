@@ -16,6 +16,11 @@ void PrepareBreakWakeUp();
 // Makes every current and later wait return. Async-signal-safe.
 void WakeUpForBreak();
 
+// The descriptor that becomes readable at a stop (and stays so), or -1
+// without a wake-up pipe: for waits outside this file, such as the node
+// bridge's. It closes on exec.
+int BreakWakeUpDescriptor();
+
 // Sleeps for duration, however long (no 32-bit microsecond limit), unless
 // isBreak is or becomes set. Returns false when it ended for a break.
 bool PauseUnlessBreak(std::chrono::milliseconds duration);

@@ -4,6 +4,7 @@
 #include "Gateway.h"
 
 #include "Pause.h"
+#include "RepeatedLine.h"
 #include "Request.h"
 #include "System.h"
 #include "cKivIO.h"
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <fstream>
@@ -45,6 +47,8 @@ std::string g_user;
 std::string g_pass;
 std::string g_interval;
 bool g_debug_enable = false;
+std::string g_nodeTimeout;
+std::string g_nodeOutputBytes;
 std::atomic<bool> isBreak{false};
 DeviceInfo deviceInfo;
 
@@ -57,6 +61,8 @@ void init() {
   g_user = "";
   g_pass = "";
   g_interval = "";
+  g_nodeTimeout = "";
+  g_nodeOutputBytes = "";
 }
 
 void setBreak() {
@@ -110,29 +116,57 @@ const TextOption* FindTextOption(int letter) {
   return nullptr;
 }
 
+// A password in a log (syslog on a router) is readable by whoever reads the
+// log: only its length is shown.
+std::string LoggedValue(const TextOption& text) {
+  if (text.setting == &g_pass) return std::string(text.setting->size(), '*');
+  return *text.setting;
+}
+
+// -d's value is optional and ignored. getopt takes the next word as the
+// value: when that word is the next option (it starts with '-'), it is given
+// back to getopt. A value written as "-dVALUE" is part of -d's own word.
+void SkipDebugValue(char** argv) {
+  if (optarg != nullptr && optarg == argv[optind - 1] && optarg[0] == '-') --optind;
+}
+
+void ReportBadOption(const char* program, int letter) {
+  if (letter == ':') {
+    fprintf(stderr, "%s: option requires an argument -- '%c'\n", program, optopt);
+  } else {
+    fprintf(stderr, "%s: invalid option -- '%c'\n", program, optopt);
+  }
+  fprintf(stderr, "%s: try '%s -h' for more information\n", program, program);
+}
+
 }  // namespace
 
 int option(int argc, char** argv) {
   ResetGetopt();
   int letter;
-  while ((letter = getopt(argc, argv, "g:t:k:s:d:u:p:i:f:h")) != -1) {
+  // The leading ':' makes getopt report a missing value as ':' and print
+  // nothing itself: -d may end the command line, the rest is ours to report.
+  while ((letter = getopt(argc, argv, ":g:t:k:s:d:u:p:i:f:h")) != -1) {
     if (const TextOption* text = FindTextOption(letter)) {
       *text->setting = optarg;
-      GATEWAY_LOG(kiv::kLogInformation, "option", "%s : %s", text->label, text->setting->c_str());
+      GATEWAY_LOG(kiv::kLogInformation, "option", "%s : %s", text->label,
+                  LoggedValue(*text).c_str());
+      continue;
+    }
+    if (letter == 'd' || (letter == ':' && optopt == 'd')) {
+      if (letter == 'd') SkipDebugValue(argv);
+      g_debug_enable = true;
+      GATEWAY_LOG(kiv::kLogInformation, "option", "Enable DEBUG MODE");
       continue;
     }
     switch (letter) {
-      case 'd':
-        g_debug_enable = true;  // takes a value, which is ignored
-        GATEWAY_LOG(kiv::kLogInformation, "option", "Enable DEBUG MODE");
-        break;
       case 'f':
         return loadconfig(optarg);
       case 'h':
         PrintUsage(argv[0]);
         return 0;
-      default:  // getopt has printed what was wrong
-        fprintf(stderr, "%s: try '%s -h' for more information\n", argv[0], argv[0]);
+      default:
+        ReportBadOption(argv[0], letter);
         return 1;
     }
   }
@@ -156,6 +190,39 @@ const TextKey kTextKeys[] = {
 };
 
 constexpr const char* kFlagKey = "debug_enable";
+
+// The node bridge's bounds: whole numbers from 1 to most, as a number or a
+// text of digits; kept as their decimal text.
+struct BoundKey {
+  const char* key;
+  std::string* setting;
+  unsigned long long most;
+  const char* unit;
+};
+
+const BoundKey kBoundKeys[] = {
+    {"node_timeout", &g_nodeTimeout, 86400, "seconds"},
+    {"node_output_bytes", &g_nodeOutputBytes, 64ull * 1024 * 1024, "bytes"},
+};
+
+// The bound's value as decimal text, "" when it is not given (a missing key
+// or an empty text), nothing when it is not a whole number from 1 to most.
+std::optional<std::string> BoundText(const Json::Value& value, unsigned long long most) {
+  if (value.isNull() || (value.isString() && value.asString().empty())) return std::string();
+  unsigned long long number = 0;
+  if (value.isString()) {
+    const std::string text = value.asString();
+    if (text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    number = strtoull(text.c_str(), nullptr, 10);
+  } else if (value.isUInt64()) {  // a whole number that asUInt64 takes without throwing
+    number = value.asUInt64();
+  } else {
+    return std::nullopt;
+  }
+  if (number < 1 || number > most) return std::nullopt;
+  return std::to_string(number);
+}
 
 // Values asBool converts without throwing; null (a missing key) is false.
 bool IsFlagValue(const Json::Value& value) {
@@ -189,6 +256,15 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
       return false;
     }
   }
+  for (const BoundKey& bound : kBoundKeys) {
+    if (!BoundText(root[bound.key], bound.most)) {
+      GATEWAY_LOG(kiv::kLogError, "loadconfig",
+                  "Error in configuration file %s: key \"%s\" must be a whole number of %s "
+                  "from 1 to %llu\n",
+                  path.c_str(), bound.key, bound.unit, bound.most);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -219,6 +295,7 @@ int loadconfig(std::string path) {
   const Json::Value& settings = root;  // const lookups leave the document alone
   g_debug_enable = settings[kFlagKey].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
+  for (const BoundKey& bound : kBoundKeys) *bound.setting = *BoundText(settings[bound.key], bound.most);
   return 0;
 }
 
@@ -231,9 +308,23 @@ void IoTGatewayProgram::Connected() {
 // The events' texts come from the network: each value is escaped, so that
 // only the formats' own line breaks start lines.
 
+namespace {
+
+// The most of a message that is logged: a message may be as large as the
+// broker lets it be, and its escaped copy is made before the log's filter.
+constexpr size_t kLoggedMessageBytes = 1024;
+
+std::string LoggedMessage(const std::string& message) {
+  if (message.size() <= kLoggedMessageBytes) return kiv::EscapeLogText(message);
+  return kiv::EscapeLogText(message.substr(0, kLoggedMessageBytes)) + "... (" +
+         std::to_string(message.size()) + " bytes)";
+}
+
+}  // namespace
+
 void IoTGatewayProgram::MessageArrived(const std::string& message) {
   GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s",
-              kiv::EscapeLogText(message).c_str());
+              LoggedMessage(message).c_str());
 }
 
 void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {
@@ -262,6 +353,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kDefaultInterval{15000};
 constexpr std::chrono::milliseconds kDisconnectedWait{2000};
+constexpr std::chrono::milliseconds kLongestDefaultNodeTimeLimit{60000};
+// The same failure of the node script is logged at most once a minute.
+constexpr std::chrono::seconds kRepeatedNodeFailureInterval{60};
 constexpr int kConnectTimeoutSeconds = 10;
 constexpr const char* kNoGatewayId =
     "no gatewayId: the token and key come from the empty text, and the SDK names the gateway "
@@ -336,14 +430,40 @@ private:
   std::unique_ptr<kiv::Proxy> proxy_;
 };
 
-// One cycle's record. A node script that cannot be started costs this cycle
-// only: the error is logged and the loop goes on.
-void PublishNodeData(kiv::Data& data) {
+void SetEnvironment(const char* name, const std::string& value) {
+  if (setenv(name, value.c_str(), 1) != 0) {
+    GATEWAY_LOG(kiv::kLogError, "Start", "cannot set %s for the node bridge: %s\n", name,
+                strerror(errno));
+  }
+}
+
+// The node bridge reads its bounds from the environment at each run: the time
+// limit, the output bound when the configuration gives one (else the
+// bridge's own), and the stop pipe, which ends a run as soon as a stop is
+// asked for. Set before the SDK starts its threads.
+void ConfigureNodeBridge(std::chrono::milliseconds interval) {
+  SetEnvironment("KIV_NODE_TIMEOUT_MS",
+                 std::to_string(NodeTimeLimit(g_nodeTimeout, interval).count()));
+  if (!g_nodeOutputBytes.empty()) SetEnvironment("KIV_NODE_OUTPUT_BYTES", g_nodeOutputBytes);
+  if (BreakWakeUpDescriptor() >= 0) {
+    SetEnvironment("KIV_NODE_STOP_FD", std::to_string(BreakWakeUpDescriptor()));
+  }
+}
+
+// One cycle's record. A node script that fails (cannot start, too slow, too
+// much output) costs this cycle only: the error is logged, the same one at
+// most once a minute, and the loop goes on. A run ended by a stop is no error.
+void PublishNodeData(kiv::Data& data, kiv::RepeatedLine& failures) {
   std::string nodeData;
   try {
     nodeData = OutputAll();
   } catch (const std::exception& error) {
-    GATEWAY_LOG(kiv::kLogError, "Start", "OutputAll failed: %s\n", error.what());
+    if (isBreak.load()) {
+      GATEWAY_LOG(kiv::kLogInformation, "Start", "OutputAll ended for the stop: %s\n", error.what());
+    } else if (std::optional<std::string> line =
+                   failures.Next(error.what(), kiv::RepeatedLine::Clock::now())) {
+      GATEWAY_LOG(kiv::kLogError, "Start", "OutputAll failed: %s\n", line->c_str());
+    }
     return;
   }
   if (nodeData.empty()) return;
@@ -364,6 +484,12 @@ void ConnectUnlessBreak(kiv::Proxy& proxy) {
 }
 
 }  // namespace
+
+std::chrono::milliseconds NodeTimeLimit(const std::string& nodeTimeout,
+                                        std::chrono::milliseconds interval) {
+  if (!nodeTimeout.empty()) return std::chrono::seconds(std::stoll(nodeTimeout));
+  return std::min(interval, kLongestDefaultNodeTimeLimit);
+}
 
 std::chrono::milliseconds PublishInterval(const std::string& text) {
   // atoi's reading (leading blanks, a sign, the leading digits), without its
@@ -386,6 +512,7 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
   const std::chrono::milliseconds interval = PublishInterval(g_interval);
   GATEWAY_LOG(kiv::kLogInformation, "Start", "interval: %s\n", g_interval.c_str());
   ApplyLogConfig();
+  ConfigureNodeBridge(interval);
 
   // Destroyed in reverse: the connection (disconnected first), the data
   // channel, the description.
@@ -396,13 +523,14 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
   data.emplace(proxy);
   srand(static_cast<unsigned>(time(nullptr)));
 
+  kiv::RepeatedLine nodeFailures(kRepeatedNodeFailureInterval);
   while (!isBreak.load()) {
     if (!proxy->IsConnected()) {
       GATEWAY_LOG(kiv::kLogInformation, "Start", "Not connected!");
       PauseUnlessBreak(kDisconnectedWait);
       continue;
     }
-    PublishNodeData(*data);
+    PublishNodeData(*data, nodeFailures);
     PauseUnlessBreak(interval);
   }
 }

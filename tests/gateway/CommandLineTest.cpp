@@ -36,10 +36,11 @@ TEST(Gatewayd, PrintsTheUsageTextForH) {
 }
 
 TEST(Gatewayd, PointsToHelpForAMissingValue) {
-  kivtest::Process gw(Gatewayd({"-d"}));
+  kivtest::Process gw(Gatewayd({"-g"}));
   ASSERT_EQ(gw.Wait(30s), 0);
   std::string name = ProgramName();
-  EXPECT_NE(gw.Stderr().find(name + ": try '" + name + " -h' for more information\n"),
+  EXPECT_NE(gw.Stderr().find(name + ": option requires an argument -- 'g'\n" + name + ": try '" +
+                             name + " -h' for more information\n"),
             std::string::npos)
       << gw.Stderr();
   EXPECT_EQ(gw.Stderr().find("serverURI is empty"), std::string::npos);

@@ -145,10 +145,26 @@ TEST_F(EndToEnd, PublishesTheScriptOutputEachIntervalByteForByte) {
   EXPECT_NE(gateway->Stdout().find("retrive data = " + output), std::string::npos);
 }
 
+// A NUL the node script prints is published, escaped as JSON writes it (a
+// reader that keeps C strings would cut the text there, not the gateway).
+TEST_F(EndToEnd, PublishesANulOfTheNodeOutputEscaped) {
+  WriteScript("printf 'a\\000b'\n");
+  StartGateway({"-i", "60"});
+  ASSERT_TRUE(WaitForRecords(1, kDeadline)) << gateway->Stderr();
+  size_t escaped = 0;
+  for (const kiv::mqtt::Message& message : platform->inbox().Messages()) {
+    if (!kiv::platform::RecordsIn({message}, device).empty())
+      escaped += Occurrences(message.payload, R"("a\u0000b")");
+  }
+  EXPECT_GE(escaped, 1u);
+  EXPECT_EQ(Terminate(), 0);
+}
+
 TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
   StartGateway({"-i", "1"});
-  // The shell's complaint shows each cycle that found no script.
-  ASSERT_TRUE(gateway->WaitForOutput("pynodes.py: not found", kDeadline, Stream::kErr, 2))
+  // The shell's complaint shows once; each cycle after it repeats it, held
+  // back for a minute.
+  ASSERT_TRUE(gateway->WaitForOutput("pynodes.py: not found", kDeadline, Stream::kErr))
       << gateway->Stderr();
   WriteScript("echo ran >> runs\n");  // prints nothing
   ASSERT_TRUE(kivtest::WaitUntil(
@@ -158,6 +174,7 @@ TEST_F(EndToEnd, PublishesNothingForAMissingScriptOrEmptyOutput) {
   ASSERT_TRUE(WaitForRecords(1, kDeadline));
   EXPECT_EQ(Records()[0], "back\n");
   EXPECT_EQ(Terminate(), 0);
+  EXPECT_EQ(Occurrences(gateway->Stderr(), "pynodes.py: not found"), 1u);
 }
 
 TEST_F(EndToEnd, CarriesOnWhenTheNodeScriptCannotStart) {
@@ -362,13 +379,60 @@ TEST(EndToEndStart, StopsWithinMomentsInEveryConnectionState) {
   close(silent);
 }
 
+// SIGTERM and SIGINT end gatewayd whatever its node script does when the
+// stop comes: it sleeps, it ignores SIGTERM, or it left a child that keeps
+// its output open. The record held from the cycle before (no CSE takes it) is
+// saved, and no process of the script's group is left. The longest stop per
+// script is reported.
+TEST(EndToEndStart, StopsWhateverTheNodeScriptDoes) {
+  kivtest::TestBroker broker;
+  const std::string device = "e2e-hang-" + std::to_string(getpid());
+  struct Case {
+    const char* name;
+    const char* hang;
+  } const cases[] = {
+      {"sleeps", "sleep 3600"},
+      {"ignores_sigterm", "trap '' TERM; while :; do sleep 1; done"},
+      {"child_holds_output", "sleep 3600 & exit 0"},
+  };
+  for (const Case& c : cases) {
+    std::chrono::steady_clock::duration longest{};
+    for (int signal : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(std::string(c.name) + " " + strsignal(signal));
+      kivtest::TempDir folder, state;
+      // The first run prints a record, the second writes its process group
+      // id to ./group and hangs, far inside its 600 s time limit.
+      kivtest::WriteNodeScript(folder, std::string("if [ -e printed ]; then cut -d' ' -f5 "
+                                                   "/proc/$$/stat > group; ") +
+                                           c.hang + "; fi; touch printed; echo 'record 1'\n");
+      kivtest::WriteFile(folder.File("gw.cfg"), R"({"serverURI": ")" + broker.uri() +
+                                                    R"(", "gatewayId": ")" + device +
+                                                    R"(", "interval": 1, "node_timeout": 600})");
+      auto gateway = kivtest::StartGatewayd(folder, broker.uri(), device, {"-f", "gw.cfg"},
+                                            {{"STATE_DIRECTORY", state.path()}});
+      ASSERT_TRUE(kivtest::WaitUntil([&] { return !kivtest::ReadFile(folder.File("group")).empty(); },
+                                     kDeadline))
+          << gateway->Stderr();
+      auto start = std::chrono::steady_clock::now();
+      gateway->Signal(signal);
+      ASSERT_EQ(gateway->Wait(kDeadline), 0) << "not stopped";
+      longest = std::max(longest, std::chrono::steady_clock::now() - start);
+      EXPECT_NE(kivtest::ReadFile(state.File("records.journal")).find("record 1\n"), std::string::npos);
+      const pid_t group = std::stoi(kivtest::ReadFile(folder.File("group")));
+      EXPECT_TRUE(kivtest::WaitUntil([&] { return kivtest::LiveProcessesInGroup(group).empty(); }));
+    }
+    RecordProperty(std::string("stop_ms_") + c.name,
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+  }
+}
+
 TEST_F(EndToEnd, SurvivesHostileRequests) {
   WriteScript("true\n");
   StartGateway({"-i", "60"});
   ASSERT_TRUE(WaitForStatus("online", kDeadline));
   std::string deep = std::string(20000, '[') + std::string(20000, ']');
-  std::string many;
-  for (int i = 0; i < 20000; ++i) many += std::string(i ? "," : "") + R"({"value":)" + std::to_string(i) + "}";
+  std::string many;  // as many values as the request bound (64 KiB) lets through
+  for (int i = 0; i < 3000; ++i) many += std::string(i ? "," : "") + R"({"value":)" + std::to_string(i) + "}";
   const std::string requests[] = {
       R"({"rqi":"h1","op":3,"pc":[{"ty":12,"con":)" + deep + "}]}",
       R"({"rqi":"h2","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[)" + many + "]}]}}}]}",
@@ -378,10 +442,20 @@ TEST_F(EndToEnd, SurvivesHostileRequests) {
       R"({"rqi":"h5","op":4,"pc":[{"ty":18,"con":{"resourceName":[null,{"a":)" + deep + "}]}}]}",
   };
   for (const std::string& request : requests) Send(request);
+  // Past the size bound, and a value that a NUL would cut: answered 4000,
+  // never handed to the node bridge.
+  Send(R"({"rqi":"big","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":")" +
+       std::string(70000, 'b') + R"("}]}]}}}]})");
+  Send(R"({"rqi":"nul","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":"\u0000x"}]}]}}}]})");
+  for (const char* refused : {"big", "nul"}) {
+    std::optional<Json::Value> reply = Response(refused, 60s);
+    ASSERT_TRUE(reply.has_value()) << refused;
+    EXPECT_EQ((*reply)["rsc"].asInt(), 4000) << refused;
+  }
   Send(RetrieveBody("alive", "[14]"));
   ASSERT_TRUE(Response("alive", 60s).has_value()) << gateway->Stderr();
   EXPECT_EQ(Terminate(), 0);  // also no leak: the asan preset fails the exit
-  EXPECT_EQ(Occurrences(gateway->Stdout(), "input ="), 20000u);
+  EXPECT_EQ(Occurrences(gateway->Stdout(), "input ="), 3000u);
 }
 
 // Every text of a request tries to start a line that looks like the

@@ -41,17 +41,23 @@ const std::string kTryHelp = "gatewayd: try 'gatewayd -h' for more information\n
 TEST(Option, HandlesEveryRowOfTheOptionTable) {
   const std::string partial = DataFile("partial.cfg");
   const std::vector<OptionCase> cases = {
-      {"every text option and -d",
-       {"-g", "G", "-t", "T", "-k", "K", "-s", "S", "-d", "x", "-u", "U", "-p", "P", "-i", "15"},
+      {"every text option and -d, the password masked",
+       {"-g", "G", "-t", "T", "-k", "K", "-s", "S", "-d", "x", "-u", "U", "-p", "pw1", "-i", "15"},
        0,
-       {"G", "T", "K", "S", "U", "P", "15", true},
+       {"G", "T", "K", "S", "U", "pw1", "15", true},
        {"gatewayId : G", "tokenId : T", "key : K", "server : S", "Enable DEBUG MODE", "user : U",
-        "pass : P", "interval : 15"},
+        "pass : ***", "interval : 15"},
        ""},
-      {"-d takes -u as its ignored value", {"-d", "-u", "bob"}, 0, {"", "", "", "", "", "", "", true},
-       {"Enable DEBUG MODE"}, ""},
-      {"-d without a value", {"-d"}, 1, {}, {}, kTryHelp},
-      {"an unknown option", {"-x"}, 1, {}, {}, kTryHelp},
+      // -d's value is optional: a following option is never taken for it.
+      {"-d then an option, as the usage text shows", {"-d", "-u", "bob", "-p", "-d"}, 0,
+       {"", "", "", "", "bob", "-d", "", true}, {"Enable DEBUG MODE", "user : bob", "pass : **"}, ""},
+      {"-d at the end", {"-i", "5", "-d"}, 0, {"", "", "", "", "", "", "5", true},
+       {"interval : 5", "Enable DEBUG MODE"}, ""},
+      {"-d with its value in its word", {"-don", "-i", "5"}, 0, {"", "", "", "", "", "", "5", true},
+       {"Enable DEBUG MODE", "interval : 5"}, ""},
+      {"a missing value", {"-g"}, 1, {}, {},
+       "gatewayd: option requires an argument -- 'g'\n" + kTryHelp},
+      {"an unknown option", {"-x"}, 1, {}, {}, "gatewayd: invalid option -- 'x'\n" + kTryHelp},
       {"the same option twice", {"-g", "one", "-g", "two"}, 0, {"two", "", "", "", "", "", "", false},
        {"gatewayId : one", "gatewayId : two"}, ""},
       {"an empty value", {"-g", ""}, 0, {}, {"gatewayId : "}, ""},
@@ -113,7 +119,8 @@ struct ConfigCase {
   std::string error;     // the category-4 "loadconfig" line ("" = none)
 };
 
-const Settings kOld{"old-id", "old-token", "old-key", "old-uri", "old-user", "old-pass", "9", true};
+const Settings kOld{"old-id",   "old-token", "old-key", "old-uri", "old-user",
+                    "old-pass", "9",         true,      "7",       "99"};
 
 std::string BadKey(const std::string& file, const char* key, const char* expected) {
   return "Error in configuration file " + DataFile(file) + ": key \"" + key + "\" must be " +
@@ -123,7 +130,9 @@ std::string BadKey(const std::string& file, const char* key, const char* expecte
 TEST(Loadconfig, LoadsAllOrNothing) {
   const std::vector<ConfigCase> cases = {
       {"complete.cfg", 0,
-       {"a1b2c3d4e5", "token-1", "key-1", "tcp://127.0.0.1:1883", "user-1", "pass-1", "15", true}, ""},
+       {"a1b2c3d4e5", "token-1", "key-1", "tcp://127.0.0.1:1883", "user-1", "pass-1", "15", true,
+        "30", "65536"},
+       ""},
       {"partial.cfg", 0, {"", "", "", "tcp://127.0.0.1:1883", "", "", "60", false}, ""},
       {"numbers.cfg", 0, {"12345", "", "", "", "true", "-7", "60", true}, ""},
       {"comments.cfg", 0, {"", "", "", "tcp://127.0.0.1:1883", "", "", "", false}, ""},
@@ -137,6 +146,10 @@ TEST(Loadconfig, LoadsAllOrNothing) {
       {"wrong-array.cfg", 1, kOld, BadKey("wrong-array.cfg", "user", "a text or a number")},
       {"wrong-object.cfg", 1, kOld, BadKey("wrong-object.cfg", "serverURI", "a text or a number")},
       {"wrong-flag.cfg", 1, kOld, BadKey("wrong-flag.cfg", "debug_enable", "a boolean or a number")},
+      {"wrong-bound.cfg", 1, kOld,
+       BadKey("wrong-bound.cfg", "node_timeout", "a whole number of seconds from 1 to 86400")},
+      {"huge-bound.cfg", 1, kOld,
+       BadKey("huge-bound.cfg", "node_timeout", "a whole number of seconds from 1 to 86400")},
       {"missing.cfg", 1, kOld, "Could not open file " + DataFile("missing.cfg") + "\n"},
   };
   for (const ConfigCase& c : cases) {
@@ -174,6 +187,22 @@ TEST(Init, EmptiesEveryTextAndClearsDebug) {
 }  // namespace
 
 namespace {
+
+TEST(NodeTimeLimit, IsTheSettingElseTheIntervalAtMostAMinute) {
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* setting;
+    milliseconds interval, limit;
+  } cases[] = {
+      {"", milliseconds(15000), milliseconds(15000)},
+      {"", milliseconds(600000), milliseconds(60000)},
+      {"", milliseconds(1000), milliseconds(1000)},
+      {"300", milliseconds(15000), milliseconds(300000)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NodeTimeLimit(c.setting, c.interval).count(), c.limit.count()) << c.setting;
+  }
+}
 
 TEST(PublishInterval, ReadsLeadingWholeSeconds) {
   using std::chrono::milliseconds;

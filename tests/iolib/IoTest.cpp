@@ -1,5 +1,6 @@
-// libKIVIOcpp against real node scripts in a temporary folder, its printed
-// texts, and the names it exports.
+// libKIVIOcpp against real node scripts in a temporary folder (hostile ones
+// too: hung, runaway, ignoring SIGTERM, leaving children), its printed texts,
+// and the names it exports.
 #include "cKivIO.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "ConsoleCapture.h"
 #include "ElfSymbols.h"
@@ -30,10 +32,36 @@ class NodeScript : public testing::Test {
     return {result, console.Text()};
   }
 
+  // The message OutputAll threw ("" when it returned), and that it printed
+  // nothing then.
+  std::string OutputAllError() {
+    kivtest::ConsoleCapture console;
+    try {
+      OutputAll();
+      return "";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(console.Text(), "");
+      return error.what();
+    }
+  }
+
+  // Whether none is left of the process group the script wrote to ./group
+  // (with kGroupToFile).
+  bool GroupEnded() {
+    const pid_t group = std::stoi(kivtest::ReadFile(dir_.File("group")));
+    return kivtest::WaitUntil([&] { return kivtest::LiveProcessesInGroup(group).empty(); });
+  }
+
+  std::string File(const std::string& name) const { return dir_.File(name); }
+
  private:
   kivtest::TempDir dir_;
   kivtest::WorkingDirectory inDir_{dir_.path()};
 };
+
+// A script's first command: its process group id (field 5 of its stat) to
+// ./group.
+constexpr char kGroupToFile[] = "cut -d' ' -f5 /proc/$$/stat > group; ";
 
 std::string Repeat(const std::string& text, int times) {
   std::string all;
@@ -55,6 +83,9 @@ TEST_F(NodeScript, OutputAllPassesTheScriptOutputOnUnchanged) {
       {"exit 0", ""},
       {"echo partial; echo complaint >&2; exit 3", "partial\n"},  // status and stderr ignored
       {"i=0; while [ $i -lt 2000 ]; do echo \"node $i value=42\"; i=$((i+1)); done", manyLines},
+      // Bytes, not text: a NUL and what follows it are kept, in any read.
+      {"printf 'abc\\000def\\nnext\\n'", std::string("abc\0def\nnext\n", 13)},
+      {"printf '%s\\000\\377\\376' '" + longLine + "'", longLine + std::string("\0\377\376", 3)},
   };
   for (const Case& c : cases) {
     WriteScript(c.script);
@@ -64,22 +95,101 @@ TEST_F(NodeScript, OutputAllPassesTheScriptOutputOnUnchanged) {
   }
 }
 
-// fgets stops at a newline, not at a NUL: the text behind a NUL up to the end
-// of that read is lost, later reads are kept.
-TEST_F(NodeScript, NulByteEndsTheTextOfItsRead) {
-  WriteScript("printf 'abc\\000def\\nnext\\n'");
-  EXPECT_EQ(RunOutputAll().first, "abc" "next\n");
-
-  const std::string line = Repeat("x", 10) + std::string(1, '\0') + Repeat("y", 189);
-  WriteScript("printf '" + Repeat("x", 10) + "\\000" + Repeat("y", 189) + "\\n'");
-  // The first read takes 127 bytes; the second starts at byte 127.
-  EXPECT_EQ(RunOutputAll().first, Repeat("x", 10) + line.substr(127) + "\n");
-}
-
 TEST_F(NodeScript, MissingScriptGivesEmptyData) {
   const auto [result, printed] = RunOutputAll();
   EXPECT_EQ(result, "");
   EXPECT_EQ(printed, "retrive data = ");
+}
+
+TEST_F(NodeScript, OutputAboveItsBoundIsRefusedWithItsSize) {
+  kivtest::ScopedEnvironment bound({{"KIV_NODE_OUTPUT_BYTES", std::string("1000")}});
+  WriteScript("printf '%1000s' ''");
+  EXPECT_EQ(RunOutputAll().first, std::string(1000, ' '));
+  WriteScript("printf '%1001s' ''");
+  EXPECT_EQ(OutputAllError(),
+            "./pynodes.py printed 1001 bytes, more than the limit of 1000 bytes; its output is not "
+            "passed on");
+}
+
+// However a script holds on (a hung command, a TERM it ignores, a child that
+// keeps the output open), the run ends at its time limit and leaves no
+// process of its group behind; a finished script's leftovers go too.
+TEST_F(NodeScript, ARunEndsAtItsTimeLimitWithItsWholeGroup) {
+  kivtest::ScopedEnvironment limit({{"KIV_NODE_TIMEOUT_MS", std::string("500")}});
+  const std::string timedOut =
+      "./pynodes.py did not end within its time limit of 500 ms, so its process group was "
+      "killed; its output is not passed on";
+  struct Case {
+    const char* body;
+    std::string error;
+  } const cases[] = {
+      {"sleep 3600", timedOut},
+      {"trap '' TERM; echo partial; while :; do sleep 1; done", timedOut},
+      {"sleep 3600 & echo started", timedOut},
+      {"sleep 3600 >/dev/null & echo done", ""},  // its standard error holds no run
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    WriteScript(std::string(kGroupToFile) + c.body);
+    EXPECT_EQ(OutputAllError(), c.error);
+    EXPECT_TRUE(GroupEnded());
+  }
+}
+
+TEST_F(NodeScript, AStopEndsTheRunAtOnce) {
+  int stop[2];
+  ASSERT_EQ(pipe(stop), 0);
+  kivtest::ScopedEnvironment settings(
+      {{"KIV_NODE_STOP_FD", std::to_string(stop[0])}, {"KIV_NODE_TIMEOUT_MS", "600000"}});
+  WriteScript(std::string("trap '' TERM; ") + kGroupToFile + "while :; do sleep 1; done");
+  std::thread stopper([&] {
+    kivtest::WaitUntil([&] { return access(File("group").c_str(), F_OK) == 0; });
+    EXPECT_EQ(write(stop[1], "x", 1), 1);
+  });
+  EXPECT_EQ(OutputAllError(), "./pynodes.py was ended early: a stop was asked for");
+  stopper.join();
+  EXPECT_TRUE(GroupEnded());
+  // Once stopping, a script is not started at all.
+  WriteScript("touch started");
+  EXPECT_EQ(OutputAllError(), "./pynodes.py was ended early: a stop was asked for");
+  EXPECT_NE(access(File("started").c_str(), F_OK), 0);
+  close(stop[0]);
+  close(stop[1]);
+}
+
+// The script's standard error reaches ours, but the same complaint every
+// cycle (a missing script, the same traceback) only once a minute.
+TEST_F(NodeScript, ARepeatedComplaintIsHeldBack) {
+  const std::string complaint = "complaint " + std::to_string(getpid());
+  auto complaints = [&](const std::string& text, int runs) {
+    WriteScript("echo '" + text + "' >&2");
+    kivtest::ConsoleCapture errors(STDERR_FILENO);
+    for (int i = 0; i < runs; ++i) RunOutputAll();
+    return kivtest::Occurrences(errors.Text(), text + "\n");
+  };
+  EXPECT_EQ(complaints(complaint, 3), 1u);
+  EXPECT_EQ(complaints(complaint + " changed", 1), 1u);
+  kivtest::ConsoleCapture errors(STDERR_FILENO);
+  unlink(File("pynodes.py").c_str());
+  for (int i = 0; i < 3; ++i) RunOutputAll();
+  EXPECT_LE(kivtest::Occurrences(errors.Text(), "pynodes.py"), 1u) << errors.Text();
+}
+
+TEST(Exec, RefusesLimitsThatAreNotWholeNumbersInRange) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"KIV_NODE_TIMEOUT_MS", "0"},     {"KIV_NODE_TIMEOUT_MS", "86400001"},
+      {"KIV_NODE_TIMEOUT_MS", "5s"},    {"KIV_NODE_OUTPUT_BYTES", "-1"},
+      {"KIV_NODE_OUTPUT_BYTES", "67108865"}, {"KIV_NODE_STOP_FD", "1000000"},
+  };
+  for (const auto& [name, value] : cases) {
+    kivtest::ScopedEnvironment setting({{name, std::string(value)}});
+    try {
+      exec("true");
+      ADD_FAILURE() << name << "=" << value << " accepted";
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find(name), std::string::npos) << error.what();
+    }
+  }
 }
 
 TEST(Exec, CapturesStandardOutputOnly) {
@@ -118,6 +228,19 @@ TEST(Input, PrintsTheCommandAndReturnsEmpty) {
 
 TEST(Output, ReturnsEmpty) { EXPECT_EQ(Output(), ""); }
 
+// Instantiations of the standard library's templates that the library's code
+// needed (functions, their local statics, type information): the std
+// namespace has default visibility, so every C++ library exports those it
+// instantiates. They are not the library's interface.
+bool IsStandardLibraryInstance(const std::string& symbol) {
+  for (const char* prefix : {"_ZSt", "_ZNSt", "_ZNKSt", "_ZN9__gnu_cxx", "_ZNK9__gnu_cxx",
+                             "_ZZSt", "_ZZNSt", "_ZZNKSt", "_ZGVZSt", "_ZGVZNSt", "_ZTISt",
+                             "_ZTSSt", "_ZTVSt", "_ZTINSt", "_ZTSNSt", "_ZTVNSt"}) {
+    if (symbol.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
 // The gateway binds to these names: exec with its parameter types encoded,
 // the other three bare. The return type's ABI tag ([abi:cxx11] with the
 // C++11 string ABI) is part of exec's symbol but not of its signature.
@@ -125,6 +248,7 @@ TEST(Library, ExportsExecDecoratedAndTheOthersBare) {
   std::set<std::string> exported;
   for (const std::string& symbol :
        kivtest::ExportedSymbols(kivtest::BuildDir() + "/iolib/libKIVIOcpp.so")) {
+    if (IsStandardLibraryInstance(symbol)) continue;
     std::string name = kivtest::Demangle(symbol);
     const std::string abiTag = "[abi:cxx11]";
     const size_t tag = name.find(abiTag);

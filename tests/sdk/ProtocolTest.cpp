@@ -6,7 +6,12 @@
 #include "RequestMapping.h"
 #include "ServerUri.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
 
 #include <stdexcept>
 #include <vector>
@@ -134,6 +139,83 @@ TEST(ProtocolTest, TheSdkServesItsOwnResourcesAndRefusesWhatIsWrong) {
   for (size_t i = 1; i < kiv::protocol::kMaxRequestedTypes; ++i) most += ",1";
   Request full = ParseRequest(R"({"rqi":"m","op":2,"fc":{"ty":)" + most + "]}}", kNames);
   EXPECT_EQ(full.targets.size(), kiv::protocol::kMaxRequestedTypes) << full.error;
+}
+
+// A payload past the bound is refused 4000 unparsed, and still answered: a
+// scan finds its top-level rqi, fr and to, whatever stands around them.
+TEST(ProtocolTest, RequestsPastTheBoundAreRefusedButAnswered) {
+  const size_t bound = 1024;
+  auto padded = [](std::string payload, size_t size) { return payload.append(size - payload.size(), ' '); };
+  const std::string retrieve = R"({"rqi":"r","op":2,"fc":{"ty":14}})";
+  EXPECT_EQ(ParseRequest(padded(retrieve, bound), kNames, bound).handling, Request::kGateway);
+  Request past = ParseRequest(padded(retrieve, bound + 1), kNames, bound);
+  EXPECT_EQ(past.handling, Request::kRefused);
+  EXPECT_EQ(past.refusal, 4000);
+  EXPECT_EQ(past.error, "the request has 1025 bytes, more than the limit of 1024");
+  struct Case {
+    std::string payload;
+    std::string rqi, from, to;
+  } const cases[] = {
+      {R"({"pc":{"rqi":"in","a":[1,{"rqi":"x"}]},"s":"\"rqi\":\"fake\",","rqi":"out","fr":"C1","to":"gw-1"})",
+       "out", "C1", "gw-1"},
+      {R"({"rqi":"a\"b\u00e9","op":3})", "a\"b\xc3\xa9", "", ""},
+      {R"({"rqi":5,"rqi":"second"})", "", "", ""},  // the first decides, as in a parse
+      {R"({"op":3,"rqi":")" + std::string(2000, 'x') + R"(","fr":"C2"})", "", "C2", ""},
+      {R"({"op":"open,"rqi":"lost"})", "", "", ""},  // no longer JSON: the scan ends
+      {"not json", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    Request request =
+        ParseRequest(padded(c.payload, std::max(c.payload.size(), bound) + 1), kNames, bound);
+    EXPECT_EQ(request.refusal, 4000) << c.payload;
+    EXPECT_EQ(request.rqi, c.rqi) << c.payload;
+    EXPECT_EQ(request.from, c.from) << c.payload;
+    EXPECT_EQ(request.to, c.to) << c.payload;
+  }
+}
+
+// A NUL would cut the value a C string carries to the gateway: refused 4000.
+TEST(ProtocolTest, StringsHoldingANulAreRefused) {
+  const std::string control =
+      R"({"rqi":"n","op":3,"pc":[{"ty":12,"con":{"execReqArgs":{"all":[{"anyArg":[{"value":"VALUE"}]}]}}}]})";
+  struct Case {
+    std::string value;
+    bool refused;
+  } const cases[] = {
+      {R"(\u0000x)", true},
+      {R"(on\u0000)", true},
+      {std::string("raw\0nul", 7), true},
+      {R"(\\u0000)", false},  // a backslash, then the text u0000
+      {R"(\u0001)", false},
+  };
+  for (const Case& c : cases) {
+    std::string payload = control;
+    payload.replace(payload.find("VALUE"), 5, c.value);
+    Request request = ParseRequest(payload, kNames);
+    EXPECT_EQ(request.handling == Request::kRefused, c.refused) << c.value << ": " << request.error;
+    if (c.refused) {
+      EXPECT_EQ(request.refusal, 4000) << c.value;
+      EXPECT_EQ(request.rqi, "n") << c.value;
+    }
+  }
+}
+
+TEST(ProtocolTest, TheRequestBoundIsASetting) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    size_t bound;
+    bool warned;
+  } const cases[] = {
+      {nullptr, 65536, false}, {"", 65536, false},        {"2048", 2048, false},
+      {"1023", 65536, true},   {"67108865", 65536, true}, {"64k", 65536, true},
+  };
+  for (const Case& c : cases) {
+    kivtest::ScopedEnvironment setting(
+        {{"KIV_MAX_REQUEST_BYTES", c.value ? std::optional<std::string>(c.value) : std::nullopt}});
+    std::string warning;
+    EXPECT_EQ(kiv::protocol::MaxRequestBytesFromEnvironment(&warning), c.bound) << c.value;
+    EXPECT_EQ(warning.find("KIV_MAX_REQUEST_BYTES") != std::string::npos, c.warned) << warning;
+  }
 }
 
 TEST(ProtocolTest, ServerUrisNameABrokerAndItsPointOfAccess) {

@@ -13,6 +13,7 @@ namespace kivtest {
 struct GatewaySettings {
   std::string gatewayId, tokenId, key, serverURI, user, pass, interval;
   bool debug = false;
+  std::string nodeTimeout = "", nodeOutputBytes = "";  // empty: not given
   bool operator==(const GatewaySettings& other) const;
 };
 std::ostream& operator<<(std::ostream& out, const GatewaySettings& settings);

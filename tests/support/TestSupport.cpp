@@ -227,4 +227,26 @@ std::vector<std::string> ProgramCommand(const std::string& pathInBuildDir) {
 
 bool UnderEmulator() { return !EnvironmentVariable("KIV_TEST_EMULATOR").empty(); }
 
+std::vector<pid_t> LiveProcessesInGroup(pid_t group) {
+  std::vector<pid_t> live;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "pid (comm) state ppid pgrp ...": comm may hold blanks and parentheses.
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;  // ended meanwhile
+    size_t afterName = line.rfind(')');
+    if (afterName == std::string::npos) continue;
+    std::istringstream fields(line.substr(afterName + 1));
+    char state = 0;
+    long parent = 0, processGroup = 0;
+    if (fields >> state >> parent >> processGroup && processGroup == group && state != 'Z') {
+      live.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return live;
+}
+
 }  // namespace kivtest

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kivtest {
@@ -147,6 +148,10 @@ constexpr bool kSanitized = false;
 // (setrlimit of RLIMIT_AS, RLIMIT_DATA, RLIMIT_STACK does nothing there), so
 // a test that needs them skips under emulation.
 bool UnderEmulator();
+
+// The processes of process group `group` still alive, from /proc (zombies,
+// which only wait to be reaped, do not count).
+std::vector<pid_t> LiveProcessesInGroup(pid_t group);
 
 }  // namespace kivtest
 

@@ -94,6 +94,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                             [this](const Outbox::Record& record) { HoldDurably(record); },
                             [this](const std::string& name) { ForgetHeld(name); }}),
       router_(names_, EnvOr("KIV_ALLOWED_ORIGINATORS", ""),
+              protocol::MaxRequestBytesFromEnvironment(&configWarning_),
               RequestRouter::Hooks{
                   [this](const std::string& originator, const std::string& body) {
                     return Reply(originator, body);

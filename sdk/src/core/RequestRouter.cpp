@@ -18,10 +18,12 @@ void Log(int level, int category, const char* function, int line, const std::str
 }  // namespace
 
 RequestRouter::RequestRouter(const protocol::CseNames& names,
-                             const std::string& allowedOriginators, Hooks hooks)
+                             const std::string& allowedOriginators, size_t maxRequestBytes,
+                             Hooks hooks)
     : names_(names),
       createdAt_(protocol::Timestamp(std::time(nullptr))),
       allowed_(names.registrarId, allowedOriginators),
+      maxRequestBytes_(maxRequestBytes),
       hooks_(std::move(hooks)) {}
 
 void RequestRouter::MessageToGateway(const std::string& payload) {
@@ -37,7 +39,7 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
         "retained request from " + originator + " ignored");
     return MessageToGateway(payload);
   }
-  protocol::Request request = protocol::ParseRequest(payload, names_);
+  protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_);
   if (!allowed_.Allows(originator)) return RefuseOriginator(originator, request);
   if (request.handling == protocol::Request::kRefused) return Refuse(originator, request, payload);
   if (TraceLevel() >= 2) {
@@ -67,7 +69,8 @@ void RequestRouter::Refuse(const std::string& originator, const protocol::Reques
                                      PendingRequests::Origin{originator, request.from}.to(),
                                      request.error));
   }
-  MessageToGateway(payload);
+  // A request past the bound is not handed on either: its size is the fault.
+  if (payload.size() <= maxRequestBytes_) MessageToGateway(payload);
 }
 
 // Answered 4103 (the originator has no privilege) and never handed to the

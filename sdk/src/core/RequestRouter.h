@@ -31,8 +31,9 @@ public:
     std::function<bool()> connected;
   };
 
+  // maxRequestBytes: a larger request is refused without being parsed.
   RequestRouter(const protocol::CseNames& names, const std::string& allowedOriginators,
-                Hooks hooks);
+                size_t maxRequestBytes, Hooks hooks);
 
   void OnRequest(const std::string& originator, const std::string& payload, bool retained);
   // Proxy::Response, on the loop.
@@ -53,6 +54,7 @@ private:
   const protocol::CseNames names_;
   const std::string createdAt_;
   const protocol::OriginatorAllowList allowed_;
+  const size_t maxRequestBytes_;
   Hooks hooks_;
   PendingRequests pending_;
   RepeatedLine refusedOriginators_{std::chrono::seconds(60)};

@@ -1,7 +1,9 @@
 #include "Json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 namespace kiv {
 namespace protocol {
@@ -15,6 +17,130 @@ Json ParseWhole(const std::string& text) {
   const char* last = text.data() + text.size();
   while (end < last && IsJsonBlank(*end)) ++end;
   return end == last ? std::move(json) : nullptr;
+}
+
+bool HoldsNulCharacter(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return true;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      inString = !inString;
+    } else if (inString && text[i] == '\\') {
+      if (text.compare(i + 1, 5, "u0000") == 0) return true;
+      ++i;  // the escaped character, a backslash or a quote among them
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Walks the members of a JSON object text one after the other, stepping over
+// their values without reading them.
+class TopLevelScanner {
+public:
+  explicit TopLevelScanner(const std::string& text) : text_(text) {}
+
+  // Calls take(name, valueToken) for each member whose value is a string,
+  // with both as their string tokens; other members are named with an empty
+  // token. Stops at the end of the object or where the text is not JSON.
+  template <typename Take>
+  void Members(Take take) {
+    if (!Consume('{')) return;
+    for (;;) {
+      Blanks();
+      std::string_view name = StringToken();
+      if (name.empty() || !Consume(':')) return;
+      Blanks();
+      std::string_view value;
+      if (at_ < text_.size() && text_[at_] == '"') {
+        value = StringToken();
+        if (value.empty()) return;
+      } else if (!SkipValue()) {
+        return;
+      }
+      take(name, value);
+      if (!Consume(',')) return;
+    }
+  }
+
+private:
+  // Between tokens cJSON takes any byte up to a blank (NUL and control
+  // characters too) as one: so does the scan, to find what a parse finds.
+  void Blanks() {
+    while (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) <= ' ') ++at_;
+  }
+  bool Consume(char c) {
+    Blanks();
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  // The string token at the cursor, quotes included; empty when there is
+  // none or it does not end.
+  std::string_view StringToken() {
+    if (at_ >= text_.size() || text_[at_] != '"') return {};
+    const size_t start = at_++;
+    while (at_ < text_.size()) {
+      char c = text_[at_++];
+      if (c == '\\') {
+        ++at_;
+      } else if (c == '"') {
+        return std::string_view(text_).substr(start, at_ - start);
+      }
+    }
+    return {};
+  }
+  // Steps over a value that is not a string: up to the comma or brace that
+  // ends it at this level, over nested arrays, objects and their strings.
+  bool SkipValue() {
+    size_t depth = 0;
+    while (at_ < text_.size()) {
+      char c = text_[at_];
+      if (depth == 0 && (c == ',' || c == '}')) return true;
+      if (c == '"') {
+        if (StringToken().empty()) return false;
+        continue;
+      }
+      if (c == '{' || c == '[') ++depth;
+      if (c == '}' || c == ']') {
+        if (depth == 0) return false;
+        --depth;
+      }
+      ++at_;
+    }
+    return false;
+  }
+
+  const std::string& text_;
+  size_t at_ = 0;
+};
+
+// A string token's value as cJSON reads it; nothing for a token it refuses.
+std::optional<std::string> DecodedString(std::string_view token) {
+  Json json(cJSON_ParseWithLength(token.data(), token.size()));
+  if (!cJSON_IsString(json.get()) || json->valuestring == nullptr) return std::nullopt;
+  return std::string(json->valuestring);
+}
+
+}  // namespace
+
+std::map<std::string, std::string> ScanTopLevelStrings(const std::string& text,
+                                                       const std::vector<std::string>& names) {
+  std::map<std::string, std::string> found;
+  std::vector<std::string> seen;
+  TopLevelScanner(text).Members([&](std::string_view nameToken, std::string_view value) {
+    if (nameToken.size() > kLongestScannedString) return;
+    std::optional<std::string> name = DecodedString(nameToken);
+    if (!name || std::find(names.begin(), names.end(), *name) == names.end() ||
+        std::find(seen.begin(), seen.end(), *name) != seen.end()) {
+      return;
+    }
+    seen.push_back(*name);
+    if (value.empty() || value.size() > kLongestScannedString) return;
+    if (std::optional<std::string> decoded = DecodedString(value)) found[*name] = *decoded;
+  });
+  return found;
 }
 
 std::string Compact(const cJSON* item) {

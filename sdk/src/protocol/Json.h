@@ -6,9 +6,11 @@
 
 #include <cjson/cJSON.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kiv {
 namespace protocol {
@@ -40,6 +42,24 @@ std::string JsonString(const std::string& text);
 
 // JSON blanks (space, tab, CR, LF).
 bool IsJsonBlank(char c);
+
+// Whether a string of JSON text holds a NUL character, as a raw byte or as
+// the escape \u0000. cJSON keeps C strings, which end at a NUL: the rest of
+// such a string would be lost without a word.
+bool HoldsNulCharacter(const std::string& text);
+
+// The longest string token (quotes and escapes included) ScanTopLevelStrings
+// takes.
+constexpr size_t kLongestScannedString = 1024;
+
+// The values of the named string members at the top level of a JSON object
+// text, found without building the document: one pass, memory for the values
+// only, for a text too large to parse. The first member of each name decides
+// (one that is not a string, or is longer than kLongestScannedString, gives
+// nothing); the scan ends where the text stops looking like a JSON object.
+// Values are decoded as cJSON decodes them.
+std::map<std::string, std::string> ScanTopLevelStrings(const std::string& text,
+                                                       const std::vector<std::string>& names);
 
 // Writes a JSON object member by member, in the order given: the protocol's
 // primitives and resource representations are built with it.

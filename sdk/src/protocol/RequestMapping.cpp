@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace kiv {
 namespace protocol {
@@ -226,9 +227,43 @@ std::string CheckStringMembers(const cJSON* root) {
   return "";
 }
 
+// An oversize request, answered without parsing it. 4000 (bad request): the
+// fault is the originator's, and the same request will never fit; 5207 (not
+// acceptable) is a receiver's error, which an originator may try again.
+Request RefuseOversize(const std::string& payload, size_t maxBytes) {
+  Request request;
+  std::map<std::string, std::string> found = ScanTopLevelStrings(payload, {"rqi", "fr", "to"});
+  request.rqi = found["rqi"];
+  request.from = found["fr"];
+  request.to = found["to"];
+  Refuse(request, kRscBadRequest,
+         "the request has " + std::to_string(payload.size()) + " bytes, more than the limit of " +
+             std::to_string(maxBytes));
+  return request;
+}
+
 }  // namespace
 
-Request ParseRequest(const std::string& payload, const CseNames& names) {
+size_t MaxRequestBytesFromEnvironment(std::string* warning) {
+  const char* name = "KIV_MAX_REQUEST_BYTES";
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return kDefaultMaxRequestBytes;
+  const size_t digits = std::strspn(text, "0123456789");
+  const unsigned long long value = digits > 0 && digits <= 9 ? std::strtoull(text, nullptr, 10) : 0;
+  if (text[digits] == '\0' && value >= kLeastMaxRequestBytes && value <= kMostMaxRequestBytes) {
+    return static_cast<size_t>(value);
+  }
+  if (warning) {
+    *warning += std::string(warning->empty() ? "" : "; ") + name + "=\"" + text +
+                "\" is not a whole number from " + std::to_string(kLeastMaxRequestBytes) + " to " +
+                std::to_string(kMostMaxRequestBytes) + ", " +
+                std::to_string(kDefaultMaxRequestBytes) + " is used";
+  }
+  return kDefaultMaxRequestBytes;
+}
+
+Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes) {
+  if (payload.size() > maxBytes) return RefuseOversize(payload, maxBytes);
   Request request;
   Json json = ParseWhole(payload);
   if (!json || !cJSON_IsObject(json.get())) {
@@ -246,6 +281,10 @@ Request ParseRequest(const std::string& payload, const CseNames& names) {
   std::string error = CheckStringMembers(root);
   if (!error.empty()) {
     Refuse(request, kRscBadRequest, error);
+    return request;
+  }
+  if (HoldsNulCharacter(payload)) {
+    Refuse(request, kRscBadRequest, "a string holds a NUL character (\\u0000)");
     return request;
   }
   const cJSON* op = Member(root, "op");

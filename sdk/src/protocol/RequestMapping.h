@@ -21,6 +21,18 @@ namespace protocol {
 // in the reply, and a router has little memory.
 constexpr size_t kMaxRequestedTypes = 64;
 
+// The largest request payload read by default. The parsed document takes
+// several times the text's size, and a router has tens of megabytes; the
+// gateway's requests are a few hundred bytes.
+constexpr size_t kDefaultMaxRequestBytes = 64 * 1024;
+constexpr size_t kLeastMaxRequestBytes = 1024;
+constexpr size_t kMostMaxRequestBytes = 64 * 1024 * 1024;
+
+// KIV_MAX_REQUEST_BYTES when it holds a whole number from
+// kLeastMaxRequestBytes to kMostMaxRequestBytes, else the default; another
+// value is described in *warning (appended), and the default is used.
+size_t MaxRequestBytesFromEnvironment(std::string* warning);
+
 struct Request {
   // Who answers: the gateway (RequestArrived), the SDK itself with a
   // resource of its own, or nobody but the refusal below.
@@ -38,7 +50,13 @@ struct Request {
   std::string error;  // with kRefused: why
 };
 
-Request ParseRequest(const std::string& payload, const CseNames& names);
+// Reads a request payload. One larger than maxBytes is refused 4000 without
+// being parsed: its rqi, fr and to are looked for at the top level by a scan
+// (ScanTopLevelStrings), so that it can still be answered. One whose strings
+// hold a NUL character (raw or \u0000) is refused 4000: the values that reach
+// the gateway are C strings, and would arrive cut.
+Request ParseRequest(const std::string& payload, const CseNames& names,
+                     size_t maxBytes = kDefaultMaxRequestBytes);
 
 }  // namespace protocol
 }  // namespace kiv
