@@ -47,6 +47,7 @@ std::string g_user;
 std::string g_pass;
 std::string g_interval;
 bool g_debug_enable = false;
+bool g_readWhileOffline = false;
 std::string g_nodeTimeout;
 std::string g_nodeOutputBytes;
 std::atomic<bool> isBreak{false};
@@ -54,6 +55,7 @@ DeviceInfo deviceInfo;
 
 void init() {
   g_debug_enable = false;
+  g_readWhileOffline = false;
   g_gatewayId = "";
   g_tokenId = "";
   g_key = "";
@@ -189,7 +191,17 @@ const TextKey kTextKeys[] = {
     {"interval", &g_interval},
 };
 
-constexpr const char* kFlagKey = "debug_enable";
+struct FlagKey {
+  const char* key;
+  bool* setting;
+};
+
+// read_while_offline: the node script runs each interval while the broker
+// is away too, and its records wait in the SDK's journal.
+const FlagKey kFlagKeys[] = {
+    {"debug_enable", &g_debug_enable},
+    {"read_while_offline", &g_readWhileOffline},
+};
 
 // The node bridge's bounds: whole numbers from 1 to most, as a number or a
 // text of digits; kept as their decimal text.
@@ -242,11 +254,13 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
                 "Error in configuration file %s: the root is not a JSON object\n", path.c_str());
     return false;
   }
-  if (!IsFlagValue(root[kFlagKey])) {
-    GATEWAY_LOG(kiv::kLogError, "loadconfig",
-                "Error in configuration file %s: key \"%s\" must be a boolean or a number\n",
-                path.c_str(), kFlagKey);
-    return false;
+  for (const FlagKey& flag : kFlagKeys) {
+    if (!IsFlagValue(root[flag.key])) {
+      GATEWAY_LOG(kiv::kLogError, "loadconfig",
+                  "Error in configuration file %s: key \"%s\" must be a boolean or a number\n",
+                  path.c_str(), flag.key);
+      return false;
+    }
   }
   for (const TextKey& text : kTextKeys) {
     if (!IsTextValue(root[text.key])) {
@@ -293,7 +307,7 @@ int loadconfig(std::string path) {
   }
   if (!IsValidConfig(root, path)) return 1;
   const Json::Value& settings = root;  // const lookups leave the document alone
-  g_debug_enable = settings[kFlagKey].asBool();
+  for (const FlagKey& flag : kFlagKeys) *flag.setting = settings[flag.key].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
   for (const BoundKey& bound : kBoundKeys) *bound.setting = *BoundText(settings[bound.key], bound.most);
   return 0;
@@ -500,6 +514,17 @@ std::chrono::milliseconds PublishInterval(const std::string& text) {
   return std::chrono::milliseconds(static_cast<int64_t>(seconds) * 1000);
 }
 
+namespace {
+
+// The configuration file's read_while_offline, or the service's setting
+// (KIV_READ_WHILE_OFFLINE=1: UCI, /etc/default).
+bool ReadsWhileOffline() {
+  const char* service = std::getenv("KIV_READ_WHILE_OFFLINE");
+  return g_readWhileOffline || (service != nullptr && std::string(service) == "1");
+}
+
+}  // namespace
+
 void IoTGatewayProgram::Start(int argc, char** argv) {
   (void)argc;
   (void)argv;
@@ -524,8 +549,9 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
   srand(static_cast<unsigned>(time(nullptr)));
 
   kiv::RepeatedLine nodeFailures(kRepeatedNodeFailureInterval);
+  const bool readWhileOffline = ReadsWhileOffline();
   while (!isBreak.load()) {
-    if (!proxy->IsConnected()) {
+    if (!proxy->IsConnected() && !readWhileOffline) {
       GATEWAY_LOG(kiv::kLogInformation, "Start", "Not connected!");
       PauseUnlessBreak(kDisconnectedWait);
       continue;
@@ -621,8 +647,10 @@ int RunGateway(int argc, char** argv) {
     status = RunSteps(argc, argv);
   } catch (const std::exception& error) {
     GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error: %s", error.what());
+    status = 1;  // a service manager restarts a failed start, not a clean end
   } catch (...) {
     GATEWAY_LOG(kiv::kLogError, "main", "stopped by an unexpected error");
+    status = 1;
   }
   return status;
 }
