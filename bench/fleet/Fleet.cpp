@@ -159,7 +159,7 @@ long Fleet::LogLines(const std::string& category) const {
 int Fleet::SavedQueues() const {
   int saved = 0;
   for (int i = 0; i < settings_.size; ++i) {
-    saved += access((Folder(i) + "/state/records.queue").c_str(), F_OK) == 0;
+    saved += access((Folder(i) + "/state/records.journal").c_str(), F_OK) == 0;
   }
   return saved;
 }
