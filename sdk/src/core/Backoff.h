@@ -11,8 +11,9 @@
 #ifndef KIV_SDK_CORE_BACKOFF_H
 #define KIV_SDK_CORE_BACKOFF_H
 
+#include "Function.h"
+
 #include <chrono>
-#include <functional>
 
 namespace kiv {
 
@@ -20,7 +21,7 @@ class Backoff {
 public:
   using Duration = std::chrono::steady_clock::duration;
   // A duration drawn uniformly from [low, high].
-  using Draw = std::function<Duration(Duration low, Duration high)>;
+  using Draw = Function<Duration(Duration low, Duration high)>;
 
   struct Policy {
     Duration first;

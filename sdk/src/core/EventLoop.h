@@ -10,12 +10,12 @@
 #ifndef KIV_SDK_CORE_EVENT_LOOP_H
 #define KIV_SDK_CORE_EVENT_LOOP_H
 
+#include "Function.h"
 #include "Timers.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -30,7 +30,7 @@ struct MailboxBounds {
 
 class EventLoop {
 public:
-  using Task = std::function<void()>;
+  using Task = Function<void()>;
   using Bounds = MailboxBounds;
 
   explicit EventLoop(Bounds bounds = Bounds());

@@ -49,8 +49,8 @@ public:
   };
   struct Hooks {
     // Every record that leaves, once: rsc is the CSE's for kStored/kRefused.
-    std::function<void(const Record&, Exit, int rsc)> left;
-    std::function<void()> registrationLost;
+    Function<void(const Record&, Exit, int rsc)> left;
+    Function<void()> registrationLost;
   };
 
   Outbox(Settings settings, Timers& timers, RegistrarLink& link, AnswerDeadline& deadline,

@@ -40,7 +40,7 @@ public:
 
   // changed(true) once registered, changed(false) when no longer.
   Registration(Settings settings, Timers& timers, RegistrarLink& link, AnswerDeadline& deadline,
-               Backoff::Draw draw, std::function<void(bool registered)> changed);
+               Backoff::Draw draw, Function<void(bool registered)> changed);
 
   void Connected();
   void Disconnected();
@@ -72,7 +72,7 @@ private:
   AnswerDeadline& deadline_;
   Backoff::Draw draw_;
   Backoff retry_;
-  std::function<void(bool)> changed_;
+  Function<void(bool)> changed_;
 
   State state_ = State::kOffline;
   Step step_ = Step::kCreate;
