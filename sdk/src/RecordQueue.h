@@ -69,7 +69,7 @@ RecordQueue::Limits RecordQueueLimitsFromEnvironment(std::string* warning);
 // The file: a header line "kiv-records 1 <device>", then per record a line
 // "<id bytes> <name bytes> <text bytes>" followed by those bytes and a newline.
 std::string SaveRecords(const std::string& path, const std::string& device,
-                        const std::deque<RecordQueue::Entry>& entries);  // "" or the error
+                        const std::vector<RecordQueue::Entry>& entries);  // "" or the error
 struct LoadedRecords {
   std::vector<RecordQueue::Entry> entries;
   std::string error;  // why the file (or its end) could not be read; "" when all was

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace kiv {
 namespace {
@@ -14,6 +13,7 @@ namespace {
 constexpr char kDeviceIdFile[] = "device-id";
 constexpr char kDevicePrefix[] = "kiv-";
 constexpr size_t kDeviceDigits = 12;
+constexpr size_t kDeviceIdLineLimit = 256;  // far more than an id of ours
 
 bool IsGeneratedDeviceId(const std::string& id) {
   const size_t prefix = sizeof kDevicePrefix - 1;
@@ -25,17 +25,15 @@ std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
 }  // namespace
 
-std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
+std::string ReplaceFile(const std::string& path, const Function<void(std::FILE*)>& write) {
   const std::string written = path + ".new";
-  {
-    std::ofstream out(written, std::ios::binary | std::ios::trunc);
-    if (!out) return "cannot create " + written + ": " + std::strerror(errno);
-    write(out);
-    out.flush();
-    if (!out) {
-      std::remove(written.c_str());
-      return "cannot write " + written;
-    }
+  std::FILE* out = std::fopen(written.c_str(), "wb");
+  if (out == nullptr) return "cannot create " + written + ": " + std::strerror(errno);
+  write(out);
+  bool failed = std::ferror(out) != 0;
+  if (std::fclose(out) != 0 || failed) {
+    std::remove(written.c_str());
+    return "cannot write " + written;
   }
   if (std::rename(written.c_str(), path.c_str()) != 0) {
     std::string problem = "cannot rename " + written + " to " + path + ": " + std::strerror(errno);
@@ -43,6 +41,16 @@ std::string ReplaceFile(const std::string& path, const std::function<void(std::o
     return problem;
   }
   return "";
+}
+
+bool ReadLine(std::FILE* file, std::string* line, size_t max) {
+  line->clear();
+  int c = std::getc(file);
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n' && line->size() < max; c = std::getc(file)) {
+    line->push_back(static_cast<char>(c));
+  }
+  return true;
 }
 
 std::string StateFilePath(const std::string& name) {
@@ -56,12 +64,15 @@ std::string GeneratedDeviceId(std::string* problem) {
   problem->clear();
   const std::string path = StateFilePath(kDeviceIdFile);
   if (path.empty()) return NewDeviceId();
-  std::ifstream stored(path);
   std::string id;
-  if (stored && std::getline(stored, id) && IsGeneratedDeviceId(id)) return id;
-  if (stored) *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
+  if (std::FILE* stored = std::fopen(path.c_str(), "r")) {
+    bool read = ReadLine(stored, &id, kDeviceIdLineLimit);
+    std::fclose(stored);
+    if (read && IsGeneratedDeviceId(id)) return id;
+    if (read) *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
+  }
   id = NewDeviceId();
-  std::string failure = ReplaceFile(path, [&id](std::ostream& out) { out << id << '\n'; });
+  std::string failure = ReplaceFile(path, [&id](std::FILE* out) { std::fprintf(out, "%s\n", id.c_str()); });
   if (!failure.empty()) *problem += "cannot store the device id: " + failure;
   return id;
 }

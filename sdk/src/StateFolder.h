@@ -4,8 +4,9 @@
 #ifndef KIV_SDK_STATE_FOLDER_H
 #define KIV_SDK_STATE_FOLDER_H
 
-#include <functional>
-#include <ostream>
+#include "Function.h"
+
+#include <cstdio>
 #include <string>
 
 namespace kiv {
@@ -16,7 +17,12 @@ std::string StateFilePath(const std::string& name);
 // Replaces the file at path with what write puts out: written beside it and
 // renamed over it, so that a power cut leaves the old file or the new one,
 // never half of one. "" when done, else why not (the old file then stays).
-std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write);
+std::string ReplaceFile(const std::string& path, const Function<void(std::FILE*)>& write);
+
+// The next line of a file into *line, without its newline and cut at max
+// bytes (a longer line is cut there); false at the end of the
+// file.
+bool ReadLine(std::FILE* file, std::string* line, size_t max);
 
 // The device id of a gateway that was given none: "kiv-" and 12 hexadecimal
 // digits, kept in the state folder, so that the platform knows the gateway

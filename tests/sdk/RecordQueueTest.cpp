@@ -56,7 +56,7 @@ TEST(RecordQueueTest, LimitsFromTheEnvironment) {
 TEST(RecordQueueTest, SavedRecordsComeBackByteForByteForTheSameDeviceOnly) {
   kivtest::TempDir dir;
   std::string path = dir.File("records.queue");
-  std::deque<RecordQueue::Entry> entries = {
+  std::vector<RecordQueue::Entry> entries = {
       {"p-1", "rec-p-1", std::string("line\nnext\0nul \xff", 15)},
       {"p-2", "rec-p-2", ""},
       {"p-3", "rec-p-3", "3 4 5\n"},
@@ -79,6 +79,17 @@ TEST(RecordQueueTest, SavedRecordsComeBackByteForByteForTheSameDeviceOnly) {
   loaded = kiv::LoadRecords(path, "gw1");
   EXPECT_EQ(loaded.entries.size(), 2u);
   EXPECT_NE(loaded.error.find("record 3"), std::string::npos) << loaded.error;
+
+  // Sizes that are no sizes, or past the bound, or whose sum wraps round
+  // (which once cut a record at bytes it did not have) stop the reading.
+  std::string header = text.substr(0, text.find('\n') + 1);
+  for (const char* sizes : {"4294967295 1 0\n", "18446744073709551615 1 0\n", "-1 1 1\n", "1 2\n",
+                            "67108864 1 0\n", "1  2 3\n"}) {
+    kivtest::WriteFile(path, header + sizes + "\n");
+    loaded = kiv::LoadRecords(path, "gw1");
+    EXPECT_TRUE(loaded.entries.empty()) << sizes;
+    EXPECT_NE(loaded.error.find("record 1 is damaged"), std::string::npos) << sizes << loaded.error;
+  }
 
   // Nothing left: the file goes.
   ASSERT_EQ(kiv::SaveRecords(path, "gw1", {}), "");

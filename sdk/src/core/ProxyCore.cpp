@@ -384,14 +384,13 @@ void Proxy::Impl::SaveRecords() {
   std::vector<Outbox::Record> records = outbox_.Records();
   outbox_.KeepAll();
   if (savedRecordsPath_.empty()) return;
-  std::deque<RecordQueue::Entry> entries(records.begin(), records.end());
-  std::string error = kiv::SaveRecords(savedRecordsPath_, deviceId_, entries);
+  std::string error = kiv::SaveRecords(savedRecordsPath_, deviceId_, records);
   if (!error.empty()) {
     LogAt(-1, kLogError, "Proxy", __LINE__,
-          std::to_string(entries.size()) + " records not stored by the platform are lost: " + error);
-  } else if (!entries.empty()) {
+          std::to_string(records.size()) + " records not stored by the platform are lost: " + error);
+  } else if (!records.empty()) {
     LogAt(-1, kLogWarning, "Proxy", __LINE__,
-          std::to_string(entries.size()) + " records not stored by the platform are kept in " +
+          std::to_string(records.size()) + " records not stored by the platform are kept in " +
               savedRecordsPath_ + " for the next start");
   }
 }
