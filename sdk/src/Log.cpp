@@ -14,7 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <syslog.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ struct HeldLine {
 // Guards the sink and the held lines, and makes each line one write.
 std::mutex g_sinkMutex;
 std::function<void(const LogRecord&)> g_sink;
-std::deque<HeldLine> g_heldLines;
+std::list<HeldLine> g_heldLines;
 size_t g_droppedLines = 0;  // held lines pushed out by later ones
 
 const char* CategoryName(int category) {
@@ -159,7 +159,6 @@ void ReleaseHeldLines() {
     Write(held.record, held.time, {!held.printed, toSyslog, !held.printed}, true);
   }
   g_heldLines.clear();
-  g_heldLines.shrink_to_fit();
   g_droppedLines = 0;
 }
 

@@ -105,7 +105,7 @@ void EventLoop::Run() {
       wake_.wait(lock);
     }
   }
-  std::deque<Entry> dropped;
+  std::list<Entry> dropped;
   dropped.swap(mailbox_);
   lock.unlock();
   dropped.clear();  // their destructors (a Call's guard) run without the lock

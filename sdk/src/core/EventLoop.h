@@ -15,7 +15,7 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -67,7 +67,7 @@ private:
   Timers timers_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Entry> mailbox_;
+  std::list<Entry> mailbox_;  // a list: the smallest code of the queues
   size_t messages_ = 0;
   size_t messageBytes_ = 0;
   bool stopping_ = false;

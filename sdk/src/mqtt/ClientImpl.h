@@ -37,7 +37,6 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,7 +115,7 @@ private:
   void Supervise();
   void StartAttempt(const ReconnectMachine::Attempt& attempt);
   void ConnectionUp();
-  bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before, const BrokerEndpoint& broker);
+  bool SetNoDelayOnBrokerSocket(const SocketInodes& before, const BrokerEndpoint& broker);
   void DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock);
   void MarkConnected();
   // connack: the broker's refusal code (1..5), 0 when it did not answer.
@@ -156,7 +155,7 @@ private:
   std::string tlsDiagnosis_;
   bool sessionUpDue_ = false;          // CONNACK came: the supervisor takes it from there
   bool reportingConnection_ = false;   // the Connected handler runs; a Connect's wait ends after it
-  std::set<ino_t> socketsBeforeAttempt_;
+  SocketInodes socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   // The filters subscribed to or queued for the next session, and how many
   // sessions took them for their resubscription.
