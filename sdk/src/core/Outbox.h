@@ -22,17 +22,16 @@
 
 #include "AnswerDeadline.h"
 #include "Backoff.h"
+#include "IdMap.h"
+#include "RecentIds.h"
 #include "RecordQueue.h"
 #include "RegistrarLink.h"
 #include "Timers.h"
 
-#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace kiv {
@@ -102,10 +101,9 @@ private:
   Backoff resendBackoff_;
   Hooks hooks_;
   std::list<Entry> entries_;
-  std::unordered_map<std::string, Position> byRqi_;
+  IdMap<Position> byRqi_;
   // Request ids of records that left: their late answers are known, and dropped.
-  std::deque<std::string> gone_;
-  std::unordered_set<std::string> goneSet_;
+  RecentIds gone_;
   size_t bytes_ = 0;
   size_t inFlight_ = 0;
   bool open_ = false;

@@ -97,7 +97,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                     return Reply(originator, body);
                   },
                   [this] { return Gateway(); }, [this] { return poa_; },
-                  [this] { return IsConnected(); }}) {
+                  [this] { return IsConnected(); }}),
+      sent_(kSentRemembered) {
   configError_ = protocol::CheckNames(names_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -148,12 +149,7 @@ void Proxy::Impl::SendRecord(const std::string& rqi, const std::string& name,
 // A send that fails is answered by its timer: it goes again later.
 void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& body,
                                   const char* what) {
-  sentOrder_.push_back(rqi);
-  sent_.insert(rqi);
-  while (sentOrder_.size() > kSentRemembered) {
-    sent_.erase(sentOrder_.front());
-    sentOrder_.pop_front();
-  }
+  sent_.Add(rqi);
   mqtt::Client* client = client_.load();
   std::string error = "not connected";
   if (client != nullptr && client->Publish(registrarTopic_, body, 1, false, &error) == 0) {
@@ -233,7 +229,7 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
           "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
   }
   if (registration_.Answer(reply->rqi, reply->rsc) || outbox_.Answer(reply->rqi, reply->rsc) ||
-      sent_.count(reply->rqi) != 0) {
+      sent_.Contains(reply->rqi)) {
     return;
   }
   if (Callback* receiver = Gateway()) receiver->ResponseArrived(reply->rqi, reply->rsc);
