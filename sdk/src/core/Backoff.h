@@ -23,10 +23,17 @@ public:
   // A duration drawn uniformly from [low, high].
   using Draw = Function<Duration(Duration low, Duration high)>;
 
+  // A share of a step, kept in thousandths: written as a number (0.5), it is
+  // converted where the policy is written, once, by the compiler, and the
+  // draws need no floating point (on the router, a library of its own).
+  struct Share {
+    constexpr Share(double share) : thousandths(static_cast<Duration::rep>(share * 1000)) {}  // NOLINT
+    Duration::rep thousandths;
+  };
   struct Policy {
     Duration first;
     Duration max;
-    double floor = 0.0;  // 0: full jitter
+    Share floor = 0.0;  // 0: full jitter
   };
 
   Backoff(Policy policy, Draw draw) : policy_(policy), draw_(std::move(draw)), step_(policy.first) {}

@@ -36,7 +36,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,7 +121,6 @@ private:
   void AttemptFailed(const std::string& reason, int connack = 0);
   void LogRefusal(int connack, size_t broker, ReconnectMachine::Duration nextAttemptIn) const;
   std::string BrokerName(size_t index) const;
-  ReconnectMachine::Duration Draw(ReconnectMachine::Duration low, ReconnectMachine::Duration high);
   std::string WithTlsDiagnosis(const std::string& reason) const;
 
   // Subscriptions.
@@ -163,7 +161,6 @@ private:
   uint64_t sessions_ = 0;
   RepeatedLine resubscribeFailures_{std::chrono::seconds(60)};  // under mutex_
   RepeatedLine lostConnections_{std::chrono::seconds(60)};      // under mutex_
-  std::minstd_rand random_;
   std::thread supervisor_;  // starts the attempts the machine asks for
 };
 

@@ -225,13 +225,6 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
   RunHandler("ConnectionLost", self->onLost, reason);
 }
 
-ReconnectMachine::Duration Client::Impl::Draw(ReconnectMachine::Duration low,
-                                              ReconnectMachine::Duration high) {
-  // Called by the machine, under mutex_.
-  std::uniform_int_distribution<ReconnectMachine::Duration::rep> spread(low.count(), high.count());
-  return ReconnectMachine::Duration(spread(random_));
-}
-
 // A broker as the log names it: its address, and its place in a list.
 std::string Client::Impl::BrokerName(size_t index) const {
   std::string name = brokers_[index].pahoUri;

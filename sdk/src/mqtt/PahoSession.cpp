@@ -139,11 +139,7 @@ ReconnectMachine::Settings MachineSettings(const Options& options) {
 Client::Impl::Impl(Options options)
     : options_(std::move(options)),
       brokers_(ParseServerUriList(options_.serverUri)),
-      machine_(brokers_.size(), MachineSettings(options_),
-               [this](ReconnectMachine::Duration low, ReconnectMachine::Duration high) {
-                 return Draw(low, high);
-               }),
-      random_(std::random_device()()) {
+      machine_(brokers_.size(), MachineSettings(options_), SystemDraw()) {
   if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
   EnablePahoTraceIfConfigured();
 
