@@ -74,7 +74,6 @@ bool IsConnectedTo(int fd, const BrokerEndpoint& broker) {
 SocketInodes OpenSocketInodes() {
   SocketInodes inodes;
   ForEachSocket([&](int, ino_t inode) { inodes.push_back(inode); });
-  std::sort(inodes.begin(), inodes.end());
   return inodes;
 }
 
@@ -107,7 +106,7 @@ int SetNoDelayOnNewSockets(const SocketInodes& before, const BrokerEndpoint& bro
   bool listed = ForEachSocket([&](int fd, ino_t inode) {
     // Only the sockets opened since the snapshot are looked at (and only
     // those connected to the broker are changed): the connection just made.
-    if (std::binary_search(before.begin(), before.end(), inode) || !IsConnectedTo(fd, broker)) {
+    if (std::find(before.begin(), before.end(), inode) != before.end() || !IsConnectedTo(fd, broker)) {
       return;
     }
     int on = 1;

@@ -31,7 +31,7 @@ struct BrokerEndpoint {
 // name service: never call it on one of Paho's threads.
 BrokerEndpoint ResolveBroker(const std::string& host, int port);
 
-// Inodes of sockets, in ascending order.
+// Inodes of sockets: the few a process has open.
 using SocketInodes = std::vector<ino_t>;
 
 // Inodes of the sockets this process has open now (from /proc/self/fd).

@@ -1,21 +1,22 @@
 // IdMap<V>: values by request id, for the few the loop keeps at a time (the
 // sends of the records in flight, the Creates that wait): the part of
-// std::unordered_map's interface the SDK uses, over a vector walked from
-// end to end. On the router each hash table costs its own template code,
-// and its load factor the floating-point helpers besides.
+// std::unordered_map's interface the SDK uses, over a list walked from end
+// to end. On the router each hash table costs its own template code, and
+// its load factor the floating-point helpers besides; a list costs the
+// least code of the standard containers.
 #ifndef KIV_SDK_CORE_ID_MAP_H
 #define KIV_SDK_CORE_ID_MAP_H
 
 #include <cstddef>
 #include <string>
+#include <list>
 #include <utility>
-#include <vector>
 
 namespace kiv {
 
 template <typename V>
 class IdMap {
-  using Items = std::vector<std::pair<std::string, V>>;
+  using Items = std::list<std::pair<std::string, V>>;
 
 public:
   using iterator = typename Items::iterator;
@@ -34,12 +35,10 @@ public:
     items_.emplace_back(id, V());
     return items_.back().second;
   }
-  // The last item takes the place of the one erased: the order is not kept.
   size_t erase(const std::string& id) {
     iterator found = find(id);
     if (found == items_.end()) return 0;
-    if (found != items_.end() - 1) *found = std::move(items_.back());
-    items_.pop_back();
+    items_.erase(found);
     return 1;
   }
   size_t size() const { return items_.size(); }

@@ -22,9 +22,9 @@
 #include "Timers.h"
 
 #include <functional>
+#include <list>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace kiv {
 
@@ -77,7 +77,7 @@ private:
   State state_ = State::kOffline;
   Step step_ = Step::kCreate;
   // The sends of the step under way: an answer to any of them is its answer.
-  std::vector<std::pair<std::string, Timers::TimePoint>> sends_;
+  std::list<std::pair<std::string, Timers::TimePoint>> sends_;
   bool awaiting_ = false;        // the step's answer has not come
   bool startOver_ = false;       // the retry begins with the create
   bool failureLogged_ = false;   // once per stretch of failures

@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -124,7 +125,7 @@ private:
   std::string WithTlsDiagnosis(const std::string& reason) const;
 
   // Subscriptions.
-  void Resubscribe(const std::vector<std::pair<std::string, int>>& filters);
+  void Resubscribe(const std::list<std::pair<std::string, int>>& filters);
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
   void RegisterFilter(const std::string& filter, int qos);
   bool SessionTookFilters() const;
@@ -157,7 +158,7 @@ private:
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   // The filters subscribed to or queued for the next session, and how many
   // sessions took them for their resubscription.
-  std::vector<std::pair<std::string, int>> filters_;
+  std::list<std::pair<std::string, int>> filters_;
   uint64_t sessions_ = 0;
   RepeatedLine resubscribeFailures_{std::chrono::seconds(60)};  // under mutex_
   RepeatedLine lostConnections_{std::chrono::seconds(60)};      // under mutex_

@@ -148,7 +148,7 @@ bool Client::Impl::SetNoDelayOnBrokerSocket(const SocketInodes& before,
 void Client::Impl::ConnectionUp() {
   SocketInodes before;
   BrokerEndpoint broker;
-  std::vector<std::pair<std::string, int>> filters;
+  std::list<std::pair<std::string, int>> filters;
   bool wanted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
