@@ -1,7 +1,5 @@
 #include "Timers.h"
 
-#include <algorithm>
-
 namespace kiv {
 
 Timer::~Timer() {
@@ -16,25 +14,27 @@ void Timers::Arm(Timer& timer, Duration after) {
   Cancel(timer);
   timer.key_ = {Now() + after, ++sequence_};
   timer.owner_ = this;
-  armed_.insert(std::upper_bound(armed_.begin(), armed_.end(), &timer, DueLater), &timer);
+  auto later = armed_.end();
+  while (later != armed_.begin() && (*std::prev(later))->key_ > timer.key_) --later;
+  timer.place_ = armed_.insert(later, &timer);
 }
 
 void Timers::Cancel(Timer& timer) {
   if (timer.owner_ != this) return;
-  armed_.erase(std::lower_bound(armed_.begin(), armed_.end(), &timer, DueLater));
+  armed_.erase(timer.place_);
   timer.owner_ = nullptr;
 }
 
 std::optional<Timers::TimePoint> Timers::NextDue() const {
   if (armed_.empty()) return std::nullopt;
-  return armed_.back()->key_.first;
+  return armed_.front()->key_.first;
 }
 
 void Timers::RunDue() {
   TimePoint now = Now();
-  while (!armed_.empty() && armed_.back()->key_.first <= now) {
-    Timer* timer = armed_.back();
-    armed_.pop_back();
+  while (!armed_.empty() && armed_.front()->key_.first <= now) {
+    Timer* timer = armed_.front();
+    armed_.pop_front();
     timer->owner_ = nullptr;
     timer->fire_();  // may arm or cancel timers, itself included
   }

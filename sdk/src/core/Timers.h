@@ -13,9 +13,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <optional>
 #include <utility>
-#include <vector>
 
 namespace kiv {
 
@@ -35,6 +35,7 @@ private:
   Function<void()> fire_;
   Timers* owner_ = nullptr;
   std::pair<std::chrono::steady_clock::time_point, uint64_t> key_{};
+  std::list<Timer*>::iterator place_;  // in the owner's list, while armed
 };
 
 class Timers {
@@ -58,14 +59,11 @@ public:
   void RunDue();
 
 private:
-  // The order of armed_: the timer due last first (keys are unique).
-  static bool DueLater(const Timer* a, const Timer* b) { return a->key_ > b->key_; }
-
   Function<TimePoint()> now_;
-  // Latest first, so that the next due is at the back. A few hundred at
-  // most (one a record on its way): a sorted vector is both smaller and
-  // quicker than a tree.
-  std::vector<Timer*> armed_;
+  // The next due first. A few hundred at most (one a record on its way),
+  // most of them armed for about the same wait: a new one goes in after a
+  // walk from the back, and a list costs much less code than a tree.
+  std::list<Timer*> armed_;
   uint64_t sequence_ = 0;  // keeps timers due at the same moment in arming order
 };
 

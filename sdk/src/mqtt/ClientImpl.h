@@ -60,19 +60,14 @@ std::string ErrorText(int code, const char* message);
 // Puts text into *error (when given) and returns code.
 int Fail(int code, const std::string& text, std::string* error);
 
-// Runs a user handler on a Paho thread: marked as inside a callback, and
-// no exception may travel back into the C library.
+// Runs call on a Paho thread: marked as inside a callback, and no
+// exception may travel back into the C library (it is logged under name).
+void RunGuarded(const char* name, const Function<void()>& call);
+
+// Runs a user handler that way, when there is one.
 template <typename Handler, typename... Args>
 void RunHandler(const char* name, const Handler& handler, const Args&... args) {
-  if (!handler) return;
-  CallbackMark mark;
-  try {
-    handler(args...);
-  } catch (const std::exception& e) {
-    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
-  } catch (...) {
-    LogError(name, __LINE__, "handler threw");
-  }
+  if (handler) RunGuarded(name, [&] { handler(args...); });
 }
 
 class KIV_SDK_HIDDEN Client::Impl {

@@ -40,6 +40,17 @@ void LogError(const char* function, int line, const std::string& text) {
   Log(-1, kLogError, function, line, text);
 }
 
+void RunGuarded(const char* name, const Function<void()>& call) {
+  CallbackMark mark;
+  try {
+    call();
+  } catch (const std::exception& e) {
+    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
+  } catch (...) {
+    LogError(name, __LINE__, "handler threw");
+  }
+}
+
 void LogTrace(int level, const char* function, int line, const std::string& text) {
   Log(level, 0, function, line, text);
 }
