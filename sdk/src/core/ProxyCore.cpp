@@ -23,15 +23,6 @@ constexpr size_t kSentRemembered = 512;
 constexpr size_t kHeldReplies = 64;
 constexpr size_t kHeldReplyBytes = 256 * 1024;
 
-void LogAt(int level, int category, const char* function, int line, const std::string& text) {
-  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value && *value ? value : fallback;
-}
-
 // The registrar is named by its CSE-ID (with or without its slash) and its
 // CSEBase name.
 protocol::CseNames NamesFor(const std::string& device) {
@@ -63,6 +54,15 @@ Outbox::Settings OutboxSettings(std::string* warning) {
 }
 
 }  // namespace
+
+void LogAt(int level, int category, const char* function, int line, const std::string& text) {
+  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
 
 struct Proxy::Impl::Waiter {
   std::mutex mutex;
