@@ -53,13 +53,14 @@ built() {
 }
 
 # The optimisation the sources of a deliverable's folder are compiled with
-# (the last -O flag wins; a target may add its own to the preset's -Os).
+# (the last -O flag wins; a target may add its own to the preset's -Os). A
+# target built as one unit compiles a file of the build tree's folder.
 optimisation() {
-  python3 - "$1/compile_commands.json" "$PWD/$2/" <<'PY'
+  python3 - "$1/compile_commands.json" "$PWD/$2/" "$PWD/$1/$2/" <<'PY'
 import json, re, sys
-commands, folder = json.load(open(sys.argv[1])), sys.argv[2]
+commands, folders = json.load(open(sys.argv[1])), tuple(sys.argv[2:])
 flags = {re.findall(r"(?<!\S)-O\w*", c["command"])[-1]
-         for c in commands if c["file"].startswith(folder)}
+         for c in commands if c["file"].startswith(folders)}
 print(" ".join(sorted(flags)))
 PY
 }
