@@ -23,7 +23,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -283,25 +282,37 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
 }
 
 // Parses the whole stream; jsoncpp throws on nesting deeper than it allows.
-bool ParseConfig(std::istream& stream, Json::Value& root) {
+bool ParseConfig(const std::string& text, Json::Value& root) {
   try {
     Json::Reader reader;  // default features: comments allowed, any root
-    return reader.parse(stream, root, true);
+    return reader.parse(text, root, true);
   } catch (const std::exception&) {
     return false;
   }
+}
+
+// The whole file, read through stdio: an ifstream would bring its own
+// template code into the program (the reader took the stream whole anyway).
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  while (size_t got = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, got);
+  std::fclose(file);
+  return text;
 }
 
 }  // namespace
 
 int loadconfig(std::string path) {
   Json::Value root;
-  std::ifstream file(path);
-  if (!file.is_open()) {
+  std::optional<std::string> content = ReadWholeFile(path);
+  if (!content) {
     GATEWAY_LOG(kiv::kLogError, "loadconfig", "Could not open file %s\n", path.c_str());
     return 1;
   }
-  if (!ParseConfig(file, root)) {
+  if (!ParseConfig(*content, root)) {
     GATEWAY_LOG(kiv::kLogError, "loadconfig", "Error while parse gw.cnf\n");
     return 1;
   }

@@ -53,13 +53,14 @@ built() {
 }
 
 # The optimisation the sources of a deliverable's folder are compiled with
-# (the last -O flag wins; a target may add its own to the preset's -Os).
+# (the last -O flag wins; a target may add its own to the preset's -Os). A
+# target built as one unit compiles a file of the build tree's folder.
 optimisation() {
-  python3 - "$1/compile_commands.json" "$PWD/$2/" <<'PY'
+  python3 - "$1/compile_commands.json" "$PWD/$2/" "$PWD/$1/$2/" <<'PY'
 import json, re, sys
-commands, folder = json.load(open(sys.argv[1])), sys.argv[2]
+commands, folders = json.load(open(sys.argv[1])), tuple(sys.argv[2:])
 flags = {re.findall(r"(?<!\S)-O\w*", c["command"])[-1]
-         for c in commands if c["file"].startswith(folder)}
+         for c in commands if c["file"].startswith(folders)}
 print(" ".join(sorted(flags)))
 PY
 }
@@ -148,17 +149,18 @@ build mipsel-musl
   echo "Where the musl build's size comes from: clang's MIPS code and libc++'s"
   echo "templates, instantiated in each module where libstdc++ keeps them in its"
   echo "library. The deliverables are compiled with \`-Oz\`, handed to clang's compiler"
-  echo "proper (zig's driver turns \`-Oz\` into \`-Os\`, some 15% larger), and the"
-  echo "programs take compiler_rt's soft-float and 64-bit helpers from a copy with"
-  echo "hidden symbols, keeping only those they call (\`cmake/KivMuslBuiltins.cmake\`):"
-  echo "with zig's own copy a program exports, and so keeps, most of compiler_rt"
-  echo "(modemctl, which exports its own functions for its tests, would be 204 KiB)."
-  echo "That brings modemctl within its budget; gatewayd and our libraries stay over it,"
-  echo "nearly all of the excess in the SDK, whose \`.text\` is still about a quarter"
-  echo "larger than gcc's. Not available through zig's driver: identical code folding"
-  echo "(it refuses lld's \`--icf\`), and link-time optimisation, which fails to link"
-  echo "the SDK (relocations against \`_gp_disp\`). The budgets above were set for the"
-  echo "gcc build."
+  echo "proper (zig's driver turns \`-Oz\` into \`-Os\`, some 15% larger), with clang's"
+  echo "function merging and without unwinding tables for code that cannot throw"
+  echo "(\`cmake/KivLibrary.cmake\`). The SDK is compiled as one unit, standing in for"
+  echo "the link-time optimisation zig's driver cannot do for MIPS (relocations"
+  echo "against \`_gp_disp\`) and lld's identical code folding, which it refuses. The"
+  echo "SDK keeps libc++'s templates few: its own callable holder (\`sdk/src/Function.h\`)"
+  echo "for std::function, lists and vectors for maps, sets, deques and hash tables,"
+  echo "stdio for iostreams. The programs take compiler_rt's soft-float and 64-bit"
+  echo "helpers from a copy with hidden symbols, keeping only those they call"
+  echo "(\`cmake/KivMuslBuiltins.cmake\`): with zig's own copy a program exports, and so"
+  echo "keeps, most of compiler_rt (modemctl, which exports its own functions for its"
+  echo "tests, would be 204 KiB). The budgets above were set for the gcc build."
 } > "$REPORT"
 cat "$REPORT"
 [ "$failed" = 0 ]

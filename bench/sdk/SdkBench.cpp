@@ -39,7 +39,6 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -156,7 +155,7 @@ struct PahoEcho {
   MQTTAsync handle = nullptr;
   std::string uri;
   bool noDelay = false;
-  std::set<ino_t> before;
+  kiv::mqtt::SocketInodes before;
   std::mutex mutex;
   std::condition_variable done;
   int state = 0;  // 1 subscribed, -1 failed

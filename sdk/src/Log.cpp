@@ -14,7 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <syslog.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ struct HeldLine {
 // Guards the sink and the held lines, and makes each line one write.
 std::mutex g_sinkMutex;
 std::function<void(const LogRecord&)> g_sink;
-std::deque<HeldLine> g_heldLines;
+std::list<HeldLine> g_heldLines;
 size_t g_droppedLines = 0;  // held lines pushed out by later ones
 
 const char* CategoryName(int category) {
@@ -101,11 +101,24 @@ std::string TrimmedForLine(const std::string& message) {
   return message.substr(0, end);
 }
 
+// "[CATEGORY] tag file:line function: message", appended piece by piece:
+// each operator+ would make a temporary of its own.
 std::string Body(const LogRecord& record) {
-  std::string body = std::string("[") + CategoryName(record.category) + "] ";
-  if (!record.tag.empty()) body += record.tag + " ";
-  return body + record.file + ":" + std::to_string(record.line) + " " + record.function + ": " +
-         TrimmedForLine(record.message);
+  char place[24];
+  snprintf(place, sizeof place, ":%d ", record.line);
+  std::string body = "[";
+  body += CategoryName(record.category);
+  body += "] ";
+  if (!record.tag.empty()) {
+    body += record.tag;
+    body += ' ';
+  }
+  body += record.file;
+  body += place;
+  body += record.function;
+  body += ": ";
+  body += TrimmedForLine(record.message);
+  return body;
 }
 
 struct Destinations {
@@ -118,15 +131,18 @@ struct Destinations {
 // reaches syslog late, so its text there starts with its own time.
 void Write(const LogRecord& record, const timespec& time, Destinations to, bool late) {
   std::string body = Body(record);
-  std::string stamp = LocalTimestamp(time);
+  std::string stamped = LocalTimestamp(time);
+  stamped += ' ';
+  stamped += body;
   if (to.standardError) {
-    std::string line = stamp + " " + body + "\n";
+    stamped += '\n';
     // One write per line, so lines from several threads never interleave.
-    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    ssize_t ignored = write(STDERR_FILENO, stamped.data(), stamped.size());
     (void)ignored;  // nowhere left to report a failing standard error
+    stamped.pop_back();
   }
   if (to.syslog) {  // syslog stamps the time of arrival
-    syslog(SyslogPriority(record.category), "%s", (late ? stamp + " " + body : body).c_str());
+    syslog(SyslogPriority(record.category), "%s", (late ? stamped : body).c_str());
   }
   if (to.sink && g_sink) g_sink(record);
 }
@@ -160,7 +176,6 @@ void ReleaseHeldLines() {
     Write(held.record, held.time, {!held.printed, toSyslog, !held.printed}, true);
   }
   g_heldLines.clear();
-  g_heldLines.shrink_to_fit();
   g_droppedLines = 0;
 }
 

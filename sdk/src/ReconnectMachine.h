@@ -43,7 +43,7 @@ public:
   using TimePoint = Clock::time_point;
   using Duration = Clock::duration;
   // A duration drawn uniformly from [low, high].
-  using Draw = std::function<Duration(Duration low, Duration high)>;
+  using Draw = Function<Duration(Duration low, Duration high)>;
 
   struct Settings {
     bool autoReconnect = true;  // after a lost connection of an established client

@@ -7,7 +7,7 @@ namespace kiv {
 namespace {
 
 // What one record costs besides its bytes: the deque's node and three strings.
-constexpr size_t kEntryOverhead = 128;
+constexpr size_t kQueuedRecordOverhead = 128;
 
 std::optional<size_t> WholeNumber(const char* text) {
   if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
@@ -34,7 +34,7 @@ void LimitFromEnvironment(const char* name, size_t* limit, std::string* warning)
 RecordQueue::RecordQueue(Limits limits) : limits_(limits) {}
 
 size_t RecordQueue::Cost(const Entry& entry) {
-  return entry.id.size() + entry.name.size() + entry.text.size() + kEntryOverhead;
+  return entry.id.size() + entry.name.size() + entry.text.size() + kQueuedRecordOverhead;
 }
 
 size_t RecordQueue::Push(Entry entry) {

@@ -1,6 +1,7 @@
 #include "TcpNoDelay.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,14 +65,15 @@ bool IsConnectedTo(int fd, const BrokerEndpoint& broker) {
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
   int port = -1;
   std::string address = AddressBytes(peer, &port);
-  return port == broker.port && broker.addresses.count(address) != 0;
+  return port == broker.port &&
+         std::find(broker.addresses.begin(), broker.addresses.end(), address) != broker.addresses.end();
 }
 
 }  // namespace
 
-std::set<ino_t> OpenSocketInodes() {
-  std::set<ino_t> inodes;
-  ForEachSocket([&](int, ino_t inode) { inodes.insert(inode); });
+SocketInodes OpenSocketInodes() {
+  SocketInodes inodes;
+  ForEachSocket([&](int, ino_t inode) { inodes.push_back(inode); });
   return inodes;
 }
 
@@ -93,18 +95,20 @@ BrokerEndpoint ResolveBroker(const std::string& host, int port) {
     memcpy(&address, entry->ai_addr, entry->ai_addrlen);
     int ignoredPort = 0;
     std::string bytes = AddressBytes(address, &ignoredPort);
-    if (!bytes.empty()) broker.addresses.insert(bytes);
+    if (!bytes.empty()) broker.addresses.push_back(bytes);
   }
   freeaddrinfo(found);
   return broker;
 }
 
-int SetNoDelayOnNewSockets(const std::set<ino_t>& before, const BrokerEndpoint& broker) {
+int SetNoDelayOnNewSockets(const SocketInodes& before, const BrokerEndpoint& broker) {
   int count = 0;
   bool listed = ForEachSocket([&](int fd, ino_t inode) {
     // Only the sockets opened since the snapshot are looked at (and only
     // those connected to the broker are changed): the connection just made.
-    if (before.count(inode) != 0 || !IsConnectedTo(fd, broker)) return;
+    if (std::find(before.begin(), before.end(), inode) != before.end() || !IsConnectedTo(fd, broker)) {
+      return;
+    }
     int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) ++count;
   });

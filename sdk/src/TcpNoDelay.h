@@ -11,9 +11,9 @@
 #ifndef KIV_SDK_TCP_NO_DELAY_H
 #define KIV_SDK_TCP_NO_DELAY_H
 
-#include <set>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace kiv {
 namespace mqtt {
@@ -21,7 +21,7 @@ namespace mqtt {
 // The broker's end of a connection: every address its host resolves to, as
 // raw bytes (4 for IPv4, 16 for IPv6), and its port.
 struct BrokerEndpoint {
-  std::set<std::string> addresses;
+  std::vector<std::string> addresses;
   int port = 0;
 };
 
@@ -31,13 +31,16 @@ struct BrokerEndpoint {
 // name service: never call it on one of Paho's threads.
 BrokerEndpoint ResolveBroker(const std::string& host, int port);
 
+// Inodes of sockets: the few a process has open.
+using SocketInodes = std::vector<ino_t>;
+
 // Inodes of the sockets this process has open now (from /proc/self/fd).
-std::set<ino_t> OpenSocketInodes();
+SocketInodes OpenSocketInodes();
 
 // Sets TCP_NODELAY on each TCP socket of the process connected to broker and
 // absent from before; returns how many got it (-1 if /proc is unreadable).
 // An IPv4 peer reached through an IPv4-mapped IPv6 address counts as IPv4.
-int SetNoDelayOnNewSockets(const std::set<ino_t>& before, const BrokerEndpoint& broker);
+int SetNoDelayOnNewSockets(const SocketInodes& before, const BrokerEndpoint& broker);
 
 }  // namespace mqtt
 }  // namespace kiv

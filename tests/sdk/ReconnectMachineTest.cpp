@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -259,6 +260,28 @@ TEST_F(ReconnectMachineTest, ALossBeforeTheSubscriptionsAreRenewedIsNoConnection
     machine.Lost(now);
     EXPECT_FALSE(machine.Subscribed(now));
     EXPECT_TRUE(NextAttempt(machine));
+  }
+}
+
+// The system's draw, which every back-off of the SDK uses: within its
+// bounds, and spread over them.
+TEST(BackoffTest, TheSystemDrawStaysWithinItsBoundsAndSpreads) {
+  kiv::Backoff::Draw draw = kiv::SystemDraw();
+  struct Case {
+    Duration low, high;
+  } cases[] = {{0s, 0s}, {1s, 1s}, {0ns, 1ns}, {0s, 2s}, {150s, 5min}, {0s, 24h}};
+  for (const Case& c : cases) {
+    Duration least = c.high, most = c.low;
+    for (int i = 0; i < 200; ++i) {
+      Duration drawn = draw(c.low, c.high);
+      ASSERT_GE(drawn, c.low);
+      ASSERT_LE(drawn, c.high);
+      least = std::min(least, drawn);
+      most = std::max(most, drawn);
+    }
+    // 200 uniform draws all in one half of the range would take a broken draw.
+    EXPECT_LE(least - c.low, (c.high - c.low) / 2) << (c.high - c.low).count();
+    EXPECT_GE(most - c.low, (c.high - c.low) / 2) << (c.high - c.low).count();
   }
 }
 

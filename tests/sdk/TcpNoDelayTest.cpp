@@ -86,7 +86,7 @@ TEST(TcpNoDelay, OnlyTheSocketToTheBrokersAddressAndPortGetsIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port));
     kiv::mqtt::BrokerEndpoint broker = kiv::mqtt::ResolveBroker(c.host, c.port);
-    std::set<ino_t> before = kiv::mqtt::OpenSocketInodes();
+    kiv::mqtt::SocketInodes before = kiv::mqtt::OpenSocketInodes();
     Socket to4(AF_INET), to6(AF_INET6);
     sockaddr_storage address4 = Loopback(AF_INET, port), address6 = Loopback(AF_INET6, port);
     ASSERT_EQ(connect(to4.fd, reinterpret_cast<sockaddr*>(&address4), LengthOf(AF_INET)), 0);

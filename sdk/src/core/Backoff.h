@@ -11,8 +11,9 @@
 #ifndef KIV_SDK_CORE_BACKOFF_H
 #define KIV_SDK_CORE_BACKOFF_H
 
+#include "Function.h"
+
 #include <chrono>
-#include <functional>
 
 namespace kiv {
 
@@ -20,12 +21,19 @@ class Backoff {
 public:
   using Duration = std::chrono::steady_clock::duration;
   // A duration drawn uniformly from [low, high].
-  using Draw = std::function<Duration(Duration low, Duration high)>;
+  using Draw = Function<Duration(Duration low, Duration high)>;
 
+  // A share of a step, kept in thousandths: written as a number (0.5), it is
+  // converted where the policy is written, once, by the compiler, and the
+  // draws need no floating point (on the router, a library of its own).
+  struct Share {
+    constexpr Share(double share) : thousandths(static_cast<Duration::rep>(share * 1000)) {}  // NOLINT
+    Duration::rep thousandths;
+  };
   struct Policy {
     Duration first;
     Duration max;
-    double floor = 0.0;  // 0: full jitter
+    Share floor = 0.0;  // 0: full jitter
   };
 
   Backoff(Policy policy, Draw draw) : policy_(policy), draw_(std::move(draw)), step_(policy.first) {}

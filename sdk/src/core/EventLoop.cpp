@@ -80,7 +80,7 @@ void EventLoop::Stop() {
 // Takes what waits in one go and runs it without the lock: a burst of
 // messages costs one wake-up, not one each.
 void EventLoop::Run() {
-  std::deque<Entry> batch;
+  std::list<Entry> batch;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     if (!mailbox_.empty()) {
@@ -116,7 +116,7 @@ void EventLoop::Run() {
     }
     sleeping_ = false;
   }
-  std::deque<Entry> dropped;
+  std::list<Entry> dropped;
   dropped.swap(mailbox_);
   lock.unlock();
   dropped.clear();  // their destructors (a Call's guard) run without the lock

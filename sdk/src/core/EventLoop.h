@@ -10,12 +10,12 @@
 #ifndef KIV_SDK_CORE_EVENT_LOOP_H
 #define KIV_SDK_CORE_EVENT_LOOP_H
 
+#include "Function.h"
 #include "Timers.h"
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <functional>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -30,7 +30,7 @@ struct MailboxBounds {
 
 class EventLoop {
 public:
-  using Task = std::function<void()>;
+  using Task = Function<void()>;
   using Bounds = MailboxBounds;
 
   explicit EventLoop(Bounds bounds = Bounds());
@@ -67,7 +67,7 @@ private:
   Timers timers_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Entry> mailbox_;
+  std::list<Entry> mailbox_;  // a list: the smallest code of the queues
   size_t messages_ = 0;
   size_t messageBytes_ = 0;
   bool stopping_ = false;

@@ -33,6 +33,7 @@ Outbox::Outbox(Settings settings, Timers& timers, RegistrarLink& link, AnswerDea
       deadline_(deadline),
       resendBackoff_(settings.resend, std::move(draw)),
       hooks_(std::move(hooks)),
+      gone_(kGoneRemembered),
       resendTimer_([this] {
         heldBack_ = false;
         Pump();
@@ -159,7 +160,7 @@ void Outbox::HoldBack() {
 
 bool Outbox::Answer(const std::string& rqi, int rsc) {
   auto found = byRqi_.find(rqi);
-  if (found == byRqi_.end()) return goneSet_.count(rqi) != 0;
+  if (found == byRqi_.end()) return gone_.Contains(rqi);
   Position entry = found->second;
   bool latest = entry->sent && entry->rqis.back() == rqi;
   if (latest) deadline_.Measured(timers_.Now() - entry->sentAt);
@@ -236,12 +237,7 @@ void Outbox::Leave(Position entry, Exit exit, int rsc) {
   Unsend(*entry);
   for (const std::string& rqi : entry->rqis) {
     byRqi_.erase(rqi);
-    gone_.push_back(rqi);
-    goneSet_.insert(rqi);
-  }
-  while (gone_.size() > kGoneRemembered) {
-    goneSet_.erase(gone_.front());
-    gone_.pop_front();
+    gone_.Add(rqi);
   }
   bytes_ -= Cost(entry->record);
   if (entry->held && exit != Exit::kKeptAtStop && hooks_.forget) hooks_.forget(entry->record.name);

@@ -22,17 +22,16 @@
 
 #include "AnswerDeadline.h"
 #include "Backoff.h"
+#include "IdMap.h"
+#include "RecentIds.h"
 #include "RecordQueue.h"
 #include "RegistrarLink.h"
 #include "Timers.h"
 
-#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace kiv {
@@ -52,12 +51,12 @@ public:
   };
   struct Hooks {
     // Every record that leaves, once: rsc is the CSE's for kStored/kRefused.
-    std::function<void(const Record&, Exit, int rsc)> left;
-    std::function<void()> registrationLost;
+    Function<void(const Record&, Exit, int rsc)> left;
+    Function<void()> registrationLost;
     // A record is held (kept durably from now on: Journal), and a held one
     // left for good. Records stored promptly are never held.
-    std::function<void(const Record&)> hold;
-    std::function<void(const std::string& name)> forget;
+    Function<void(const Record&)> hold;
+    Function<void(const std::string& name)> forget;
   };
   // A record not stored this long after it was produced counts as held.
   static constexpr std::chrono::seconds kHoldAfter{5};
@@ -117,10 +116,9 @@ private:
   Backoff resendBackoff_;
   Hooks hooks_;
   std::list<Entry> entries_;
-  std::unordered_map<std::string, Position> byRqi_;
+  IdMap<Position> byRqi_;
   // Request ids of records that left: their late answers are known, and dropped.
-  std::deque<std::string> gone_;
-  std::unordered_set<std::string> goneSet_;
+  RecentIds gone_;
   size_t bytes_ = 0;
   size_t inFlight_ = 0;
   bool open_ = false;

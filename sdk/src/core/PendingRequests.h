@@ -9,11 +9,9 @@
 #define KIV_SDK_CORE_PENDING_REQUESTS_H
 
 #include <cstdint>
-#include <deque>
-#include <map>
+#include <list>
 #include <optional>
 #include <string>
-#include <tuple>
 
 namespace kiv {
 
@@ -24,9 +22,6 @@ public:
   struct Key {
     std::string rqi;
     std::string originator;  // topic level O of the request
-    bool operator<(const Key& other) const {
-      return std::tie(rqi, originator) < std::tie(other.rqi, other.originator);
-    }
     bool operator==(const Key& other) const {
       return rqi == other.rqi && originator == other.originator;
     }
@@ -49,11 +44,18 @@ public:
 
 private:
   struct Entry {
+    Key key;
     std::string from;
-    uint64_t arrival;  // the oldest first
+    uint64_t arrival;  // its latest Remember: the oldest is answered first
   };
-  std::map<Key, Entry> pending_;
-  std::deque<Key> order_;
+  // Searched from the newest, where a request answered from inside
+  // RequestArrived stands.
+  std::list<Entry>::iterator Find(const Key& key);
+
+  // In the order the requests first arrived: the first are forgotten first.
+  // At most kMax, each looked for by a walk: a tree or a hash table costs
+  // more code than the walk costs time.
+  std::list<Entry> pending_;
   uint64_t arrivals_ = 0;
   const Key* answering_ = nullptr;
 };

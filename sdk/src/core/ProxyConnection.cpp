@@ -5,8 +5,6 @@
 #include "Log.h"
 #include "Protocol.h"
 
-#include <cstdlib>
-
 namespace kiv {
 namespace {
 
@@ -17,15 +15,6 @@ using Clock = std::chrono::steady_clock;
 // again at once, in a loop without a pause.
 constexpr auto kMinimumFailedConnect = 1s;
 constexpr auto kOfflineTimeout = 2s;
-
-void LogAt(int level, int category, const char* function, int line, const std::string& text) {
-  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value && *value ? value : fallback;
-}
 
 }  // namespace
 

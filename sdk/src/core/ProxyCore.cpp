@@ -24,15 +24,6 @@ constexpr size_t kHeldReplies = 64;
 constexpr size_t kHeldReplyBytes = 256 * 1024;
 constexpr size_t kOperatorLineKinds = 32;
 
-void LogAt(int level, int category, const char* function, int line, const std::string& text) {
-  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value && *value ? value : fallback;
-}
-
 // The registrar is named by its CSE-ID (with or without its slash) and its
 // CSEBase name.
 protocol::CseNames NamesFor(const std::string& device) {
@@ -62,6 +53,15 @@ Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
 
 
 }  // namespace
+
+void LogAt(int level, int category, const char* function, int line, const std::string& text) {
+  LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
 
 struct Proxy::Impl::Waiter {
   std::mutex mutex;
@@ -100,7 +100,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                     return Reply(originator, body);
                   },
                   [this] { return Gateway(); }, [this] { return poa_; },
-                  [this] { return IsConnected(); }}) {
+                  [this] { return IsConnected(); }}),
+      sent_(kSentRemembered) {
   configError_ = protocol::CheckNames(names_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
@@ -152,12 +153,7 @@ void Proxy::Impl::SendRecord(const std::string& rqi, const std::string& name,
 // A send that fails is answered by its timer: it goes again later.
 void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& body,
                                   const char* what) {
-  sentOrder_.push_back(rqi);
-  sent_.insert(rqi);
-  while (sentOrder_.size() > kSentRemembered) {
-    sent_.erase(sentOrder_.front());
-    sentOrder_.pop_front();
-  }
+  sent_.Add(rqi);
   mqtt::Client* client = client_.load();
   std::string error = "not connected";
   if (client != nullptr && client->Publish(registrarTopic_, body, 1, false, &error) == 0) {
@@ -250,7 +246,7 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
           "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
   }
   if (registration_.Answer(reply->rqi, reply->rsc) || outbox_.Answer(reply->rqi, reply->rsc) ||
-      sent_.count(reply->rqi) != 0) {
+      sent_.Contains(reply->rqi)) {
     return;
   }
   if (Callback* receiver = Gateway()) receiver->ResponseArrived(reply->rqi, reply->rsc);

@@ -14,8 +14,10 @@
 #include "AnswerDeadline.h"
 #include "Cse.h"
 #include "EventLoop.h"
+#include "IdMap.h"
 #include "Journal.h"
 #include "Outbox.h"
+#include "RecentIds.h"
 #include "RecordNames.h"
 #include "Registration.h"
 #include "RegistrarLink.h"
@@ -26,15 +28,18 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace kiv {
+
+// The core's own log lines (module sdk/Proxy), and a setting from the
+// environment (fallback when unset or empty).
+void LogAt(int level, int category, const char* function, int line, const std::string& text);
+std::string EnvOr(const char* name, const std::string& fallback);
 
 class KIV_SDK_HIDDEN Proxy::Impl : private RegistrarLink {
 public:
@@ -117,9 +122,9 @@ private:
   RequestRouter router_;
   std::string poa_;  // the broker connected to, as the registrar reaches the gateway
   bool callbacksClosed_ = false;  // Disconnect: no gateway callback any more
-  std::unordered_map<std::string, std::shared_ptr<Waiter>> waiters_;
+  IdMap<std::shared_ptr<Waiter>> waiters_;
   // Answers that found no connection: sent once the session is up.
-  std::deque<std::pair<std::string, std::string>> heldReplies_;
+  std::list<std::pair<std::string, std::string>> heldReplies_;
   size_t heldReplyBytes_ = 0;
   RepeatedLine replyFailures_{std::chrono::seconds(60)};
   std::map<std::string, RepeatedLine> operatorLines_;  // by kind of line
@@ -127,8 +132,7 @@ private:
   RepeatedLine droppedMessagesLine_{std::chrono::seconds(60)};
   // Request ids we sent the registrar: an answer that none of the parts
   // claims (a late one to an abandoned step) is ours all the same.
-  std::deque<std::string> sentOrder_;
-  std::unordered_set<std::string> sent_;
+  RecentIds sent_;
 
   std::unique_ptr<mqtt::Client> owner_;  // last: destroyed first, while the rest exists
   std::atomic<mqtt::Client*> client_{nullptr};

@@ -27,7 +27,7 @@ std::string Seconds(Timers::Duration duration) {
 
 Registration::Registration(Settings settings, Timers& timers, RegistrarLink& link,
                            AnswerDeadline& deadline, Backoff::Draw draw,
-                           std::function<void(bool)> changed)
+                           Function<void(bool)> changed)
     : settings_(settings),
       timers_(timers),
       link_(link),

@@ -22,9 +22,9 @@
 #include "Timers.h"
 
 #include <functional>
+#include <list>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace kiv {
 
@@ -40,7 +40,7 @@ public:
 
   // changed(true) once registered, changed(false) when no longer.
   Registration(Settings settings, Timers& timers, RegistrarLink& link, AnswerDeadline& deadline,
-               Backoff::Draw draw, std::function<void(bool registered)> changed);
+               Backoff::Draw draw, Function<void(bool registered)> changed);
 
   void Connected();
   void Disconnected();
@@ -72,12 +72,12 @@ private:
   AnswerDeadline& deadline_;
   Backoff::Draw draw_;
   Backoff retry_;
-  std::function<void(bool)> changed_;
+  Function<void(bool)> changed_;
 
   State state_ = State::kOffline;
   Step step_ = Step::kCreate;
   // The sends of the step under way: an answer to any of them is its answer.
-  std::vector<std::pair<std::string, Timers::TimePoint>> sends_;
+  std::list<std::pair<std::string, Timers::TimePoint>> sends_;
   bool awaiting_ = false;        // the step's answer has not come
   bool startOver_ = false;       // the retry begins with the create
   bool failureLogged_ = false;   // once per stretch of failures

@@ -9,13 +9,13 @@
 #define KIV_SDK_CORE_REQUEST_ROUTER_H
 
 #include "Cse.h"
+#include "Function.h"
 #include "Originators.h"
 #include "PendingRequests.h"
 #include "RepeatedLine.h"
 #include "RequestMapping.h"
 #include "kiv/Proxy.h"
 
-#include <functional>
 #include <string>
 
 namespace kiv {
@@ -24,11 +24,11 @@ class RequestRouter {
 public:
   struct Hooks {
     // Sends an answer; "" when sent, else why not.
-    std::function<std::string(const std::string& originator, const std::string& body)> reply;
+    Function<std::string(const std::string& originator, const std::string& body)> reply;
     // The gateway's receiver of requests, or nullptr when none (or stopped).
-    std::function<Proxy::Callback*()> gateway;
-    std::function<std::string()> pointOfAccess;
-    std::function<bool()> connected;
+    Function<Proxy::Callback*()> gateway;
+    Function<std::string()> pointOfAccess;
+    Function<bool()> connected;
   };
 
   // maxRequestBytes: a larger request is refused without being parsed.

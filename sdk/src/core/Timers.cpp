@@ -7,32 +7,34 @@ Timer::~Timer() {
 }
 
 Timers::~Timers() {
-  for (auto& entry : armed_) entry.second->owner_ = nullptr;
+  for (Timer* timer : armed_) timer->owner_ = nullptr;
 }
 
 void Timers::Arm(Timer& timer, Duration after) {
   Cancel(timer);
   timer.key_ = {Now() + after, ++sequence_};
   timer.owner_ = this;
-  armed_.emplace(timer.key_, &timer);
+  auto later = armed_.end();
+  while (later != armed_.begin() && (*std::prev(later))->key_ > timer.key_) --later;
+  timer.place_ = armed_.insert(later, &timer);
 }
 
 void Timers::Cancel(Timer& timer) {
   if (timer.owner_ != this) return;
-  armed_.erase(timer.key_);
+  armed_.erase(timer.place_);
   timer.owner_ = nullptr;
 }
 
 std::optional<Timers::TimePoint> Timers::NextDue() const {
   if (armed_.empty()) return std::nullopt;
-  return armed_.begin()->first.first;
+  return armed_.front()->key_.first;
 }
 
 void Timers::RunDue() {
   TimePoint now = Now();
-  while (!armed_.empty() && armed_.begin()->first.first <= now) {
-    Timer* timer = armed_.begin()->second;
-    armed_.erase(armed_.begin());
+  while (!armed_.empty() && armed_.front()->key_.first <= now) {
+    Timer* timer = armed_.front();
+    armed_.pop_front();
     timer->owner_ = nullptr;
     timer->fire_();  // may arm or cancel timers, itself included
   }

@@ -9,10 +9,11 @@
 #ifndef KIV_SDK_CORE_TIMERS_H
 #define KIV_SDK_CORE_TIMERS_H
 
+#include "Function.h"
+
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <map>
+#include <list>
 #include <optional>
 #include <utility>
 
@@ -22,7 +23,7 @@ class Timers;
 
 class Timer {
 public:
-  explicit Timer(std::function<void()> fire) : fire_(std::move(fire)) {}
+  explicit Timer(Function<void()> fire) : fire_(std::move(fire)) {}
   ~Timer();
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
@@ -31,9 +32,10 @@ public:
 
 private:
   friend class Timers;
-  std::function<void()> fire_;
+  Function<void()> fire_;
   Timers* owner_ = nullptr;
   std::pair<std::chrono::steady_clock::time_point, uint64_t> key_{};
+  std::list<Timer*>::iterator place_;  // in the owner's list, while armed
 };
 
 class Timers {
@@ -42,7 +44,7 @@ public:
   using TimePoint = Clock::time_point;
   using Duration = Clock::duration;
 
-  explicit Timers(std::function<TimePoint()> now = Clock::now) : now_(std::move(now)) {}
+  explicit Timers(Function<TimePoint()> now = Clock::now) : now_(std::move(now)) {}
   ~Timers();
   Timers(const Timers&) = delete;
   Timers& operator=(const Timers&) = delete;
@@ -57,8 +59,11 @@ public:
   void RunDue();
 
 private:
-  std::function<TimePoint()> now_;
-  std::map<std::pair<TimePoint, uint64_t>, Timer*> armed_;
+  Function<TimePoint()> now_;
+  // The next due first. A few hundred at most (one a record on its way),
+  // most of them armed for about the same wait: a new one goes in after a
+  // walk from the back, and a list costs much less code than a tree.
+  std::list<Timer*> armed_;
   uint64_t sequence_ = 0;  // keeps timers due at the same moment in arming order
 };
 

@@ -33,11 +33,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,19 +60,14 @@ std::string ErrorText(int code, const char* message);
 // Puts text into *error (when given) and returns code.
 int Fail(int code, const std::string& text, std::string* error);
 
-// Runs a user handler on a Paho thread: marked as inside a callback, and
-// no exception may travel back into the C library.
+// Runs call on a Paho thread: marked as inside a callback, and no
+// exception may travel back into the C library (it is logged under name).
+void RunGuarded(const char* name, const Function<void()>& call);
+
+// Runs a user handler that way, when there is one.
 template <typename Handler, typename... Args>
 void RunHandler(const char* name, const Handler& handler, const Args&... args) {
-  if (!handler) return;
-  CallbackMark mark;
-  try {
-    handler(args...);
-  } catch (const std::exception& e) {
-    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
-  } catch (...) {
-    LogError(name, __LINE__, "handler threw");
-  }
+  if (handler) RunGuarded(name, [&] { handler(args...); });
 }
 
 class KIV_SDK_HIDDEN Client::Impl {
@@ -116,18 +110,17 @@ private:
   void Supervise();
   void StartAttempt(const ReconnectMachine::Attempt& attempt);
   void ConnectionUp();
-  bool SetNoDelayOnBrokerSocket(const std::set<ino_t>& before, const BrokerEndpoint& broker);
+  bool SetNoDelayOnBrokerSocket(const SocketInodes& before, const BrokerEndpoint& broker);
   void DiagnoseTlsFailure(std::unique_lock<std::mutex>& lock);
   void MarkConnected();
   // connack: the broker's refusal code (1..5), 0 when it did not answer.
   void AttemptFailed(const std::string& reason, int connack = 0);
   void LogRefusal(int connack, size_t broker, ReconnectMachine::Duration nextAttemptIn) const;
   std::string BrokerName(size_t index) const;
-  ReconnectMachine::Duration Draw(ReconnectMachine::Duration low, ReconnectMachine::Duration high);
   std::string WithTlsDiagnosis(const std::string& reason) const;
 
   // Subscriptions.
-  void Resubscribe(const std::vector<std::pair<std::string, int>>& filters);
+  void Resubscribe(const std::list<std::pair<std::string, int>>& filters);
   int SubscribeNow(const std::string& filter, int qos, bool wait, std::string* error);
   void RegisterFilter(const std::string& filter, int qos);
   bool SessionTookFilters() const;
@@ -156,15 +149,14 @@ private:
   std::string tlsDiagnosis_;
   bool sessionUpDue_ = false;          // CONNACK came: the supervisor takes it from there
   bool reportingConnection_ = false;   // the Connected handler runs; a Connect's wait ends after it
-  std::set<ino_t> socketsBeforeAttempt_;
+  SocketInodes socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started
   // The filters subscribed to or queued for the next session, and how many
   // sessions took them for their resubscription.
-  std::vector<std::pair<std::string, int>> filters_;
+  std::list<std::pair<std::string, int>> filters_;
   uint64_t sessions_ = 0;
   RepeatedLine resubscribeFailures_{std::chrono::seconds(60)};  // under mutex_
   RepeatedLine lostConnections_{std::chrono::seconds(60)};      // under mutex_
-  std::minstd_rand random_;
   std::thread supervisor_;  // starts the attempts the machine asks for
 };
 

@@ -24,7 +24,7 @@ constexpr milliseconds kTlsDiagnosisTimeout(1000);
 // resolving the broker's name may block).
 void Client::Impl::StartAttempt(const ReconnectMachine::Attempt& attempt) {
   const ServerAddress& address = brokers_[attempt.broker];
-  std::set<ino_t> before = OpenSocketInodes();
+  SocketInodes before = OpenSocketInodes();
   // Resolved here, not when the connection is up: that runs on Paho's thread.
   BrokerEndpoint broker;
   if (options_.tcpNoDelay) broker = ResolveBroker(address.host, address.port);
@@ -136,19 +136,19 @@ void Client::Impl::OnConnectSuccess(void* context, MQTTAsync_successData*) {
 // An attempt that outlived a timeout of ours can open its socket before the
 // snapshot of a later attempt is taken; when no new socket is found, every
 // socket to the broker gets the option (harmless for another client's).
-bool Client::Impl::SetNoDelayOnBrokerSocket(const std::set<ino_t>& before,
+bool Client::Impl::SetNoDelayOnBrokerSocket(const SocketInodes& before,
                                             const BrokerEndpoint& broker) {
   if (SetNoDelayOnNewSockets(before, broker) > 0) return true;
-  return SetNoDelayOnNewSockets(std::set<ino_t>(), broker) > 0;
+  return SetNoDelayOnNewSockets(SocketInodes(), broker) > 0;
 }
 
 // CONNACK arrived (on the supervisor's thread): tune the socket, then
 // subscribe again to every filter and report the connection once the broker
 // confirmed them.
 void Client::Impl::ConnectionUp() {
-  std::set<ino_t> before;
+  SocketInodes before;
   BrokerEndpoint broker;
-  std::vector<std::pair<std::string, int>> filters;
+  std::list<std::pair<std::string, int>> filters;
   bool wanted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -223,13 +223,6 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
                  "\" (two gateways with one device id?); reconnecting less and less often");
   }
   RunHandler("ConnectionLost", self->onLost, reason);
-}
-
-ReconnectMachine::Duration Client::Impl::Draw(ReconnectMachine::Duration low,
-                                              ReconnectMachine::Duration high) {
-  // Called by the machine, under mutex_.
-  std::uniform_int_distribution<ReconnectMachine::Duration::rep> spread(low.count(), high.count());
-  return ReconnectMachine::Duration(spread(random_));
 }
 
 // A broker as the log names it: its address, and its place in a list.

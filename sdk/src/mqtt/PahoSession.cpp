@@ -40,6 +40,17 @@ void LogError(const char* function, int line, const std::string& text) {
   Log(-1, kLogError, function, line, text);
 }
 
+void RunGuarded(const char* name, const Function<void()>& call) {
+  CallbackMark mark;
+  try {
+    call();
+  } catch (const std::exception& e) {
+    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
+  } catch (...) {
+    LogError(name, __LINE__, "handler threw");
+  }
+}
+
 void LogTrace(int level, const char* function, int line, const std::string& text) {
   Log(level, 0, function, line, text);
 }
@@ -139,11 +150,7 @@ ReconnectMachine::Settings MachineSettings(const Options& options) {
 Client::Impl::Impl(Options options)
     : options_(std::move(options)),
       brokers_(ParseServerUriList(options_.serverUri)),
-      machine_(brokers_.size(), MachineSettings(options_),
-               [this](ReconnectMachine::Duration low, ReconnectMachine::Duration high) {
-                 return Draw(low, high);
-               }),
-      random_(std::random_device()()) {
+      machine_(brokers_.size(), MachineSettings(options_), SystemDraw()) {
   if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
   EnablePahoTraceIfConfigured();
 

@@ -56,13 +56,14 @@ int Client::Impl::Subscribe(const std::string& filter, int qos, std::string* err
 
 // Every filter again, in one request; the connection is reported once the
 // broker answered it (or at once when there are none).
-void Client::Impl::Resubscribe(const std::vector<std::pair<std::string, int>>& filters) {
+void Client::Impl::Resubscribe(const std::list<std::pair<std::string, int>>& filters) {
   if (filters.empty()) return MarkConnected();
-  std::vector<char*> topics;
-  std::vector<int> qos;
+  std::vector<char*> topics(filters.size());
+  std::vector<int> qos(filters.size());
+  size_t i = 0;
   for (auto& [filter, q] : filters) {
-    topics.push_back(const_cast<char*>(filter.c_str()));
-    qos.push_back(q);
+    topics[i] = const_cast<char*>(filter.c_str());
+    qos[i++] = q;
   }
   MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
   response.onSuccess = OnResubscribed;

@@ -1,7 +1,6 @@
 #include "Json.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -157,10 +156,13 @@ const cJSON* Member(const cJSON* object, const char* name) {
 
 std::optional<int> AsInt(const cJSON* item) {
   if (!cJSON_IsNumber(item)) return std::nullopt;
+  // Compared, not rounded: std::floor would bring the floating-point
+  // library's addition and subtraction into the SDK. NaN fails the range.
   double value = item->valuedouble;
-  if (value != std::floor(value) || value < -2147483648.0 || value > 2147483647.0)
-    return std::nullopt;
-  return static_cast<int>(value);
+  if (!(value >= -2147483648.0 && value <= 2147483647.0)) return std::nullopt;
+  int whole = static_cast<int>(value);
+  if (static_cast<double>(whole) != value) return std::nullopt;
+  return whole;
 }
 
 std::string StringMember(const cJSON* object, const char* name) {

@@ -1,6 +1,6 @@
 #include "Originators.h"
 
-#include <sstream>
+#include <cctype>
 
 namespace kiv {
 namespace protocol {
@@ -8,12 +8,16 @@ namespace protocol {
 OriginatorAllowList::OriginatorAllowList(const std::string& registrarId,
                                          const std::string& patterns)
     : registrarId_(registrarId) {
-  std::string spaced = patterns;
-  for (char& c : spaced) {
-    if (c == ',') c = ' ';
+  std::string pattern;
+  for (char c : patterns) {
+    if (c == ',' || std::isspace(static_cast<unsigned char>(c))) {
+      if (!pattern.empty()) patterns_.push_back(pattern);
+      pattern.clear();
+    } else {
+      pattern += c;
+    }
   }
-  std::istringstream words(spaced);
-  for (std::string pattern; words >> pattern;) patterns_.push_back(pattern);
+  if (!pattern.empty()) patterns_.push_back(pattern);
 }
 
 bool OriginatorAllowList::Allows(const std::string& originator) const {
