@@ -148,6 +148,7 @@ private:
   bool tlsDiagnosed_ = false;
   std::string tlsDiagnosis_;
   bool sessionUpDue_ = false;          // CONNACK came: the supervisor takes it from there
+  bool settingUpSession_ = false;      // the supervisor is in ConnectionUp
   bool reportingConnection_ = false;   // the Connected handler runs; a Connect's wait ends after it
   SocketInodes socketsBeforeAttempt_;
   BrokerEndpoint brokerOfAttempt_;  // resolved when the attempt started

@@ -295,9 +295,12 @@ void Client::Impl::Supervise() {
   while (!closing_) {
     if (sessionUpDue_) {
       sessionUpDue_ = false;
+      settingUpSession_ = true;
       lock.unlock();
       ConnectionUp();
       lock.lock();
+      settingUpSession_ = false;
+      changed_.notify_all();
       continue;
     }
     if (tlsDiagnosisDue_) {

@@ -199,10 +199,14 @@ void Client::Impl::Disconnect(milliseconds timeout) {
   }
   Completion* completion;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     disconnected_ = true;
     machine_.Disconnect();
     changed_.notify_all();
+    // A session being set up (its resubscription going to the library) is
+    // let finish first: a command the library queues after the disconnect
+    // would never be answered, nor freed.
+    changed_.wait(lock, [&] { return !settingUpSession_; });
     disconnects_.push_back(std::make_unique<Completion>());
     completion = disconnects_.back().get();
   }
