@@ -20,6 +20,7 @@ public:
   OriginatorAllowList(const std::string& registrarId, const std::string& patterns);
 
   bool Allows(const std::string& originator) const;
+  bool NamesNoOne() const { return patterns_.empty(); }
   // "everyone", or the registrar and the patterns, for the log.
   std::string Describe() const;
 
