@@ -235,7 +235,11 @@ TEST_F(Access, WhatTheConsoleAndAnotherGatewayReachOfAGateway) {
             << "B | " << attempts[2].what << " | " << answers[0] << " | record retrieved: " << stored("cse-record") << "\n"
             << "B | " << attempts[3].what << " | " << answers[1] << " | \n"
             << "B | " << attempts[4].what << " | " << answers[2] << " | " << executed("forged-through-cse") << "\n";
-  // The console's forgeries reach neither A nor the CSE.
+  // The console's forgeries reach neither A nor the CSE; A refuses what B
+  // asks through the CSE, which names B as the asker.
+  EXPECT_EQ(answers[1], "4103");
+  EXPECT_EQ(answers[2], "4103");
+  EXPECT_EQ(Occurrences(a.Stdout(), "forged-through-cse"), 0u) << a.Stdout();
   EXPECT_EQ(stored("console-record"), "4004");
   EXPECT_EQ(Occurrences(a.Stdout(), "forged-console"), 0u) << a.Stdout();
   EXPECT_TRUE(consoleInbox.Messages().empty());
