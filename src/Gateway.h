@@ -22,6 +22,7 @@ extern std::string g_serverURI;
 extern std::string g_user;
 extern std::string g_pass;
 extern std::string g_interval;  // whole seconds, as the text given
+extern std::string g_recordsPlacement;  // "remote-cse" or "ae"; empty: the SDK's setting
 extern bool g_debug_enable;
 // Lock-free, so a signal handler may set it while the run loop reads it.
 extern std::atomic<bool> isBreak;

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <fstream>
@@ -44,6 +45,7 @@ std::string g_serverURI;
 std::string g_user;
 std::string g_pass;
 std::string g_interval;
+std::string g_recordsPlacement;
 bool g_debug_enable = false;
 std::atomic<bool> isBreak{false};
 DeviceInfo deviceInfo;
@@ -57,6 +59,7 @@ void init() {
   g_user = "";
   g_pass = "";
   g_interval = "";
+  g_recordsPlacement = "";
 }
 
 void setBreak() {
@@ -152,7 +155,7 @@ struct TextKey {
 const TextKey kTextKeys[] = {
     {"serverURI", &g_serverURI}, {"gatewayId", &g_gatewayId}, {"tokenId", &g_tokenId},
     {"key", &g_key},             {"user", &g_user},           {"pass", &g_pass},
-    {"interval", &g_interval},
+    {"interval", &g_interval},   {"recordsPlacement", &g_recordsPlacement},
 };
 
 constexpr const char* kFlagKey = "debug_enable";
@@ -304,6 +307,16 @@ void ApplyLogConfig() {
   }
 }
 
+// The SDK reads the records' placement from KIV_RECORDS_PLACEMENT; the
+// service's environment (UCI, /etc/default) wins over the JSON file. Set
+// before the proxy exists, while gatewayd has one thread.
+void ApplyRecordsPlacement() {
+  if (g_recordsPlacement.empty()) return;
+  if (setenv("KIV_RECORDS_PLACEMENT", g_recordsPlacement.c_str(), 0) != 0) {
+    GATEWAY_LOG(kiv::kLogError, "Start", "recordsPlacement not applied: %s", strerror(errno));
+  }
+}
+
 kiv::ProxyInfo ConnectionDescription() {
   kiv::ProxyInfo info(kiv::kConnectionMqtt, g_key, g_tokenId, g_serverURI);
   info.SetDeviceId(g_gatewayId);
@@ -389,6 +402,7 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
 
   // Destroyed in reverse: the connection (disconnected first), the data
   // channel, the description.
+  ApplyRecordsPlacement();
   const kiv::ProxyInfo info = ConnectionDescription();
   std::optional<kiv::Data> data;
   Connection connection(*this, info);
