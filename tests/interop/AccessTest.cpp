@@ -207,6 +207,8 @@ TEST_F(Access, WhatTheConsoleAndAnotherGatewayReachOfAGateway) {
        Replaced(record, "RQI", "cse-record"), false},
       {"gw-b", "record into A's container through the CSE as itself", "/oneM2M/req/gw-b/id-in/json",
        Replaced(Replaced(record, "RQI", "cse-record-b"), "\"fr\":\"/gw-a\"", "\"fr\":\"/gw-b\""), false},
+      {"gw-b", "retrieve of A's latest record at the CSE", "/oneM2M/req/gw-b/id-in/json",
+       R"({"op":2,"to":"/id-in/cse-in/gw-a/data/la","fr":"/gw-b","rqi":"cse-read","rvi":"3"})", false},
       {"gw-b", "retrieve of A's device information through the CSE", "/oneM2M/req/gw-b/id-in/json",
        R"({"op":2,"to":"/gw-a/gateway","fr":"/gw-b","rqi":"cse-retrieve","rvi":"3","fc":{"fu":1,"ty":[14]}})", false},
       {"gw-b", "command to A through the CSE", "/oneM2M/req/gw-b/id-in/json",
@@ -237,11 +239,12 @@ TEST_F(Access, WhatTheConsoleAndAnotherGatewayReachOfAGateway) {
             << "B | " << attempts[2].what << " | " << answers[0] << " | record retrieved: " << stored("cse-record") << "\n"
             << "B | " << attempts[3].what << " | " << answers[1] << " | record retrieved: " << stored("cse-record-b") << "\n"
             << "B | " << attempts[4].what << " | " << answers[2] << " | \n"
-            << "B | " << attempts[5].what << " | " << answers[3] << " | " << executed("forged-through-cse") << "\n";
+            << "B | " << attempts[5].what << " | " << answers[3] << " | \n"
+            << "B | " << attempts[6].what << " | " << answers[4] << " | " << executed("forged-through-cse") << "\n";
   // The console's forgeries reach neither A nor the CSE; A refuses what B
   // asks through the CSE, which names B as the asker.
-  EXPECT_EQ(answers[2], "4103");
   EXPECT_EQ(answers[3], "4103");
+  EXPECT_EQ(answers[4], "4103");
   EXPECT_EQ(Occurrences(a.Stdout(), "forged-through-cse"), 0u) << a.Stdout();
   EXPECT_EQ(stored("console-record"), "4004");
   EXPECT_EQ(Occurrences(a.Stdout(), "forged-console"), 0u) << a.Stdout();
