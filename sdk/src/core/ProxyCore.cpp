@@ -101,7 +101,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       limits_(RecordQueueLimitsFromEnvironment(&configWarning_)),
       recordNames_(StateFolder(), std::time(nullptr), RandomHex(8), &namesProblem_),
       journal_(StateFolder(), deviceId_, limits_),
-      registration_(RegistrationSettings(&placementProblem_), loop_.timers(), *this, answerDeadline_, SystemDraw(),
+      registration_(RegistrationSettings(&placementProblem_), loop_.timers(), *this,
+                    answerDeadline_, SystemDraw(),
                     [this](bool registered) {
                       if (registered) {
                         outbox_.Open();
@@ -277,8 +278,8 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
     LogAt(2, 0, "ResponseArrived", __LINE__,
           "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
   }
-  if (registration_.Answer(reply->rqi, reply->rsc, reply->debug) || outbox_.Answer(reply->rqi, reply->rsc) ||
-      sent_.count(reply->rqi) != 0) {
+  if (registration_.Answer(reply->rqi, reply->rsc, reply->debug) ||
+      outbox_.Answer(reply->rqi, reply->rsc) || sent_.count(reply->rqi) != 0) {
     return;
   }
   if (Callback* receiver = Gateway()) receiver->ResponseArrived(reply->rqi, reply->rsc);

@@ -4,7 +4,7 @@
 // registration, 4105, is updated with the current point of access), then
 // creates its records container; then records may go (the outbox opens).
 // Records live under the remoteCSE, or under an <AE> the gateway creates
-// (and updates, 4105) after the remoteCSE. A registrar that refuses a
+// after the remoteCSE (and updates, when it exists from an earlier run). A registrar that refuses a
 // container under a remoteCSE as not allowed there moves the records under
 // the <AE> for the rest of the run, with one line saying so.
 // While registered, the registration is looked at now and then (a jittered
