@@ -22,6 +22,7 @@ extern std::string g_serverURI;
 extern std::string g_user;
 extern std::string g_pass;
 extern std::string g_interval;  // whole seconds, as the text given
+extern std::string g_recordsPlacement;  // "remote-cse" or "ae"; empty: the SDK's setting
 extern bool g_debug_enable;
 // The node bridge's bounds from the configuration file ("" when not given):
 // the node script's time limit in whole seconds and its output bound in bytes.

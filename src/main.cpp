@@ -45,6 +45,7 @@ std::string g_serverURI;
 std::string g_user;
 std::string g_pass;
 std::string g_interval;
+std::string g_recordsPlacement;
 bool g_debug_enable = false;
 bool g_readWhileOffline = false;
 std::string g_nodeTimeout;
@@ -64,6 +65,7 @@ void init() {
   g_interval = "";
   g_nodeTimeout = "";
   g_nodeOutputBytes = "";
+  g_recordsPlacement = "";
 }
 
 void setBreak() {
@@ -187,7 +189,7 @@ struct TextKey {
 const TextKey kTextKeys[] = {
     {"serverURI", &g_serverURI}, {"gatewayId", &g_gatewayId}, {"tokenId", &g_tokenId},
     {"key", &g_key},             {"user", &g_user},           {"pass", &g_pass},
-    {"interval", &g_interval},
+    {"interval", &g_interval},   {"recordsPlacement", &g_recordsPlacement},
 };
 
 struct FlagKey {
@@ -423,6 +425,16 @@ void ApplyLogConfig() {
   }
 }
 
+// The SDK reads the records' placement from KIV_RECORDS_PLACEMENT; the
+// service's environment (UCI, /etc/default) wins over the JSON file. Set
+// before the proxy exists, while gatewayd has one thread.
+void ApplyRecordsPlacement() {
+  if (g_recordsPlacement.empty()) return;
+  if (setenv("KIV_RECORDS_PLACEMENT", g_recordsPlacement.c_str(), 0) != 0) {
+    GATEWAY_LOG(kiv::kLogError, "Start", "recordsPlacement not applied: %s", strerror(errno));
+  }
+}
+
 kiv::ProxyInfo ConnectionDescription() {
   kiv::ProxyInfo info(kiv::kConnectionMqtt, g_key, g_tokenId, g_serverURI);
   info.SetDeviceId(g_gatewayId);
@@ -552,6 +564,7 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
 
   // Destroyed in reverse: the connection (disconnected first), the data
   // channel, the description.
+  ApplyRecordsPlacement();
   const kiv::ProxyInfo info = ConnectionDescription();
   std::optional<kiv::Data> data;
   Connection connection(*this, info);

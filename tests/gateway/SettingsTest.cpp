@@ -165,6 +165,11 @@ TEST(Loadconfig, LoadsAllOrNothing) {
       EXPECT_EQ(log.Messages("loadconfig").size(), 1u);
     }
   }
+  // The records' placement is handed to the SDK, not kept with the above.
+  ASSERT_EQ(loadconfig(DataFile("complete.cfg")), 0);
+  EXPECT_EQ(g_recordsPlacement, "ae");
+  ASSERT_EQ(loadconfig(DataFile("partial.cfg")), 0);
+  EXPECT_EQ(g_recordsPlacement, "");
 }
 
 TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {

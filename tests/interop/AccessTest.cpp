@@ -68,18 +68,33 @@ protected:
     return *gateway;
   }
 
-  // The console, signed in as user, asks device for a node resource: its
-  // exit status (3 when no answer came within seconds).
+  // The console, signed in as user with the originator gwctl-<user>, asks
+  // device for a node resource: its exit status (3 when no answer came
+  // within seconds).
   std::optional<int> Console(const std::string& user, const std::string& device,
                              const std::string& seconds = "10") {
     std::vector<std::string> command = kivtest::ProgramCommand("tools/gwctl/gwctl");
     for (const std::string& word : {std::string("-s"), broker_->uri(), std::string("-u"), user,
                                     std::string("-p"), kUsers.at(user), std::string("-t"), seconds,
+                                    std::string("-i"), "gwctl-" + user,
                                     std::string("retrieve"), device, std::string("14")}) {
       command.push_back(word);
     }
     kivtest::Process console(command);
     return console.Wait(kDeadline);
+  }
+
+  // A client signed in as user (its user name is its client id).
+  std::unique_ptr<kiv::mqtt::Client> SignIn(const std::string& user, kiv::platform::Inbox& inbox) {
+    kiv::mqtt::Options options;
+    options.serverUri = broker_->uri();
+    options.username = user;
+    options.password = kUsers.at(user);
+    options.autoReconnect = false;
+    auto client = std::make_unique<kiv::mqtt::Client>(options);
+    client->OnMessage(inbox.Handler());
+    EXPECT_EQ(client->Connect(10s), kiv::mqtt::kOk);
+    return client;
   }
 
   kivtest::TempDir dir_;
@@ -164,6 +179,76 @@ TEST_F(Access, AGatewaysCredentialsReachNothingOfAnotherGateway) {
   EXPECT_EQ(status.Messages()[0].payload, "online");
   // B as a console: its request never reaches A, so no answer comes.
   EXPECT_EQ(Console("gw-b", "gw-a", "2"), 3);
+}
+
+// What the console's user and B can do to A beyond the broker's own topics:
+// as the console on topics that are A's or the CSE's, and as B through the
+// CSE, which forwards and stores what B asks under B's own topic.
+TEST_F(Access, WhatTheConsoleAndAnotherGatewayReachOfAGateway) {
+  kivtest::Process& a = StartGateway("gw-a");
+  StartGateway("gw-b").Signal(SIGTERM);  // registered, then its credentials in other hands
+  ASSERT_EQ(gateways_["gw-b"]->Wait(kDeadline), 0);
+
+  kiv::platform::Inbox consoleInbox, intruderInbox;
+  std::unique_ptr<kiv::mqtt::Client> console = SignIn("console", consoleInbox);
+  std::unique_ptr<kiv::mqtt::Client> intruder = SignIn("gw-b", intruderInbox);
+  ASSERT_EQ(intruder->Subscribe("/oneM2M/resp/gw-b/id-in/json", 1), kiv::mqtt::kOk);
+  const std::string record =
+      R"({"op":1,"to":"/id-in/cse-in/gw-a/data","fr":"/gw-a","rqi":"RQI","rvi":"3","ty":4,)"
+      R"("pc":{"m2m:cin":{"rn":"RQI","con":"forged"}}})";
+  struct Attempt {
+    std::string who, what, topic, payload;
+    bool refusedByTheBroker;  // else the CSE's answer is shown
+  } attempts[] = {
+      {"console", "record as A", "/oneM2M/req/gw-a/id-in/json", Replaced(record, "RQI", "console-record"), true},
+      {"console", "request to A as the CSE", "/oneM2M/req/id-in/gw-a/json",
+       R"({"op":3,"to":"/gw-a/gateway","fr":"id-in","rqi":"console-as-cse","rvi":"3","pc":{"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":"forged-console"}]}]}}}})", true},
+      {"gw-b", "record into A's container through the CSE", "/oneM2M/req/gw-b/id-in/json",
+       Replaced(record, "RQI", "cse-record"), false},
+      {"gw-b", "record into A's container through the CSE as itself", "/oneM2M/req/gw-b/id-in/json",
+       Replaced(Replaced(record, "RQI", "cse-record-b"), "\"fr\":\"/gw-a\"", "\"fr\":\"/gw-b\""), false},
+      {"gw-b", "retrieve of A's latest record at the CSE", "/oneM2M/req/gw-b/id-in/json",
+       R"({"op":2,"to":"/id-in/cse-in/gw-a/data/la","fr":"/gw-b","rqi":"cse-read","rvi":"3"})", false},
+      {"gw-b", "retrieve of A's device information through the CSE", "/oneM2M/req/gw-b/id-in/json",
+       R"({"op":2,"to":"/gw-a/gateway","fr":"/gw-b","rqi":"cse-retrieve","rvi":"3","fc":{"fu":1,"ty":[14]}})", false},
+      {"gw-b", "command to A through the CSE", "/oneM2M/req/gw-b/id-in/json",
+       R"({"op":3,"to":"/gw-a/gateway","fr":"/gw-b","rqi":"cse-command","rvi":"3","pc":{"m2m:mgc":{"exra":{"all":[{"anyArg":[{"value":"forged-through-cse"}]}]}}}})", false},
+  };
+  std::vector<std::string> answers;  // the CSE's, to B's attempts through it
+  for (const Attempt& attempt : attempts) {
+    kiv::mqtt::Client& client = attempt.who == "console" ? *console : *intruder;
+    std::string error;
+    ASSERT_EQ(client.PublishAndWait(attempt.topic, attempt.payload, 1, false, 10s, &error), 0) << error;
+    if (attempt.refusedByTheBroker) continue;
+    ASSERT_TRUE(intruderInbox.WaitFor(answers.size() + 1, kDeadline)) << attempt.what;
+    auto reply = kiv::platform::ParseReply(intruderInbox.Messages().back().payload);
+    answers.push_back(reply ? std::to_string(reply->rsc) : intruderInbox.Messages().back().payload);
+  }
+  // A serves requests in order: once the console's is answered, the
+  // forgeries before it have had their effect.
+  EXPECT_EQ(Console("console", "gw-a"), 0);
+  auto stored = [&](const std::string& name) {
+    return cse_->Retrieve("/cse-in/gw-a/data/" + name).Header("X-M2M-RSC").value_or("none");
+  };
+  auto executed = [&](const std::string& value) {
+    return Occurrences(a.Stdout(), value) > 0 ? "executed by A's node" : "not executed";
+  };
+  std::cout << "who | attempt | the CSE's answer | what came of it\n"
+            << "console | " << attempts[0].what << " | none | record retrieved: " << stored("console-record") << "\n"
+            << "console | " << attempts[1].what << " | none | " << executed("forged-console") << "\n"
+            << "B | " << attempts[2].what << " | " << answers[0] << " | record retrieved: " << stored("cse-record") << "\n"
+            << "B | " << attempts[3].what << " | " << answers[1] << " | record retrieved: " << stored("cse-record-b") << "\n"
+            << "B | " << attempts[4].what << " | " << answers[2] << " | \n"
+            << "B | " << attempts[5].what << " | " << answers[3] << " | \n"
+            << "B | " << attempts[6].what << " | " << answers[4] << " | " << executed("forged-through-cse") << "\n";
+  // The console's forgeries reach neither A nor the CSE; A refuses what B
+  // asks through the CSE, which names B as the asker.
+  EXPECT_EQ(answers[3], "4103");
+  EXPECT_EQ(answers[4], "4103");
+  EXPECT_EQ(Occurrences(a.Stdout(), "forged-through-cse"), 0u) << a.Stdout();
+  EXPECT_EQ(stored("console-record"), "4004");
+  EXPECT_EQ(Occurrences(a.Stdout(), "forged-console"), 0u) << a.Stdout();
+  EXPECT_TRUE(consoleInbox.Messages().empty());
 }
 
 // docs/operations.md shows the recipe's files line for line (comments aside).

@@ -28,16 +28,22 @@ using kivtest::Occurrences;
 constexpr std::chrono::milliseconds kRecovery = 90s;
 constexpr std::chrono::seconds kOutage = 15s;
 
-// The story both CSEs go through, with what tells one CSE from the other
-// left to the derived fixtures.
-class Outage {
+// The story both CSEs go through, on each placement of the records (the
+// parameter: under the gateway's remoteCSE or under its AE), with what tells
+// one CSE from the other left to the derived fixtures.
+class Outage : public ::testing::WithParamInterface<const char*> {
 protected:
   virtual ~Outage() = default;
   virtual std::vector<std::string> StoredRecords() = 0;
 
+  // The resource the records container is under, named at the CSEBase.
+  std::string RecordsParent() const {
+    return std::string(GetParam()) == "ae" ? "C" + device_ : device_;
+  }
   void StartGateway(const std::string& device, const std::map<std::string, std::string>& platform) {
     device_ = device;
     platform_ = platform;
+    platform_["KIV_RECORDS_PLACEMENT"] = GetParam();
     platform_["STATE_DIRECTORY"] = state_.path();  // the queue is kept across a restart
     kivtest::WriteNodeScript(folder_, kCounterScript);
     gateway_ = kivtest::StartGatewayd(folder_, brokerUri_, device_, {"-d", "on", "-i", "1"}, platform_);
@@ -126,11 +132,11 @@ protected:
     CseFixture::TearDown();
   }
   std::vector<std::string> StoredRecords() override {
-    return cse_->Contents("/" + cse_->cseName() + "/" + device_ + "/data");
+    return cse_->Contents("/" + cse_->cseName() + "/" + RecordsParent() + "/data");
   }
 };
 
-TEST_F(AcmeOutage, StoresEveryRecordOnceThroughAnOutageAndAGatewayRestart) {
+TEST_P(AcmeOutage, StoresEveryRecordOnceThroughAnOutageAndAGatewayRestart) {
   StartGateway("02:00:5e:10:00:02", {});
   ASSERT_TRUE(WaitForRegistration(1)) << Log();
   ASSERT_TRUE(WaitUntilStoredUpTo(3)) << Log();
@@ -167,7 +173,7 @@ protected:
   }
   std::vector<std::string> StoredRecords() override {
     std::vector<std::string> texts;
-    for (const auto& instance : cse_->Instances(device_ + "/data")) texts.push_back(instance.content);
+    for (const auto& instance : cse_->Instances(RecordsParent() + "/data")) texts.push_back(instance.content);
     return texts;
   }
 
@@ -175,7 +181,7 @@ protected:
   std::optional<kivtest::TinyIotCse> cse_;
 };
 
-TEST_F(TinyIotOutage, StoresEveryRecordOnceThroughOutagesAndRestarts) {
+TEST_P(TinyIotOutage, StoresEveryRecordOnceThroughOutagesAndRestarts) {
   // Resource names of this CSE take unreserved characters only: the device
   // id as the gateway makes it from its MAC address.
   StartGateway("02005E100003", {{"KIV_PLATFORM_ID", "tinyiot"}, {"KIV_PLATFORM_CSE_NAME", "TinyIoT"}});
@@ -212,6 +218,9 @@ TEST_F(TinyIotOutage, StoresEveryRecordOnceThroughOutagesAndRestarts) {
   StopGateway();
   ExpectNothingRefused();
 }
+
+INSTANTIATE_TEST_SUITE_P(Placements, AcmeOutage, ::testing::Values("remote-cse", "ae"));
+INSTANTIATE_TEST_SUITE_P(Placements, TinyIotOutage, ::testing::Values("remote-cse", "ae"));
 
 }  // namespace
 }  // namespace interop

@@ -48,6 +48,7 @@ config gatewayd 'main'
 	option record_queue_records '200'
 	option record_queue_bytes '65536'
 	option allowed_originators 'gwctl-* ops-*'
+	option records_placement 'ae'
 	option state_dir '/var/lib/gatewayd'
 	option max_request_bytes '131072'
 	option read_while_offline '1'
@@ -65,6 +66,7 @@ procd_append_param 'env' 'KIV_RECORD_QUEUE_BYTES=65536'
 procd_append_param 'env' 'KIV_ALLOWED_ORIGINATORS=gwctl-* ops-*'
 procd_append_param 'env' 'KIV_MAX_REQUEST_BYTES=131072'
 procd_append_param 'env' 'KIV_READ_WHILE_OFFLINE=1'
+procd_append_param 'env' 'KIV_RECORDS_PLACEMENT=ae'
 procd_set_param 'respawn' '3600' '5' '5'
 procd_set_param 'term_timeout' '10'
 procd_set_param 'stdout' '1'
@@ -79,7 +81,7 @@ procd_add_reload_trigger 'gatewayd'"
 config gatewayd 'main'
 	option tls_cafle '/etc/kiv/tls/ca.pem'
 UCI
-    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators max_request_bytes state_dir read_while_offline'
+    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators max_request_bytes records_placement state_dir read_while_offline'
 start_service: 1
 procd_add_reload_trigger 'gatewayd'"
     ;;

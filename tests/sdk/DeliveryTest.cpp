@@ -73,7 +73,7 @@ protected:
     now += by;
     timers.RunDue();
   }
-  void AnswerStep(int rsc) { registration.Answer(stepRqi, rsc); }
+  void AnswerStep(int rsc, const std::string& debug = "") { registration.Answer(stepRqi, rsc, debug); }
   void AnswerRecord(const std::string& rqi, int rsc) { outbox.Answer(rqi, rsc); }
   void Register() {
     registration.Connected();
@@ -123,6 +123,52 @@ TEST_F(DeliveryTest, AnExistingRegistrationIsUpdatedAndItsContainerKept) {
   EXPECT_EQ(steps.back(), Step::kContainer);
   AnswerStep(4105);
   EXPECT_TRUE(registration.Registered());
+}
+
+// A registrar that will not have the container under the remoteCSE: the
+// records move under the gateway's AE when the answer says why, and stay
+// there across the next registrations; any other refusal is retried as is.
+TEST_F(DeliveryTest, AContainerNotAllowedUnderTheRemoteCseMovesUnderTheApp) {
+  struct Case {
+    int rsc;
+    const char* debug;
+    bool moves;
+  } cases[] = {
+      {4108, "", true},
+      {5203, "request ty creating can not create under parent resource", true},
+      {4000, "invalid child resource type", true},
+      {4000, "attribute rn is too long", false},
+      {5203, "", false},
+      {4103, "no privilege under parent", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rsc) + " " + c.debug);
+    kiv::Registration fresh(kiv::Registration::Settings(), timers, *this, deadline, Draw(), [](bool) {});
+    logs.clear();
+    fresh.Connected();
+    fresh.Answer(stepRqi, 2001);
+    fresh.Answer(stepRqi, c.rsc, c.debug);
+    EXPECT_EQ(fresh.RecordsUnderApp(), c.moves);
+    EXPECT_EQ(logs.size(), 1u) << "one line: the move, or the failure";
+    if (!c.moves) {
+      EXPECT_FALSE(fresh.Registered());
+      fresh.Disconnected();
+      continue;
+    }
+    EXPECT_EQ(steps.back(), Step::kAppCreate);
+    fresh.Answer(stepRqi, 4117);  // the AE of an earlier run
+    EXPECT_EQ(steps.back(), Step::kAppUpdate);
+    fresh.Answer(stepRqi, 2004);
+    EXPECT_EQ(steps.back(), Step::kContainer);
+    fresh.Answer(stepRqi, 2001);
+    EXPECT_TRUE(fresh.Registered());
+    fresh.Disconnected();
+    fresh.Connected();
+    fresh.Answer(stepRqi, 2001);
+    EXPECT_EQ(steps.back(), Step::kAppCreate) << "the next registration keeps the AE";
+    EXPECT_EQ(logs.size(), 2u) << "the move is told once: " << logs.back();
+    fresh.Disconnected();
+  }
 }
 
 // Each answer to a record, and what follows from it.

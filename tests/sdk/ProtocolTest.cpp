@@ -253,6 +253,7 @@ TEST(ProtocolTest, OriginatorPatternsMatchWholeIds) {
     const char* patterns;
     const char* originator;
     bool allowed;
+    const char* from = "";  // "fr": who asked the registrar, for a forwarded request
   } cases[] = {
       {"", "anyone", true},                  {" , ", "anyone", true},
       {"gwctl-*", "id-in", true},            {"gwctl-*", "gwctl-1-ab", true},
@@ -263,11 +264,18 @@ TEST(ProtocolTest, OriginatorPatternsMatchWholeIds) {
       {"a*b*c", "aXbYbZc", true},            {"a*b*c", "aXbYc-", false},
       {"console", "console", true},          {"console", "console2", false},
       {"id-in", "id-in2", false},            {"**", "", true},
+      // Forwarded by the registrar: its own entities come in, another CSE
+      // registered there only when the patterns name it.
+      {"gwctl-*", "id-in", true, "/id-in/CAdmin"}, {"gwctl-*", "id-in", true, "CAdmin"},
+      {"gwctl-*", "id-in", true, "/id-in"},        {"gwctl-*", "id-in", false, "/gw-b"},
+      {"gwctl-*", "id-in", false, "/gw-b/Capp"},   {"gwctl-*", "id-in", false, "//sp.example/gw-b"},
+      {"gw-*", "id-in", true, "/gw-b"},            {"", "id-in", true, "/gw-b"},
+      {"gwctl-*", "gwctl-1", true, "/gw-b"},
   };
   for (const auto& c : cases) {
     kiv::protocol::OriginatorAllowList allowed("id-in", c.patterns);
-    EXPECT_EQ(allowed.Allows(c.originator), c.allowed)
-        << "\"" << c.patterns << "\" " << c.originator;
+    EXPECT_EQ(allowed.Allows(c.originator, c.from), c.allowed)
+        << "\"" << c.patterns << "\" " << c.originator << " fr " << c.from;
   }
   EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "").Describe(), "everyone");
   EXPECT_EQ(kiv::protocol::OriginatorAllowList("id-in", "gwctl-*,C*").Describe(),

@@ -333,6 +333,28 @@ TEST_F(ProxyTest, OnlyAllowedOriginatorsReachTheGateway) {
   EXPECT_EQ(lines[0], "request refused (4103): not an allowed originator: console");
 }
 
+// A setting that would silently let everyone in, or put records where no
+// one looks, stops the connection with a line naming it.
+TEST_F(ProxyTest, SettingsThatWouldMisleadStopTheConnection) {
+  struct Case {
+    const char* variable;
+    const char* value;
+  } cases[] = {
+      {"KIV_ALLOWED_ORIGINATORS", ""},
+      {"KIV_ALLOWED_ORIGINATORS", " , "},
+      {"KIV_RECORDS_PLACEMENT", "AE"},
+  };
+  for (const Case& c : cases) {
+    kivtest::ScopedEnvironment setting({{c.variable, std::string(c.value)}});
+    kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", broker.uri());
+    info.SetDeviceId(kDevice);
+    kiv::Proxy refused(info);
+    std::string error = refused.Connect(5, false, nullptr);
+    EXPECT_NE(error.find(c.variable), std::string::npos) << "\"" << c.value << "\": " << error;
+    EXPECT_FALSE(refused.IsConnected());
+  }
+}
+
 TEST_F(ProxyTest, ResponsesToRecordsReachResponseArrived) {
   Platform platform(broker.uri(), "unused/#");
   ConnectProxy();

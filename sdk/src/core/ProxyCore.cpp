@@ -45,6 +45,28 @@ std::string DeviceIdOf(const ProxyInfo& info) {
   return id;
 }
 
+// KIV_RECORDS_PLACEMENT: "remote-cse" (unset: the same) keeps records under
+// the gateway's remoteCSE, "ae" under an <AE> of its own.
+Registration::Settings RegistrationSettings(std::string* problem) {
+  Registration::Settings settings;
+  std::string placement = EnvOr("KIV_RECORDS_PLACEMENT", "remote-cse");
+  settings.recordsUnderApp = placement == "ae";
+  if (!settings.recordsUnderApp && placement != "remote-cse") {
+    *problem = "KIV_RECORDS_PLACEMENT is \"" + placement + "\": it must be remote-cse or ae";
+  }
+  return settings;
+}
+
+// An allow-list that is set but names no one (empty, or separators only) is
+// most likely a slip that would let everyone in: the start is refused.
+// Unset, everyone is let in on purpose (a private broker, the demo).
+std::string AllowListProblem(const std::string& registrarId) {
+  const char* value = std::getenv("KIV_ALLOWED_ORIGINATORS");
+  if (value == nullptr || !protocol::OriginatorAllowList(registrarId, value).NamesNoOne()) return "";
+  return "KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" + std::string(value) +
+         "\"): list the patterns to let in (gwctl-*), or unset it to let everyone in";
+}
+
 Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
   Outbox::Settings settings;
   settings.limits = limits;
@@ -79,7 +101,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       limits_(RecordQueueLimitsFromEnvironment(&configWarning_)),
       recordNames_(StateFolder(), std::time(nullptr), RandomHex(8), &namesProblem_),
       journal_(StateFolder(), deviceId_, limits_),
-      registration_(Registration::Settings(), loop_.timers(), *this, answerDeadline_, SystemDraw(),
+      registration_(RegistrationSettings(&placementProblem_), loop_.timers(), *this,
+                    answerDeadline_, SystemDraw(),
                     [this](bool registered) {
                       if (registered) {
                         outbox_.Open();
@@ -103,6 +126,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                   [this] { return IsConnected(); }}),
       sent_(kSentRemembered) {
   configError_ = protocol::CheckNames(names_);
+  if (configError_.empty()) configError_ = placementProblem_;
+  if (configError_.empty()) configError_ = AllowListProblem(names_.registrarId);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -134,11 +159,16 @@ Proxy::Callback* Proxy::Impl::Gateway() const {
 
 // ---- the registrar -----------------------------------------------------------
 
+// The registration decides where records live; every record is sent after
+// the steps that created their container, so the names follow it here.
 void Proxy::Impl::SendStep(Step step, const std::string& rqi) {
+  names_.recordsUnderApp = registration_.RecordsUnderApp();
   std::string body;
   switch (step) {
     case Step::kCreate: body = protocol::RegistrationCreate(names_, rqi, poa_); break;
     case Step::kUpdate: body = protocol::RegistrationUpdate(names_, rqi, poa_); break;
+    case Step::kAppCreate: body = protocol::AppCreate(names_, rqi, poa_); break;
+    case Step::kAppUpdate: body = protocol::AppUpdate(names_, rqi, poa_); break;
     case Step::kContainer: body = protocol::ContainerCreate(names_, rqi); break;
     case Step::kCheck: body = protocol::RegistrationRetrieve(names_, rqi); break;
   }
@@ -245,8 +275,8 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
     LogAt(2, 0, "ResponseArrived", __LINE__,
           "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
   }
-  if (registration_.Answer(reply->rqi, reply->rsc) || outbox_.Answer(reply->rqi, reply->rsc) ||
-      sent_.Contains(reply->rqi)) {
+  if (registration_.Answer(reply->rqi, reply->rsc, reply->debug) ||
+      outbox_.Answer(reply->rqi, reply->rsc) || sent_.Contains(reply->rqi)) {
     return;
   }
   if (Callback* receiver = Gateway()) receiver->ResponseArrived(reply->rqi, reply->rsc);

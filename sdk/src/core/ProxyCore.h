@@ -91,7 +91,7 @@ private:
 
   const ProxyInfo info_;
   const std::string deviceId_;
-  const protocol::CseNames names_;
+  protocol::CseNames names_;  // recordsUnderApp follows the registration
   const std::string registrarTopic_;    // where the registration and the records go
   const std::string registrarAnswers_;  // the only answers taken: nobody else can answer them
   const std::string requestPrefix_;
@@ -100,6 +100,7 @@ private:
   std::string configWarning_;
   const RecordQueueLimits limits_;
   std::string namesProblem_;
+  std::string placementProblem_;  // an unknown KIV_RECORDS_PLACEMENT
   RecordNames recordNames_;
 
   // Connecting: one Connect at a time; the client is made by the first,

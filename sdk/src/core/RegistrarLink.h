@@ -10,7 +10,8 @@ namespace kiv {
 
 class RegistrarLink {
 public:
-  enum class Step { kCreate, kUpdate, kContainer, kCheck };
+  // kAppCreate and kAppUpdate: the gateway's <AE>, when records live under it.
+  enum class Step { kCreate, kUpdate, kAppCreate, kAppUpdate, kContainer, kCheck };
 
   virtual ~RegistrarLink() = default;
   virtual std::string NewRequestId() = 0;

@@ -4,6 +4,7 @@
 #include "kiv/Proxy.h"  // LogCategory
 
 #include <algorithm>
+#include <cctype>
 
 namespace kiv {
 namespace {
@@ -14,9 +15,21 @@ const char* StepName(RegistrarLink::Step step) {
   switch (step) {
     case RegistrarLink::Step::kCreate: return "registration";
     case RegistrarLink::Step::kUpdate: return "registration update";
+    case RegistrarLink::Step::kAppCreate: return "records application";
+    case RegistrarLink::Step::kAppUpdate: return "records application update";
     case RegistrarLink::Step::kContainer: return "records container";
     default: return "registration check";
   }
+}
+
+// A refusal of the container because of where it was asked for: 4108 is
+// the standard's answer, some CSEs answer 5203 or 4000 with a text instead.
+bool RefusedUnderThisParent(int rsc, const std::string& debug) {
+  if (rsc == protocol::kRscInvalidChildType) return true;
+  if (rsc != protocol::kRscBadRequest && rsc != protocol::kRscNotSubscribable) return false;
+  std::string text;
+  for (char c : debug) text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text.find("parent") != std::string::npos || text.find("child") != std::string::npos;
 }
 
 std::string Seconds(Timers::Duration duration) {
@@ -35,6 +48,7 @@ Registration::Registration(Settings settings, Timers& timers, RegistrarLink& lin
       draw_(draw),
       retry_(settings.retry, draw),
       changed_(std::move(changed)),
+      recordsUnderApp_(settings.recordsUnderApp),
       answerTimer_([this] { AnswerMissing(); }),
       retryTimer_([this] { Retry(); }),
       checkTimer_([this] { Begin(Step::kCheck); }) {}
@@ -109,7 +123,7 @@ void Registration::Retry() {
   Send();
 }
 
-bool Registration::Answer(const std::string& rqi, int rsc) {
+bool Registration::Answer(const std::string& rqi, int rsc, const std::string& debug) {
   auto send = std::find_if(sends_.begin(), sends_.end(),
                            [&](const auto& entry) { return entry.first == rqi; });
   if (send == sends_.end()) return false;
@@ -119,22 +133,34 @@ bool Registration::Answer(const std::string& rqi, int rsc) {
   timers_.Cancel(answerTimer_);
   timers_.Cancel(retryTimer_);
   if (step_ != Step::kCheck) state_ = State::kRegistering;
-  StepAnswered(rsc);
+  StepAnswered(rsc, debug);
   return true;
 }
 
-void Registration::StepAnswered(int rsc) {
+void Registration::StepAnswered(int rsc, const std::string& debug) {
+  bool updated = rsc == protocol::kRscUpdated || rsc == protocol::kRscOk;
   switch (step_) {
     case Step::kCreate:
-      if (rsc == protocol::kRscCreated) return Begin(Step::kContainer);
+      if (rsc == protocol::kRscCreated) return Begin(AfterRegistration());
       // Registered before (a restart, a reconnection): bring the point of access up to date.
       if (rsc == protocol::kRscConflict) return Begin(Step::kUpdate);
       break;
     case Step::kUpdate:
-      if (rsc == protocol::kRscUpdated || rsc == protocol::kRscOk) return Begin(Step::kContainer);
+      if (updated) return Begin(AfterRegistration());
+      break;
+    case Step::kAppCreate:
+      if (rsc == protocol::kRscCreated) return Begin(Step::kContainer);
+      // The AE of an earlier run: some CSEs tell it by its name (4105),
+      // others by its originator (4117).
+      if (rsc == protocol::kRscConflict || rsc == protocol::kRscAlreadyRegistered)
+        return Begin(Step::kAppUpdate);
+      break;
+    case Step::kAppUpdate:
+      if (updated) return Begin(Step::kContainer);
       break;
     case Step::kContainer:
       if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) return BecomeRegistered();
+      if (MoveRecordsToApp(rsc, debug)) return Begin(Step::kAppCreate);
       break;
     case Step::kCheck:
       if (rsc == protocol::kRscNotFound) {
@@ -145,6 +171,20 @@ void Registration::StepAnswered(int rsc) {
   }
   Fail("not registered with the platform's CSE: " + std::string(StepName(step_)) + " answered " +
        std::to_string(rsc));
+}
+
+Registration::Step Registration::AfterRegistration() const {
+  return recordsUnderApp_ ? Step::kAppCreate : Step::kContainer;
+}
+
+bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
+  if (recordsUnderApp_ || !RefusedUnderThisParent(rsc, debug)) return false;
+  recordsUnderApp_ = true;
+  link_.Log(kLogWarning, "the platform's CSE does not take the records container under the "
+                         "gateway's remoteCSE (" + std::to_string(rsc) +
+                         (debug.empty() ? "" : " \"" + debug + "\"") +
+                         "): records are kept under the gateway's AE from now on");
+  return true;
 }
 
 void Registration::BecomeRegistered() {

@@ -3,6 +3,10 @@
 // After every connection the gateway registers as a remoteCSE (an existing
 // registration, 4105, is updated with the current point of access), then
 // creates its records container; then records may go (the outbox opens).
+// Records live under the remoteCSE, or under an <AE> the gateway creates
+// after the remoteCSE (and updates, when it exists from an earlier run). A registrar that refuses a
+// container under a remoteCSE as not allowed there moves the records under
+// the <AE> for the rest of the run, with one line saying so.
 // While registered, the registration is looked at now and then (a jittered
 // interval) and renewed when the CSE lost it (4004, to the check or to a
 // record).
@@ -36,6 +40,7 @@ public:
   struct Settings {
     Duration checkInterval = std::chrono::minutes(5);  // drawn in [3/4, 5/4] of it
     Backoff::Policy retry{std::chrono::seconds(15), std::chrono::minutes(5), 0.0};
+    bool recordsUnderApp = false;
   };
 
   // changed(true) once registered, changed(false) when no longer.
@@ -48,10 +53,13 @@ public:
   void Lost();
   // A record was stored: the registration works.
   void RecordStored() { lostAgain_ = false; }
-  // An answer to one of its steps' sends; false when it is to none.
-  bool Answer(const std::string& rqi, int rsc);
+  // An answer to one of its steps' sends (debug: the CSE's text, when it
+  // gave one); false when it is to none.
+  bool Answer(const std::string& rqi, int rsc, const std::string& debug = "");
 
   bool Registered() const { return state_ == State::kRegistered; }
+  // Where the container and the records go, for the steps and records sent.
+  bool RecordsUnderApp() const { return recordsUnderApp_; }
 
 private:
   enum class State { kOffline, kRegistering, kWaiting, kRegistered };
@@ -60,7 +68,9 @@ private:
   void Send();
   void AnswerMissing();
   void Retry();
-  void StepAnswered(int rsc);
+  void StepAnswered(int rsc, const std::string& debug);
+  Step AfterRegistration() const;
+  bool MoveRecordsToApp(int rsc, const std::string& debug);
   void BecomeRegistered();
   void Unregistered();
   void ArmCheck();
@@ -74,6 +84,7 @@ private:
   Backoff retry_;
   Function<void(bool)> changed_;
 
+  bool recordsUnderApp_;
   State state_ = State::kOffline;
   Step step_ = Step::kCreate;
   // The sends of the step under way: an answer to any of them is its answer.

@@ -40,7 +40,7 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
     return MessageToGateway(payload);
   }
   protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_);
-  if (!allowed_.Allows(originator)) return RefuseOriginator(originator, request);
+  if (!allowed_.Allows(originator, request.from)) return RefuseOriginator(originator, request);
   if (request.handling == protocol::Request::kRefused) return Refuse(originator, request, payload);
   if (TraceLevel() >= 2) {
     Log(2, 0, "RequestArrived", __LINE__,
@@ -85,7 +85,10 @@ void RequestRouter::RefuseOriginator(const std::string& originator,
   }
   std::optional<std::string> line = refusedOriginators_.Next(
       "request refused (4103): not an allowed originator", Clock::now());
-  if (line) Log(-1, kLogError, "RequestArrived", __LINE__, *line + ": " + originator);
+  if (line) {
+    Log(-1, kLogError, "RequestArrived", __LINE__,
+        *line + ": " + originator + (request.from.empty() ? "" : " (fr " + request.from + ")"));
+  }
 }
 
 // The gateway's CSEBase and the registrar's remoteCSE here are the SDK's

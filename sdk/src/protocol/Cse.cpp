@@ -40,8 +40,8 @@ Target ResolveRelative(const std::vector<std::string>& segments, const CseNames&
 // The attributes of the gateway's remoteCSE that may change between
 // registrations; the others (rn, csi, cb, cst) are written once, at the
 // create, and a strict registrar refuses an update that carries them.
-JsonObject& UpdatableAttributes(JsonObject& csr, const std::string& poa) {
-  return csr.Bool("rr", true).Raw("srv", StringList(kReleaseVersion)).Raw("poa", StringList(poa));
+JsonObject& UpdatableAttributes(JsonObject& resource, const std::string& poa) {
+  return resource.Bool("rr", true).Raw("srv", StringList(kReleaseVersion)).Raw("poa", StringList(poa));
 }
 
 }  // namespace
@@ -112,14 +112,31 @@ std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi) 
   return RequestPrimitive(kWireRetrieve, names.RegistrationAddress(), names.CseId(), rqi, 0, "");
 }
 
+// The AE's id and name are written once, at the create; an update carries
+// what may change, as the remoteCSE's does.
+std::string AppCreate(const CseNames& names, const std::string& rqi, const std::string& poa) {
+  JsonObject ae;
+  ae.String("rn", names.AppId()).String("api", kAppApi);
+  UpdatableAttributes(ae, poa);
+  return RequestPrimitive(kWireCreate, names.RegistrarBase(), names.AppId(), rqi, kTypeAe,
+                          ae.Wrapped("m2m:ae"));
+}
+
+std::string AppUpdate(const CseNames& names, const std::string& rqi, const std::string& poa) {
+  JsonObject ae;
+  UpdatableAttributes(ae, poa);
+  return RequestPrimitive(kWireUpdate, names.AppAddress(), names.AppId(), rqi, 0,
+                          ae.Wrapped("m2m:ae"));
+}
+
 std::string ContainerCreate(const CseNames& names, const std::string& rqi) {
-  return RequestPrimitive(kWireCreate, names.RegistrationAddress(), names.CseId(), rqi,
+  return RequestPrimitive(kWireCreate, names.RecordsParent(), names.RecordsOriginator(), rqi,
                           kTypeContainer, JsonObject().String("rn", kContainerName).Wrapped("m2m:cnt"));
 }
 
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
                                   const std::string& name, const std::string& text) {
-  return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.CseId(), rqi,
+  return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.RecordsOriginator(), rqi,
                           kTypeContentInstance,
                           JsonObject().String("rn", name).String("con", text).Wrapped("m2m:cin"));
 }

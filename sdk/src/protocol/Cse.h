@@ -15,9 +15,14 @@ namespace protocol {
 constexpr char kDefaultRegistrarId[] = "id-in";
 constexpr char kDefaultRegistrarName[] = "cse-in";
 constexpr char kBaseName[] = "gateway";     // the gateway's CSEBase resource name
-constexpr char kContainerName[] = "data";   // the records' container under its registration
+constexpr char kContainerName[] = "data";   // the records' container
+// The gateway's application resource, where records are kept under an <AE>:
+// its AE-ID and resource name are this prefix and the device id.
+constexpr char kAppIdPrefix[] = "C";
+constexpr char kAppApi[] = "Nkiv.gateway";
 
 // oneM2M resource types the SDK names itself.
+constexpr int kTypeAe = 2;
 constexpr int kTypeContainer = 3;
 constexpr int kTypeContentInstance = 4;
 constexpr int kTypeCseBase = 5;
@@ -29,6 +34,9 @@ struct CseNames {
   std::string device;         // D: the gateway's CSE-ID without its slash
   std::string registrarId;    // the registrar's CSE-ID without its slash
   std::string registrarName;  // the registrar's CSEBase resource name
+  // Where the records container lives: under the gateway's remoteCSE
+  // (false), or under an <AE> of its own on the registrar's CSEBase (true).
+  bool recordsUnderApp = false;
 
   std::string CseId() const { return "/" + device; }
   std::string BaseAddress() const { return CseId() + "/" + kBaseName; }
@@ -36,7 +44,13 @@ struct CseNames {
   std::string RegistrarBase() const { return RegistrarCseId() + "/" + registrarName; }
   // The gateway's remoteCSE resource at the registrar, named by its CSE-ID.
   std::string RegistrationAddress() const { return RegistrarBase() + "/" + device; }
-  std::string ContainerAddress() const { return RegistrationAddress() + "/" + kContainerName; }
+  // The gateway's <AE> at the registrar: its AE-ID is also its name.
+  std::string AppId() const { return kAppIdPrefix + device; }
+  std::string AppAddress() const { return RegistrarBase() + "/" + AppId(); }
+  std::string RecordsParent() const { return recordsUnderApp ? AppAddress() : RegistrationAddress(); }
+  // Who creates the container and the records: the parent's owner.
+  std::string RecordsOriginator() const { return recordsUnderApp ? AppId() : CseId(); }
+  std::string ContainerAddress() const { return RecordsParent() + "/" + kContainerName; }
 };
 
 // Why names cannot be used ("" when they can): ids must stand as one MQTT
@@ -74,6 +88,10 @@ std::string RegistrationCreate(const CseNames& names, const std::string& rqi,
 std::string RegistrationUpdate(const CseNames& names, const std::string& rqi,
                                const std::string& poa);
 std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi);
+// The gateway's <AE> (records kept under it): created, or brought up to
+// date when it exists (4105).
+std::string AppCreate(const CseNames& names, const std::string& rqi, const std::string& poa);
+std::string AppUpdate(const CseNames& names, const std::string& rqi, const std::string& poa);
 std::string ContainerCreate(const CseNames& names, const std::string& rqi);
 // A record: name is its resource name, unique to the record, so that a
 // second create of it is refused (4105) instead of storing it twice.

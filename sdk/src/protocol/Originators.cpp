@@ -20,8 +20,30 @@ OriginatorAllowList::OriginatorAllowList(const std::string& registrarId,
   if (!pattern.empty()) patterns_.push_back(pattern);
 }
 
-bool OriginatorAllowList::Allows(const std::string& originator) const {
-  if (patterns_.empty() || originator == registrarId_) return true;
+namespace {
+
+// The CSE a forwarded request's "fr" belongs to: the CSE-ID of an
+// SP-relative (/X/...) or absolute (//SP/X/...) id; the registrar for a
+// relative id or none.
+std::string AskingCse(const std::string& from, const std::string& registrarId) {
+  std::string path = from;
+  if (path.compare(0, 2, "//") == 0) {
+    size_t slash = path.find('/', 2);
+    path = slash == std::string::npos ? "" : path.substr(slash);
+  }
+  if (path.empty() || path[0] != '/') return registrarId;
+  return path.substr(1, path.find('/', 1) - 1);
+}
+
+}  // namespace
+
+bool OriginatorAllowList::Allows(const std::string& originator, const std::string& from) const {
+  if (patterns_.empty()) return true;
+  if (originator == registrarId_) {
+    std::string asker = AskingCse(from, registrarId_);
+    if (asker == registrarId_) return true;
+    return Allows(asker);
+  }
   for (const std::string& pattern : patterns_) {
     if (MatchesPattern(pattern, originator)) return true;
   }

@@ -1,8 +1,12 @@
-// Who may send the gateway requests: its registrar always, and whoever the
-// operator's patterns name. The originator checked is the request topic's
-// level O (/oneM2M/req/O/D/json), which a broker's ACL can tie to the MQTT
-// user name; the "fr" inside a request forwarded by the registrar names the
-// registrar's own client, whose access the registrar checked itself.
+// Who may send the gateway requests: its registrar and its own entities,
+// and whoever the operator's patterns name. The originator checked is the
+// request topic's level O (/oneM2M/req/O/D/json), which a broker's ACL can
+// tie to the MQTT user name. A request the registrar forwards comes on its
+// topic with the asker in "fr": the registrar itself or one of its entities
+// (/<registrar>/..., or relative to it), whose access the registrar checks;
+// or another CSE registered there (/X/..., a peer gateway), which the
+// patterns judge as if it had asked directly, for the registrar forwards
+// any registered CSE's requests.
 #ifndef KIV_SDK_PROTOCOL_ORIGINATORS_H
 #define KIV_SDK_PROTOCOL_ORIGINATORS_H
 
@@ -19,7 +23,9 @@ public:
   // No pattern at all lets everyone in.
   OriginatorAllowList(const std::string& registrarId, const std::string& patterns);
 
-  bool Allows(const std::string& originator) const;
+  // from: the request's "fr" (a forwarded request's asker).
+  bool Allows(const std::string& originator, const std::string& from = "") const;
+  bool NamesNoOne() const { return patterns_.empty(); }
   // "everyone", or the registrar and the patterns, for the log.
   std::string Describe() const;
 

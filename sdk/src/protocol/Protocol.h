@@ -28,6 +28,9 @@ constexpr int kRscNoPrivilege = 4103;  // the originator has no privilege
 constexpr int kRscOperationNotAllowed = 4005;
 constexpr int kRscRequestTimeout = 4008;
 constexpr int kRscConflict = 4105;
+constexpr int kRscAlreadyRegistered = 4117;  // an <AE> with this originator exists
+constexpr int kRscInvalidChildType = 4108;  // a resource of this type cannot be created there
+constexpr int kRscNotSubscribable = 5203;   // what some CSEs answer instead of 4108
 constexpr int kRscInternalError = 5000;
 
 constexpr bool IsSuccess(int rsc) { return rsc >= 2000 && rsc < 3000; }
