@@ -67,7 +67,7 @@ StopRun StopDuringHang(const kivtest::TestBroker& broker, const std::string& han
   gateway->Signal(SIGTERM);
   run.ended = gateway->Wait(kDeadline) == 0;
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.saved = kivtest::ReadFile(state.File("records.queue")).find("record 1\n") != std::string::npos;
+  run.saved = kivtest::ReadFile(state.File("records.journal")).find("record 1\n") != std::string::npos;
   const pid_t group = std::stoi(kivtest::ReadFile(folder.File("group")));
   run.nothingLeft =
       kivtest::WaitUntil([&] { return kivtest::LiveProcessesInGroup(group).empty(); }, 10s);

@@ -63,11 +63,16 @@ struct Options {
   // acknowledgement and a reply written back to back do not wait for the
   // peer's delayed ACK (see sdk/src/TcpNoDelay.h for how the socket is found).
   bool tcpNoDelay = true;
+  // The most payload bytes a handler is given of one message (0: all). A
+  // larger message arrives cut at one byte past this, its whole size in
+  // Message::size: no copy of a huge message is made beyond the library's.
+  size_t maxPayloadBytes = 0;
 };
 
 struct Message {
   std::string topic;
-  std::string payload;  // bytes as received
+  std::string payload;  // bytes as received (cut, see Options::maxPayloadBytes)
+  size_t size = 0;      // the payload's size as sent
   int qos = 0;
   bool retained = false;
 };

@@ -5,6 +5,8 @@
 #include "Log.h"
 #include "Protocol.h"
 
+#include <algorithm>
+
 namespace kiv {
 namespace {
 
@@ -15,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 // again at once, in a loop without a pause.
 constexpr auto kMinimumFailedConnect = 1s;
 constexpr auto kOfflineTimeout = 2s;
+constexpr size_t kAnswerSlack = 64 * 1024;  // an answer's envelope around a record
 
 }  // namespace
 
@@ -36,6 +39,9 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.certFile = EnvOr("KIV_TLS_CERTFILE", "");
   options.keyFile = EnvOr("KIV_TLS_KEYFILE", "");
   options.tcpNoDelay = EnvOr("KIV_TCP_NODELAY", "1") != "0";  // 0 only to measure the difference
+  // A request past its bound is refused from its first bytes; the largest
+  // answer is the registrar's echo of a record, at most the outbox's bound.
+  options.maxPayloadBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
   try {
     owner_ = std::make_unique<mqtt::Client>(options);
   } catch (const std::exception& e) {

@@ -99,6 +99,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
       requestPrefix_(RandomHex(8) + "-"),
       limits_(RecordQueueLimitsFromEnvironment(&configWarning_)),
+      maxRequestBytes_(protocol::MaxRequestBytesFromEnvironment(&configWarning_)),
       recordNames_(StateFolder(), std::time(nullptr), RandomHex(8), &namesProblem_),
       journal_(StateFolder(), deviceId_, limits_),
       registration_(RegistrationSettings(&placementProblem_), loop_.timers(), *this,
@@ -117,7 +118,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
                             [this](const Outbox::Record& record) { HoldDurably(record); },
                             [this](const std::string& name) { ForgetHeld(name); }}),
       router_(names_, EnvOr("KIV_ALLOWED_ORIGINATORS", ""),
-              protocol::MaxRequestBytesFromEnvironment(&configWarning_),
+              maxRequestBytes_,
               RequestRouter::Hooks{
                   [this](const std::string& originator, const std::string& body) {
                     return Reply(originator, body);

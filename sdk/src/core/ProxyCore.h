@@ -99,6 +99,7 @@ private:
   std::atomic<Callback*> callback_{nullptr};
   std::string configWarning_;
   const RecordQueueLimits limits_;
+  const size_t maxRequestBytes_;
   std::string namesProblem_;
   std::string placementProblem_;  // an unknown KIV_RECORDS_PLACEMENT
   RecordNames recordNames_;

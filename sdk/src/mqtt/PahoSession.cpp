@@ -283,8 +283,11 @@ int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
       message.topic =
           topicLength > 0 ? std::string(topic, static_cast<size_t>(topicLength)) : topic;
       if (m->payloadlen > 0) {
-        message.payload.assign(static_cast<const char*>(m->payload),
-                               static_cast<size_t>(m->payloadlen));
+        message.size = static_cast<size_t>(m->payloadlen);
+        size_t kept = message.size;
+        size_t most = self->options_.maxPayloadBytes;
+        if (most > 0 && kept > most) kept = most + 1;
+        message.payload.assign(static_cast<const char*>(m->payload), kept);
       }
       message.qos = m->qos;
       message.retained = m->retained != 0;
