@@ -508,7 +508,8 @@ TEST(EndToEndStart, EndsInOrderWhenTheMacLookupCannotStart) {
   kivtest::Process::Options options;
   options.stdinPipe = true;
   kivtest::Process gateway({"sh", "-c", command}, options);
-  ASSERT_EQ(gateway.Wait(kDeadline), 0) << gateway.Stderr();
+  // A failed start says so to the service manager too.
+  ASSERT_EQ(gateway.Wait(kDeadline), 1) << gateway.Stderr();
   EXPECT_NE(gateway.Stderr().find("[ERROR] src/main:"), std::string::npos);
   EXPECT_NE(gateway.Stderr().find(" main: stopped by an unexpected error: popen() failed!"),
             std::string::npos)
