@@ -24,6 +24,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -155,6 +156,17 @@ const TextKey kTextKeys[] = {
     {"interval", &g_interval},
 };
 
+// Settings of the SDK that the file may give as well: they reach it through
+// its environment variables, and the file's value, when not empty, wins.
+struct EnvironmentKey {
+  const char* key;
+  const char* variable;
+};
+const EnvironmentKey kEnvironmentKeys[] = {
+    {"pointOfAccess", "KIV_POINT_OF_ACCESS"},
+    {"keepAlive", "KIV_KEEPALIVE_SECONDS"},
+};
+
 constexpr const char* kFlagKey = "debug_enable";
 
 // Values asBool converts without throwing; null (a missing key) is false.
@@ -181,11 +193,14 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
                 path.c_str(), kFlagKey);
     return false;
   }
-  for (const TextKey& text : kTextKeys) {
-    if (!IsTextValue(root[text.key])) {
+  std::vector<const char*> textKeys;
+  for (const TextKey& text : kTextKeys) textKeys.push_back(text.key);
+  for (const EnvironmentKey& passed : kEnvironmentKeys) textKeys.push_back(passed.key);
+  for (const char* key : textKeys) {
+    if (!IsTextValue(root[key])) {
       GATEWAY_LOG(kiv::kLogError, "loadconfig",
                   "Error in configuration file %s: key \"%s\" must be a text or a number\n",
-                  path.c_str(), text.key);
+                  path.c_str(), key);
       return false;
     }
   }
@@ -219,6 +234,10 @@ int loadconfig(std::string path) {
   const Json::Value& settings = root;  // const lookups leave the document alone
   g_debug_enable = settings[kFlagKey].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
+  for (const EnvironmentKey& passed : kEnvironmentKeys) {
+    std::string value = settings[passed.key].asString();
+    if (!value.empty()) setenv(passed.variable, value.c_str(), 1);
+  }
   return 0;
 }
 

@@ -75,7 +75,7 @@ procd_add_reload_trigger 'gatewayd'"
 config gatewayd 'main'
 	option tls_cafle '/etc/kiv/tls/ca.pem'
 UCI
-    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators state_dir'
+    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators state_dir point_of_access keepalive'
 start_service: 1
 procd_add_reload_trigger 'gatewayd'"
     ;;
