@@ -76,9 +76,9 @@ std::string PointOfAccessSetting(std::string* error) {
 
 // How long the connection may stay silent before the MQTT library pings the
 // broker; a ping not answered within as long again ends the connection, so
-// a broker that froze is noticed within about twice this (a publish in
-// between moves it on by up to one period). The MQTT default, 60 s, let a
-// frozen broker go unnoticed for well over two minutes.
+// a broker that froze is noticed within two to three times this (a publish
+// in between puts the ping off). The MQTT default, 60 s, let a frozen broker
+// go unnoticed for well over two minutes.
 int KeepAliveSeconds(std::string* warning) {
   static const char* const kName = "KIV_KEEPALIVE_SECONDS";
   constexpr long kDefault = 15, kLeast = 5, kMost = 3600;
