@@ -35,14 +35,16 @@ cluster)
   $CTL -q set_policy --apply-to queues --priority 10 kiv-mqtt-sessions '^mqtt-subscription-' \
     '{"ha-mode":"all","ha-sync-mode":"automatic"}'
   # The platform's CSE: the gateways' requests and answers to it, its
-  # requests to them and their answers, the gateways' status.
+  # requests to them and their answers, the gateways' status. A CSE may
+  # also subscribe to registration requests (reg_req): RabbitMQ closes the
+  # connection of a client whose subscription it refuses.
   set_user "$PLATFORM" "$2" \
-    "^\.oneM2M\.(resp\.[^.]+\.$PLATFORM|req\.$PLATFORM\.[^.]+)\.json\$" \
-    "^(\.oneM2M\.(req\.[^.]+\.$PLATFORM|resp\.$PLATFORM\.[^.]+)\.(json|#)|\.oneM2M\.(req|resp)\.\*\.$PLATFORM\.(json|#)|\.oneM2M\.resp\.$PLATFORM\.\*\.json|\.kiv\.status\.(#|\*|[^.]+))\$"
+    "^\.oneM2M\.((resp|reg_resp)\.[^.*#]+\.$PLATFORM|req\.$PLATFORM\.[^.*#]+)\.json\$" \
+    "^(\.oneM2M\.((req|reg_req)\.[^.#]+\.$PLATFORM|resp\.$PLATFORM\.[^.#]+)\.(json|#)|\.kiv\.status\.([^.]+|#))\$"
   # The console (gwctl -u console): requests to any gateway, the answers.
   set_user console "$3" \
     '^\.oneM2M\.req\.[^.]+\.[^.]+\.json$' \
-    '^(\.oneM2M\.resp\.[^.*#]+\.[^.#]+\.json|\.kiv\.status\.(#|\*|[^.]+))$'
+    '^(\.oneM2M\.resp\.[^.*#]+\.[^.#]+\.json|\.kiv\.status\.([^.]+|#))$'
   ;;
 gateway)
   [ $# -eq 3 ] || { echo "usage: $0 gateway DEVICE_ID PASSWORD" >&2; exit 2; }
@@ -50,7 +52,7 @@ gateway)
   # platform and their answers, requests to it and its answers, its status.
   set_user "$2" "$3" \
     "^(\.oneM2M\.req\.{username}\.$PLATFORM\.json|\.oneM2M\.resp\.[^.*#]+\.{username}\.json|\.kiv\.status\.{username})\$" \
-    "^(\.oneM2M\.resp\.{username}\.$PLATFORM\.json|\.oneM2M\.req\.\*\.{username}\.json)\$"
+    "^(\.oneM2M\.resp\.{username}\.$PLATFORM\.json|\.oneM2M\.req\.[^.#]+\.{username}\.json)\$"
   ;;
 *)
   echo "usage: $0 cluster PLATFORM_PASSWORD CONSOLE_PASSWORD | gateway DEVICE_ID PASSWORD" >&2
