@@ -32,6 +32,7 @@ cluster)
   # Each MQTT session's queue on every node: a gateway moved to another
   # node finds its subscriptions there (without it the node refuses them
   # while the queue's home node is down).
+  $CTL -q delete_user guest >/dev/null 2>&1 || true
   $CTL -q set_policy --apply-to queues --priority 10 kiv-mqtt-sessions '^mqtt-subscription-' \
     '{"ha-mode":"all","ha-sync-mode":"automatic"}'
   # The platform's CSE: the gateways' requests and answers to it, its
