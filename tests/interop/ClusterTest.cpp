@@ -14,12 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <iostream>
-#include <thread>
+#include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace interop {
@@ -60,8 +61,10 @@ public:
       node.mqttPort = kivtest::FreeLoopbackPort();
       node.folder = dir_.File("node" + std::to_string(i));
       std::string conf = node.folder + "/conf";
-      std::system(("mkdir -p '" + conf + "'").c_str());
-      symlink(Recipe("rabbitmq.conf").c_str(), (conf + "/10-kiv.conf").c_str());
+      if (mkdir(node.folder.c_str(), 0700) != 0 || mkdir(conf.c_str(), 0700) != 0 ||
+          symlink(Recipe("rabbitmq.conf").c_str(), (conf + "/10-kiv.conf").c_str()) != 0) {
+        throw std::runtime_error("cannot lay out " + conf);
+      }
       std::string site = "listeners.tcp.default = 127.0.0.1:" +
                          std::to_string(kivtest::FreeLoopbackPort()) + "\n" +
                          "mqtt.listeners.tcp.default = 127.0.0.1:" +
@@ -84,18 +87,15 @@ public:
     return true;
   }
 
-  // Runs rabbitmqctl against node i; its output, or nullopt when it failed.
-  std::optional<std::string> Ctl(int i, const std::vector<std::string>& words) {
+  // Runs rabbitmqctl against node i; false (with its output said) when it failed.
+  bool Ctl(int i, const std::vector<std::string>& words) {
     std::vector<std::string> command{kCtl, "-n", nodes_[i - 1].name};
     command.insert(command.end(), words.begin(), words.end());
     Process ctl(command, Options(i));
-    std::optional<int> status = ctl.Wait(kNodeStart);
-    if (status != 0) {
-      std::cerr << "rabbitmqctl " << words[0] << " on node " << i << ": " << ctl.Stdout()
-                << ctl.Stderr();
-      return std::nullopt;
-    }
-    return ctl.Stdout();
+    if (ctl.Wait(kNodeStart) == 0) return true;
+    std::cerr << "rabbitmqctl " << words[0] << " on node " << i << ": " << ctl.Stdout()
+              << ctl.Stderr();
+    return false;
   }
 
   // The recipe's set-up script, run as an operator would, against node 1.
@@ -197,7 +197,6 @@ struct Gateway {
   bool WaitForRegistrations(size_t times) const {
     return process->WaitForOutput(kRegistered, kDeadline, Process::Stream::kErr, times);
   }
-  size_t Disconnections() const { return kivtest::Occurrences(Log(), kLost); }
   int Produced() const {
     int count = 0;
     std::sscanf(kivtest::ReadFile(folder.File("count")).c_str(), "%d", &count);
