@@ -41,7 +41,9 @@ public:
 private:
   uint64_t start_ = 0;
   std::string run_;
-  std::atomic<uint64_t> sequence_{0};
+  // 32 bits: a lock-free atomic on a 32-bit router (a 64-bit one needs
+  // libatomic there), and four billion records a run fill ten digits.
+  std::atomic<uint32_t> sequence_{0};
 };
 
 }  // namespace kiv
