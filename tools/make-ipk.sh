@@ -89,6 +89,8 @@ install -D -m 0755 packaging/openwrt/gatewayd.init "$data/etc/init.d/gatewayd"
 install -D -m 0600 packaging/openwrt/gatewayd.config "$data/etc/config/gatewayd"
 install -D -m 0600 examples/gw.cfg "$data/opt/kiv/gw.cfg"
 install -D -m 0755 examples/pynodes.py "$data/opt/kiv/pynodes.py"
+# The state folder on the flash: the journal of held records, the device id.
+install -d -m 0755 "$data/opt/kiv/state"
 
 installed_size=$(find "$data" -type f -exec stat -c %s {} + | awk '{ size += $1 } END { print size }')
 cat > "$control/control" <<EOF
