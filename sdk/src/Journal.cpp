@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 namespace kiv {
@@ -363,7 +362,7 @@ bool ReadJournalEntry(Reader& in, size_t bound, LiveRecords& live, JournalDamage
 // The file at path, which starts with magic and device, with its entries
 // read by readEntries; "" or what was wrong with it.
 std::string ReadFile(const std::string& path, const char* magic, const std::string& device,
-                     const std::function<std::string(Reader&)>& readEntries) {
+                     const Function<std::string(Reader&)>& readEntries) {
   Reader in(path);
   if (!in.IsOpen()) return OpenProblem(in, path);
   std::string problem = CheckHeader(in, path, magic, device);
@@ -570,9 +569,12 @@ std::string Journal::CompactIfLarge() {
 
 std::string Journal::Rewrite(const std::vector<Entry>& records) {
   if (records.empty()) return RemoveFile();
-  std::string problem = ReplaceFile(path_, [&](std::ostream& out) {
-    out << FileHeader(device_);
-    for (const Entry& record : records) out << EncodeEntry(kHeld, record);
+  std::string problem = ReplaceFile(path_, [&](std::FILE* out) {
+    if (!WriteBytes(out, FileHeader(device_))) return false;
+    for (const Entry& record : records) {
+      if (!WriteBytes(out, EncodeEntry(kHeld, record))) return false;
+    }
+    return true;
   });
   if (!problem.empty()) return problem;
   HoldAll(records);

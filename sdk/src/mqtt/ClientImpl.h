@@ -60,15 +60,14 @@ std::string ErrorText(int code, const char* message);
 // Puts text into *error (when given) and returns code.
 int Fail(int code, const std::string& text, std::string* error);
 
-// Runs call on a Paho thread: marked as inside a callback, and no
-// exception may travel back into the C library (it is logged under name).
-void RunGuarded(const char* name, const Function<void()>& call);
-
-// Runs a user handler that way, when there is one.
-template <typename Handler, typename... Args>
-void RunHandler(const char* name, const Handler& handler, const Args&... args) {
-  if (handler) RunGuarded(name, [&] { handler(args...); });
-}
+// Run a user's handler, when there is one, on a Paho thread: marked as
+// inside a callback, and no exception may travel back into the C library
+// (it is logged under name). The handler is called from PahoSession.cpp,
+// which keeps exception tables: the rest of the SDK is built without them,
+// and an exception must not unwind through a frame that has none.
+void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message);
+void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected);
+void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause);
 
 class KIV_SDK_HIDDEN Client::Impl {
 public:

@@ -40,15 +40,33 @@ void LogError(const char* function, int line, const std::string& text) {
   Log(-1, kLogError, function, line, text);
 }
 
-void RunGuarded(const char* name, const Function<void()>& call) {
+namespace {
+
+template <typename Handler, typename... Args>
+void RunGuarded(const char* name, const Handler& handler, const Args&... args) {
+  if (!handler) return;
   CallbackMark mark;
   try {
-    call();
+    handler(args...);
   } catch (const std::exception& e) {
     LogError(name, __LINE__, std::string("handler threw: ") + e.what());
   } catch (...) {
     LogError(name, __LINE__, "handler threw");
   }
+}
+
+}  // namespace
+
+void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message) {
+  RunGuarded(name, handler, message);
+}
+
+void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected) {
+  RunGuarded(name, handler, reconnected);
+}
+
+void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause) {
+  RunGuarded(name, handler, cause);
 }
 
 void LogTrace(int level, const char* function, int line, const std::string& text) {
