@@ -234,7 +234,7 @@ public:
     while (!entries_.empty() &&
            (entries_.size() >= limits_.records || bytes_ + size > limits_.bytes)) {
       bytes_ -= Size(entries_.front());
-      entries_.pop_front();
+      entries_.erase(entries_.begin());  // a vector: at most a few thousand, read once
     }
     bytes_ += size;
     entries_.push_back(std::move(entry));
@@ -250,9 +250,8 @@ public:
   size_t Count() const { return entries_.size(); }
 
   std::vector<RecordQueue::Entry> Take() {
-    std::vector<RecordQueue::Entry> taken(std::make_move_iterator(entries_.begin()),
-                                          std::make_move_iterator(entries_.end()));
-    entries_.clear();
+    std::vector<RecordQueue::Entry> taken;
+    taken.swap(entries_);
     bytes_ = 0;
     return taken;
   }
@@ -261,13 +260,13 @@ private:
   static size_t Size(const RecordQueue::Entry& entry) {
     return entry.id.size() + entry.name.size() + entry.text.size();
   }
-  std::deque<RecordQueue::Entry>::iterator Find(const std::string& name) {
+  std::vector<RecordQueue::Entry>::iterator Find(const std::string& name) {
     return std::find_if(entries_.begin(), entries_.end(),
                         [&name](const RecordQueue::Entry& entry) { return entry.name == name; });
   }
 
   RecordQueueLimits limits_;
-  std::deque<RecordQueue::Entry> entries_;
+  std::vector<RecordQueue::Entry> entries_;
   size_t bytes_ = 0;
 };
 

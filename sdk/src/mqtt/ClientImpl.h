@@ -62,16 +62,19 @@ int Fail(int code, const std::string& text, std::string* error);
 
 // Run a user's handler, when there is one, on a Paho thread: marked as
 // inside a callback, and no exception may travel back into the C library
-// (it is logged under name). The handler is called from PahoSession.cpp,
-// which keeps exception tables: the rest of the SDK is built without them,
-// and an exception must not unwind through a frame that has none.
+// (it is logged under name). Defined in Guarded.cpp, the one file of the
+// SDK built with exceptions: an exception must not unwind through a frame
+// that has no tables for it.
 void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message);
 void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected);
 void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause);
 
 class KIV_SDK_HIDDEN Client::Impl {
 public:
-  explicit Impl(Options options);
+  // The client for options, or null with the reason in *error (a server
+  // URI that cannot be used, a client the library cannot make).
+  static std::unique_ptr<Impl> Make(Options options, std::string* error);
+  Impl(Options options, std::vector<ServerAddress> brokers, MQTTAsync handle);
   ~Impl();
 
   MessageHandler onMessage;
