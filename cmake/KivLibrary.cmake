@@ -60,3 +60,21 @@ endfunction()
 function(kiv_one_unit)
   set_target_properties(${ARGN} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
 endfunction()
+
+# kiv_without_exceptions_or_rtti(<target> KEEP <source>...): the target built
+# without exceptions (no landing pads and no exception tables, a sixth of the
+# SDK's size on MIPS) and without run-time type information (nothing asks a
+# type's name or casts down; each class with virtual functions would carry
+# its type's record and name). What its code could throw is running out of memory or a
+# broken invariant, which ends the process (the service manager restarts it;
+# the records journal keeps what was held). The sources under KEEP keep
+# exceptions, each compiled on its own: the places that catch what a user's
+# handler throws, and the checks that report bad settings by throwing. An
+# exception must never unwind through a function compiled without them, so
+# code outside KEEP neither throws nor calls a user's handler directly.
+function(kiv_without_exceptions_or_rtti target)
+  cmake_parse_arguments(E "" "" "KEEP" ${ARGN})
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  set_source_files_properties(${E_KEEP} TARGET_DIRECTORY ${target} PROPERTIES
+    COMPILE_OPTIONS "-fexceptions;-frtti" SKIP_UNITY_BUILD_INCLUSION ON)
+endfunction()

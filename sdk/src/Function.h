@@ -17,6 +17,7 @@
 #define KIV_SDK_FUNCTION_H
 
 #include <cstddef>
+#include <cstdlib>
 #include <functional>
 #include <new>
 #include <type_traits>
@@ -24,7 +25,15 @@
 
 namespace kiv {
 
-[[noreturn]] inline void ThrowBadFunctionCall() { throw std::bad_function_call(); }
+// Calling an empty Function is a programming error: std::function's
+// exception where exceptions are on, an abort in the SDK (built without).
+[[noreturn]] inline void ThrowBadFunctionCall() {
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+  throw std::bad_function_call();
+#else
+  std::abort();
+#endif
+}
 
 template <typename Signature>
 class Function;

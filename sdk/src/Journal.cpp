@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 namespace kiv {
@@ -235,7 +234,7 @@ public:
     while (!entries_.empty() &&
            (entries_.size() >= limits_.records || bytes_ + size > limits_.bytes)) {
       bytes_ -= Size(entries_.front());
-      entries_.pop_front();
+      entries_.erase(entries_.begin());  // a vector: at most a few thousand, read once
     }
     bytes_ += size;
     entries_.push_back(std::move(entry));
@@ -251,9 +250,8 @@ public:
   size_t Count() const { return entries_.size(); }
 
   std::vector<RecordQueue::Entry> Take() {
-    std::vector<RecordQueue::Entry> taken(std::make_move_iterator(entries_.begin()),
-                                          std::make_move_iterator(entries_.end()));
-    entries_.clear();
+    std::vector<RecordQueue::Entry> taken;
+    taken.swap(entries_);
     bytes_ = 0;
     return taken;
   }
@@ -262,13 +260,13 @@ private:
   static size_t Size(const RecordQueue::Entry& entry) {
     return entry.id.size() + entry.name.size() + entry.text.size();
   }
-  std::deque<RecordQueue::Entry>::iterator Find(const std::string& name) {
+  std::vector<RecordQueue::Entry>::iterator Find(const std::string& name) {
     return std::find_if(entries_.begin(), entries_.end(),
                         [&name](const RecordQueue::Entry& entry) { return entry.name == name; });
   }
 
   RecordQueueLimits limits_;
-  std::deque<RecordQueue::Entry> entries_;
+  std::vector<RecordQueue::Entry> entries_;
   size_t bytes_ = 0;
 };
 
@@ -363,7 +361,7 @@ bool ReadJournalEntry(Reader& in, size_t bound, LiveRecords& live, JournalDamage
 // The file at path, which starts with magic and device, with its entries
 // read by readEntries; "" or what was wrong with it.
 std::string ReadFile(const std::string& path, const char* magic, const std::string& device,
-                     const std::function<std::string(Reader&)>& readEntries) {
+                     const Function<std::string(Reader&)>& readEntries) {
   Reader in(path);
   if (!in.IsOpen()) return OpenProblem(in, path);
   std::string problem = CheckHeader(in, path, magic, device);
@@ -570,9 +568,12 @@ std::string Journal::CompactIfLarge() {
 
 std::string Journal::Rewrite(const std::vector<Entry>& records) {
   if (records.empty()) return RemoveFile();
-  std::string problem = ReplaceFile(path_, [&](std::ostream& out) {
-    out << FileHeader(device_);
-    for (const Entry& record : records) out << EncodeEntry(kHeld, record);
+  std::string problem = ReplaceFile(path_, [&](std::FILE* out) {
+    if (!WriteBytes(out, FileHeader(device_))) return false;
+    for (const Entry& record : records) {
+      if (!WriteBytes(out, EncodeEntry(kHeld, record))) return false;
+    }
+    return true;
   });
   if (!problem.empty()) return problem;
   HoldAll(records);

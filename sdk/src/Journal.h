@@ -25,7 +25,6 @@
 #include "RecordQueue.h"
 
 #include <cstddef>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -78,7 +77,7 @@ private:
   std::string path_;
   std::string device_;
   RecordQueueLimits limits_;
-  std::deque<Held> held_;
+  std::vector<Held> held_;  // oldest first; a few thousand at most
   size_t heldBytes_ = 0;  // of the held records' entries
   size_t fileBytes_ = 0;  // of the file as written
 };

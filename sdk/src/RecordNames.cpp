@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+
+#include <unistd.h>
 
 namespace kiv {
 namespace {
@@ -15,10 +16,8 @@ constexpr uint64_t kLargestStart = 9999999999ULL;
 
 // The start number kept in the file: one line of 1 to 10 digits.
 bool ReadStart(const std::string& path, uint64_t* start) {
-  std::ifstream in(path);
-  char line[16] = {};
-  if (!in.getline(line, sizeof line)) return false;
-  std::string text = line;
+  std::string text;
+  if (!ReadFirstLine(path, 10, &text)) return false;
   if (text.empty() || text.size() > 10 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
@@ -47,10 +46,11 @@ RecordNames::RecordNames(const std::string& folder, std::time_t now, std::string
   uint64_t previous = 0;
   if (ReadStart(path, &previous)) {
     start_ = std::max(previous + 1, clock);
-  } else if (std::ifstream(path)) {
+  } else if (access(path.c_str(), F_OK) == 0) {
     *problem = path + " holds no start number: record names start again from the clock. ";
   }
-  std::string failure = ReplaceFile(path, [this](std::ostream& out) { out << start_ << '\n'; });
+  std::string failure = ReplaceFile(
+      path, [this](std::FILE* out) { return WriteBytes(out, std::to_string(start_) + "\n"); });
   if (!failure.empty()) *problem += "cannot keep the start number of record names: " + failure;
 }
 

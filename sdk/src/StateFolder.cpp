@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace kiv {
 namespace {
@@ -22,6 +21,7 @@ namespace {
 constexpr char kDeviceIdFile[] = "device-id";
 constexpr char kDevicePrefix[] = "kiv-";
 constexpr size_t kDeviceDigits = 12;
+constexpr size_t kMaxDeviceIdLine = 64;  // longer than any id of ours
 constexpr char kLockFile[] = "lock";
 // Less room than this counts as a full folder: one erase block of a router's
 // NOR flash, which its file system needs free to go on writing at all.
@@ -55,13 +55,16 @@ std::string SyncPath(const std::string& path, int flags) {
   return "";
 }
 
-std::string WriteWhole(const std::string& path, const std::function<void(std::ostream&)>& write) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return SystemError("cannot create " + path, errno);
-  write(out);
-  out.close();
-  if (!out) return "cannot write " + path;
-  return "";
+std::string WriteWhole(const std::string& path, const FileWriter& write) {
+  std::FILE* out = std::fopen(path.c_str(), "wbe");
+  if (out == nullptr) return SystemError("cannot create " + path, errno);
+  bool written = write(out);
+  int error = errno;
+  if (std::fclose(out) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  return written ? "" : SystemError("cannot write " + path, error);
 }
 
 // Why a folder that could be locked still cannot keep records, or "".
@@ -93,7 +96,23 @@ std::string SyncFolder(const std::string& folder) {
   return SyncPath(folder, O_RDONLY | O_DIRECTORY);
 }
 
-std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
+bool WriteBytes(std::FILE* out, const std::string& bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+}
+
+bool ReadFirstLine(const std::string& path, size_t most, std::string* line) {
+  std::FILE* in = std::fopen(path.c_str(), "rbe");
+  if (in == nullptr) return false;
+  line->clear();
+  int c;
+  while ((c = std::fgetc(in)) != EOF && c != '\n' && line->size() <= most) {
+    line->push_back(static_cast<char>(c));
+  }
+  std::fclose(in);
+  return c == '\n' && line->size() <= most;
+}
+
+std::string ReplaceFile(const std::string& path, const FileWriter& write) {
   const std::string written = path + ".new";
   std::string problem = WriteWhole(written, write);
   if (problem.empty()) problem = SyncPath(written, O_RDONLY);
@@ -123,12 +142,14 @@ std::string GeneratedDeviceId(std::string* problem) {
   problem->clear();
   const std::string path = StateFilePath(kDeviceIdFile);
   if (path.empty()) return NewDeviceId();
-  std::ifstream stored(path);
   std::string id;
-  if (stored && std::getline(stored, id) && IsGeneratedDeviceId(id)) return id;
-  if (stored) *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
+  if (ReadFirstLine(path, kMaxDeviceIdLine, &id) && IsGeneratedDeviceId(id)) return id;
+  if (access(path.c_str(), F_OK) == 0) {
+    *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
+  }
   id = NewDeviceId();
-  std::string failure = ReplaceFile(path, [&id](std::ostream& out) { out << id << '\n'; });
+  std::string failure =
+      ReplaceFile(path, [&id](std::FILE* out) { return WriteBytes(out, id + "\n"); });
   if (!failure.empty()) *problem += "cannot store the device id: " + failure;
   return id;
 }

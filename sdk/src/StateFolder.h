@@ -5,8 +5,9 @@
 #ifndef KIV_SDK_STATE_FOLDER_H
 #define KIV_SDK_STATE_FOLDER_H
 
-#include <functional>
-#include <ostream>
+#include "Function.h"
+
+#include <cstdio>
 #include <string>
 
 namespace kiv {
@@ -16,12 +17,22 @@ std::string StateFolder();
 // The path of the file name in the state folder, or "" without one.
 std::string StateFilePath(const std::string& name);
 
+// Puts a file's content out; false when a write failed.
+using FileWriter = Function<bool(std::FILE* out)>;
+
 // Replaces the file at path with what write puts out: written beside it,
 // flushed to the storage, renamed over it and the rename flushed too, so that
 // a power cut at any moment leaves the old file or the new one whole, never
 // half of one or an empty one. "" when done, else why not (the old file then
 // stays).
-std::string ReplaceFile(const std::string& path, const std::function<void(std::ostream&)>& write);
+std::string ReplaceFile(const std::string& path, const FileWriter& write);
+
+// Writes bytes to out whole; false when it could not.
+bool WriteBytes(std::FILE* out, const std::string& bytes);
+
+// The first line of the file at path (without its line end) when it has one
+// of at most most bytes; false when it cannot be read or has none.
+bool ReadFirstLine(const std::string& path, size_t most, std::string* line);
 
 // Flushes the folder's entries (a file created, renamed or removed in it) to
 // the storage. "" when done, else why not.

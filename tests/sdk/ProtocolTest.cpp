@@ -242,7 +242,8 @@ TEST(ProtocolTest, ServerUrisNameABrokerAndItsPointOfAccess) {
     if (c.poa) {
       EXPECT_EQ(kiv::protocol::PointOfAccess(c.uri), c.poa) << c.uri;
     } else {
-      EXPECT_THROW(kiv::ParseServerUri(c.uri), std::invalid_argument) << c.uri;
+      kiv::ServerAddress address;
+      EXPECT_NE(kiv::ParseServerUri(c.uri, &address), "") << c.uri;
     }
   }
 }

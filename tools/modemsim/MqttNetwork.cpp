@@ -65,10 +65,9 @@ bool Reachable(const kiv::ServerAddress& broker) {
 // makes its own, to the same list).
 bool BrokerReachable(const std::string& uri) {
   std::vector<kiv::ServerAddress> brokers;
-  try {
-    brokers = kiv::ParseServerUriList(uri);
-  } catch (const std::invalid_argument& error) {
-    Report(error.what());
+  std::string problem = kiv::ParseServerUriList(uri, &brokers);
+  if (!problem.empty()) {
+    Report(problem);
     return false;
   }
   for (const kiv::ServerAddress& broker : brokers) {

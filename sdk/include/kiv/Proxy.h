@@ -9,6 +9,10 @@
 // exception: they run on the thread that called Connect or Response, before
 // that call returns. Every call may be made from any thread; Connect and
 // Disconnect not from inside an event.
+// Exceptions: what RequestArrived throws is caught, logged and answered as
+// an internal error (5000). The other events and the result callbacks must
+// not throw: the SDK is built without exceptions, and one that passes
+// through it ends the process, as running out of memory inside it does.
 #ifndef KIV_PROXY_H
 #define KIV_PROXY_H
 

@@ -2,6 +2,7 @@
 // how its events reach the loop, and the stop.
 #include "ProxyCore.h"
 
+#include "Guarded.h"
 #include "Log.h"
 #include "Protocol.h"
 
@@ -42,11 +43,9 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   // A request past its bound is refused from its first bytes; the largest
   // answer is the registrar's echo of a record, at most the outbox's bound.
   options.maxPayloadBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
-  try {
-    owner_ = std::make_unique<mqtt::Client>(options);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+  std::string error;
+  owner_ = MakeClient(options, &error);
+  if (!owner_) return error;
   HandOverToLoop(*owner_);
   owner_->Subscribe(protocol::RequestFilter(deviceId_), 1);
   owner_->Subscribe(registrarAnswers_, 1);

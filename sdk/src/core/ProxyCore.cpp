@@ -211,12 +211,20 @@ void Proxy::Impl::Log(int category, const std::string& text) {
   for (char c : text) {
     if (c < '0' || c > '9') kind += c;
   }
-  if (operatorLines_.size() > kOperatorLineKinds) operatorLines_.clear();
-  RepeatedLine& holder = operatorLines_.try_emplace(kind, std::chrono::seconds(60)).first->second;
+  RepeatedLine& holder = OperatorLineHolder(kind);
   std::optional<std::string> line = holder.Next(kind, Clock::now());
   if (!line) return;
   LogAt(kNoticeLevel, category, "Registration", __LINE__,
         names_.RegistrarCseId() + ": " + text + line->substr(kind.size()));
+}
+
+RepeatedLine& Proxy::Impl::OperatorLineHolder(const std::string& kind) {
+  for (auto& held : operatorLines_) {
+    if (held.first == kind) return held.second;
+  }
+  if (operatorLines_.size() >= kOperatorLineKinds) operatorLines_.clear();
+  operatorLines_.emplace_back(kind, RepeatedLine(std::chrono::seconds(60)));
+  return operatorLines_.back().second;
 }
 
 // ---- events ------------------------------------------------------------------

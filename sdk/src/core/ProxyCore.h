@@ -29,7 +29,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <list>
-#include <map>
+#include <utility>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,6 +63,8 @@ private:
   void SendRecord(const std::string& rqi, const std::string& name,
                   const std::string& text) override;
   void Log(int category, const std::string& text) override;
+  // The holder-back of the operator's lines of one kind.
+  RepeatedLine& OperatorLineHolder(const std::string& kind);
 
   // Connecting (ProxyConnection.cpp), on the caller's thread.
   std::string PrepareClient(bool cleanSession);
@@ -129,7 +131,8 @@ private:
   std::list<std::pair<std::string, std::string>> heldReplies_;
   size_t heldReplyBytes_ = 0;
   RepeatedLine replyFailures_{std::chrono::seconds(60)};
-  std::map<std::string, RepeatedLine> operatorLines_;  // by kind of line
+  // By kind of line: a few, walked from end to end.
+  std::vector<std::pair<std::string, RepeatedLine>> operatorLines_;
   RepeatedLine registrarSendFailures_{std::chrono::seconds(60)};
   RepeatedLine droppedMessagesLine_{std::chrono::seconds(60)};
   // Request ids we sent the registrar: an answer that none of the parts

@@ -1,5 +1,6 @@
 #include "RequestRouter.h"
 
+#include "Guarded.h"
 #include "Log.h"
 #include "Protocol.h"
 #include "kiv/MqttClient.h"  // error codes
@@ -109,15 +110,7 @@ void RequestRouter::PassToGateway(protocol::Request& request, const std::string&
   pending_.Remember(key, request.from);
   std::string failure;
   pending_.Answering(&key);
-  try {
-    if (Proxy::Callback* receiver = hooks_.gateway()) {
-      receiver->RequestArrived(request.rqi, request.operation, request.targets, request.contents);
-    }
-  } catch (const std::exception& e) {
-    failure = std::string("the gateway failed: ") + e.what();
-  } catch (...) {
-    failure = "the gateway failed on this request";
-  }
+  if (Proxy::Callback* receiver = hooks_.gateway()) failure = HandToGateway(*receiver, request);
   pending_.Answering(nullptr);
   if (!failure.empty()) {
     Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + ": " + failure);

@@ -60,19 +60,21 @@ std::string ErrorText(int code, const char* message);
 // Puts text into *error (when given) and returns code.
 int Fail(int code, const std::string& text, std::string* error);
 
-// Runs call on a Paho thread: marked as inside a callback, and no
-// exception may travel back into the C library (it is logged under name).
-void RunGuarded(const char* name, const Function<void()>& call);
-
-// Runs a user handler that way, when there is one.
-template <typename Handler, typename... Args>
-void RunHandler(const char* name, const Handler& handler, const Args&... args) {
-  if (handler) RunGuarded(name, [&] { handler(args...); });
-}
+// Run a user's handler, when there is one, on a Paho thread: marked as
+// inside a callback, and no exception may travel back into the C library
+// (it is logged under name). Defined in Guarded.cpp, the one file of the
+// SDK built with exceptions: an exception must not unwind through a frame
+// that has no tables for it.
+void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message);
+void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected);
+void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause);
 
 class KIV_SDK_HIDDEN Client::Impl {
 public:
-  explicit Impl(Options options);
+  // The client for options, or null with the reason in *error (a server
+  // URI that cannot be used, a client the library cannot make).
+  static std::unique_ptr<Impl> Make(Options options, std::string* error);
+  Impl(Options options, std::vector<ServerAddress> brokers, MQTTAsync handle);
   ~Impl();
 
   MessageHandler onMessage;

@@ -7,7 +7,6 @@
 #include "RandomHex.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace kiv {
 namespace mqtt {
@@ -38,17 +37,6 @@ void EnablePahoTraceIfConfigured() {
 
 void LogError(const char* function, int line, const std::string& text) {
   Log(-1, kLogError, function, line, text);
-}
-
-void RunGuarded(const char* name, const Function<void()>& call) {
-  CallbackMark mark;
-  try {
-    call();
-  } catch (const std::exception& e) {
-    LogError(name, __LINE__, std::string("handler threw: ") + e.what());
-  } catch (...) {
-    LogError(name, __LINE__, "handler threw");
-  }
 }
 
 void LogTrace(int level, const char* function, int line, const std::string& text) {
@@ -147,23 +135,32 @@ ReconnectMachine::Settings MachineSettings(const Options& options) {
 
 }  // namespace
 
-Client::Impl::Impl(Options options)
-    : options_(std::move(options)),
-      brokers_(ParseServerUriList(options_.serverUri)),
-      machine_(brokers_.size(), MachineSettings(options_), SystemDraw()) {
-  if (options_.clientId.empty()) options_.clientId = "kiv-" + RandomHex(12);
+std::unique_ptr<Client::Impl> Client::Impl::Make(Options options, std::string* error) {
+  std::vector<ServerAddress> brokers;
+  *error = ParseServerUriList(options.serverUri, &brokers);
+  if (!error->empty()) return nullptr;
+  if (options.clientId.empty()) options.clientId = "kiv-" + RandomHex(12);
   EnablePahoTraceIfConfigured();
-
   MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
   create.MQTTVersion = MQTTVERSION_3_1_1;
   create.sendWhileDisconnected = 0;
-  int rc =
-      MQTTAsync_createWithOptions(&handle_, brokers_[0].pahoUri.c_str(), options_.clientId.c_str(),
-                                  MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  MQTTAsync handle = nullptr;
+  int rc = MQTTAsync_createWithOptions(&handle, brokers[0].pahoUri.c_str(),
+                                       options.clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                                       nullptr, &create);
   if (rc != MQTTASYNC_SUCCESS) {
-    throw std::invalid_argument("cannot create an MQTT client for " + options_.serverUri + ": " +
-                                ErrorText(rc, nullptr));
+    *error = "cannot create an MQTT client for " + options.serverUri + ": " +
+             ErrorText(rc, nullptr);
+    return nullptr;
   }
+  return std::make_unique<Impl>(std::move(options), std::move(brokers), handle);
+}
+
+Client::Impl::Impl(Options options, std::vector<ServerAddress> brokers, MQTTAsync handle)
+    : options_(std::move(options)),
+      brokers_(std::move(brokers)),
+      handle_(handle),
+      machine_(brokers_.size(), MachineSettings(options_), SystemDraw()) {
   MQTTAsync_setCallbacks(handle_, this, OnConnectionLost, OnMessageArrived, nullptr);
   supervisor_ = std::thread([this] { Supervise(); });
 }
@@ -301,7 +298,6 @@ int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
 
 // ---- the public face ---------------------------------------------------------
 
-Client::Client(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 Client::~Client() = default;
 
 void Client::OnMessage(MessageHandler handler) { impl_->onMessage = std::move(handler); }

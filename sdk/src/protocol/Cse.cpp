@@ -83,7 +83,8 @@ std::string Timestamp(std::time_t time) {
 }
 
 std::string PointOfAccess(const std::string& serverUri) {
-  ServerAddress address = ParseServerUri(serverUri);
+  ServerAddress address;
+  if (!ParseServerUri(serverUri, &address).empty()) return serverUri;  // checked by the client
   return (address.tls ? "mqtts://" : "mqtt://") + address.host + ":" +
          std::to_string(address.port);
 }

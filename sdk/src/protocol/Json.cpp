@@ -124,9 +124,9 @@ std::optional<std::string> DecodedString(std::string_view token) {
 
 }  // namespace
 
-std::map<std::string, std::string> ScanTopLevelStrings(const std::string& text,
-                                                       const std::vector<std::string>& names) {
-  std::map<std::string, std::string> found;
+std::vector<std::string> ScanTopLevelStrings(const std::string& text,
+                                             const std::vector<std::string>& names) {
+  std::vector<std::string> found(names.size());
   std::vector<std::string> seen;
   TopLevelScanner(text).Members([&](std::string_view nameToken, std::string_view value) {
     if (nameToken.size() > kLongestScannedString) return;
@@ -137,7 +137,9 @@ std::map<std::string, std::string> ScanTopLevelStrings(const std::string& text,
     }
     seen.push_back(*name);
     if (value.empty() || value.size() > kLongestScannedString) return;
-    if (std::optional<std::string> decoded = DecodedString(value)) found[*name] = *decoded;
+    if (std::optional<std::string> decoded = DecodedString(value)) {
+      found[std::find(names.begin(), names.end(), *name) - names.begin()] = std::move(*decoded);
+    }
   });
   return found;
 }

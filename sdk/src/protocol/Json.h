@@ -6,7 +6,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,9 +56,10 @@ constexpr size_t kLongestScannedString = 1024;
 // only, for a text too large to parse. The first member of each name decides
 // (one that is not a string, or is longer than kLongestScannedString, gives
 // nothing); the scan ends where the text stops looking like a JSON object.
-// Values are decoded as cJSON decodes them.
-std::map<std::string, std::string> ScanTopLevelStrings(const std::string& text,
-                                                       const std::vector<std::string>& names);
+// Values are decoded as cJSON decodes them, one for each name, in the order
+// of names ("" for a name not found).
+std::vector<std::string> ScanTopLevelStrings(const std::string& text,
+                                             const std::vector<std::string>& names);
 
 // Writes a JSON object member by member, in the order given: the protocol's
 // primitives and resource representations are built with it.

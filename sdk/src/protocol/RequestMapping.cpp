@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace kiv {
 namespace protocol {
@@ -232,10 +231,10 @@ std::string CheckStringMembers(const cJSON* root) {
 // acceptable) is a receiver's error, which an originator may try again.
 Request RefuseOversize(const std::string& payload, size_t maxBytes) {
   Request request;
-  std::map<std::string, std::string> found = ScanTopLevelStrings(payload, {"rqi", "fr", "to"});
-  request.rqi = found["rqi"];
-  request.from = found["fr"];
-  request.to = found["to"];
+  std::vector<std::string> found = ScanTopLevelStrings(payload, {"rqi", "fr", "to"});
+  request.rqi = std::move(found[0]);
+  request.from = std::move(found[1]);
+  request.to = std::move(found[2]);
   Refuse(request, kRscBadRequest,
          "the request has " + std::to_string(payload.size()) + " bytes, more than the limit of " +
              std::to_string(maxBytes));

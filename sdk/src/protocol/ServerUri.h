@@ -20,15 +20,15 @@ struct ServerAddress {
   std::string pahoUri;  // tcp:// or ssl://host:port, the form the MQTT library takes
 };
 
-// One URI. Throws std::invalid_argument, naming the URI and what is wrong
-// with it.
-ServerAddress ParseServerUri(const std::string& uri);
+// One URI into *address. "" when usable, else what is wrong with it (naming
+// the URI).
+std::string ParseServerUri(const std::string& uri, ServerAddress* address);
 
 // One URI or several separated by commas (blanks around each are ignored),
-// in their order. Every one must be usable, and either all use TLS or none
-// does: throws std::invalid_argument naming the first URI that is not
-// usable, or saying what is wrong with the list.
-std::vector<ServerAddress> ParseServerUriList(const std::string& uris);
+// into *addresses in their order. Every one must be usable, and either all
+// use TLS or none does: "" when so, else the first URI that is not usable
+// and why, or what is wrong with the list.
+std::string ParseServerUriList(const std::string& uris, std::vector<ServerAddress>* addresses);
 
 }  // namespace kiv
 
