@@ -161,7 +161,7 @@ JsonObject& Privileges(JsonObject& policy, const CseNames& names,
 std::string Guard(const CseNames& names, const std::string& rqi, const std::string& to,
                   const char* resource) {
   return RequestPrimitive(kWireUpdate, to, names.RecordsOriginator(), rqi, 0,
-                          JsonObject().Raw("acpi", StringList(names.PolicyAddress())).Wrapped(resource));
+                          JsonObject().Raw("acpi", StringList(names.PolicyReference())).Wrapped(resource));
 }
 
 }  // namespace

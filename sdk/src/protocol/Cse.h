@@ -56,6 +56,9 @@ struct CseNames {
   std::string RecordsOriginator() const { return recordsUnderApp ? AppId() : CseId(); }
   std::string ContainerAddress() const { return RecordsParent() + "/" + kContainerName; }
   std::string PolicyAddress() const { return RecordsParent() + "/" + kPolicyName; }
+  // The policy as acpi names it: CSE-relative (cse-in/D/acp), the one form
+  // every CSE we know resolves there.
+  std::string PolicyReference() const { return PolicyAddress().substr(RegistrarCseId().size() + 1); }
 };
 
 // Why names cannot be used ("" when they can): ids must stand as one MQTT
