@@ -201,7 +201,8 @@ bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
   if (recordsUnderApp_ || !RefusedUnderThisParent(rsc, debug)) return false;
   recordsUnderApp_ = true;
   link_.Log(kLogWarning, "the platform's CSE does not take the records container under the "
-                         "gateway's remoteCSE (" + Answered(rsc, debug) + "): records are kept under the gateway's AE from now on");
+                         "gateway's remoteCSE (" + Answered(rsc, debug) +
+                         "): records are kept under the gateway's AE from now on");
   return true;
 }
 
@@ -211,7 +212,8 @@ void Registration::Guarded(bool done, int rsc, const std::string& debug, Step ne
   if (!done) {
     guardResources_ = false;
     link_.Log(kLogWarning, "the platform's CSE refused the " + std::string(StepName(step_)) +
-                               " (" + Answered(rsc, debug) + "): the gateway's resources there keep the CSE's default access");
+                               " (" + Answered(rsc, debug) +
+                               "): the gateway's resources there keep the CSE's default access");
   }
   if (!done || next == Step::kCheck) return BecomeRegistered();
   Begin(next);
