@@ -637,13 +637,20 @@ void InstallStopSignals() {
 }
 
 // The exit status: 1 when another process holds the state folder (this one
-// would overwrite its records), else 0.
+// would overwrite its records) or the allow-list names no one, else 0.
 int RunSteps(int argc, char** argv) {
   init();
   if (argc < 2) {
     if (loadconfig(kDefaultConfigPath) != 0) return 0;
   } else if (option(argc, argv) != 0) {
     return 0;
+  }
+  // Every connection would be refused: stop with the reason, not retry.
+  const std::string allowList = kiv::AllowedOriginatorsProblem();
+  if (!allowList.empty()) {
+    GATEWAY_LOG(kiv::kLogError, "main", "%s; gatewayd does not start",
+                kiv::EscapeLogText(allowList).c_str());
+    return 1;
   }
   std::string problem;
   const kiv::StateFolderLock stateFolder = kiv::AcquireStateFolder(&problem);

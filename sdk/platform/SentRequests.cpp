@@ -13,6 +13,8 @@ RequestKind KindOf(int op, int type) {
       return type == protocol::kTypeRemoteCse      ? kRegistrationCreate
              : type == protocol::kTypeContainer    ? kContainerCreate
              : type == protocol::kTypeContentInstance ? kRecordCreate
+             : type == protocol::kTypeAe           ? kAppCreate
+             : type == protocol::kTypeAccessControlPolicy ? kPolicyCreate
                                                    : kOtherRequest;
     case protocol::kWireUpdate:
       return kRegistrationUpdate;
@@ -55,6 +57,8 @@ const char* KindName(RequestKind kind) {
     case kRegistrationRetrieve: return "registration retrieve";
     case kContainerCreate: return "container create";
     case kRecordCreate: return "record";
+    case kAppCreate: return "AE create";
+    case kPolicyCreate: return "policy create";
     default: return "other request";
   }
 }
@@ -72,7 +76,8 @@ std::optional<GatewayRequest> ParseGatewayRequest(const std::string& topic,
   request.device = levels[3];
   request.registrar = levels[4];
   request.rqi = protocol::StringMember(root, "rqi");
-  if (request.rqi.empty() || protocol::StringMember(root, "fr") != "/" + request.device)
+  const std::string from = protocol::StringMember(root, "fr");
+  if (request.rqi.empty() || (from != "/" + request.device && from != protocol::kAppIdPrefix + request.device))
     return std::nullopt;
   request.kind = KindOf(protocol::AsInt(protocol::Member(root, "op")).value_or(0),
                         protocol::AsInt(protocol::Member(root, "ty")).value_or(0));

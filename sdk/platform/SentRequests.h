@@ -28,11 +28,16 @@ enum RequestKind : unsigned {
   kContainerCreate = 1u << 3,       // op 1, ty 3: the records' container
   kRecordCreate = 1u << 4,          // op 1, ty 4: a content instance
   kOtherRequest = 1u << 5,          // anything else
+  kAppCreate = 1u << 6,             // op 1, ty 2: the <AE> records live under
+  kPolicyCreate = 1u << 7,          // op 1, ty 1: the access control policy
 };
 using RequestKinds = unsigned;
-constexpr size_t kRequestKindCount = 6;
-// What registering takes: the create (or the update after a 4105) and the container.
-constexpr RequestKinds kRegistrationSteps = kRegistrationCreate | kRegistrationUpdate | kContainerCreate;
+constexpr size_t kRequestKindCount = 8;
+// What registering takes: the create (or the update after a 4105), the
+// container, and the <AE> and the policy where the gateway asks for them
+// (their updates count as registration updates).
+constexpr RequestKinds kRegistrationSteps =
+    kRegistrationCreate | kRegistrationUpdate | kContainerCreate | kAppCreate | kPolicyCreate;
 constexpr RequestKinds kAnyRequest = (1u << kRequestKindCount) - 1;
 
 // A short name for one kind ("registration create", "record", ...).
@@ -41,7 +46,7 @@ const char* KindName(RequestKind kind);
 size_t KindIndex(RequestKind kind);
 
 // A gateway's request to its registrar: a message on /oneM2M/req/D/R/json
-// from the CSE "/D".
+// from the CSE "/D", or from its <AE> "CD".
 struct GatewayRequest {
   RequestKind kind = kOtherRequest;
   std::string device;     // D

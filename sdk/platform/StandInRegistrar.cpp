@@ -37,7 +37,9 @@ std::optional<StandInRegistrar::Answer> StandInRegistrar::Take(const std::string
   Outcome outcome;
   if (fault.refuseWith != 0 && fault.refuseLeft != 0) {
     if (fault.refuseLeft > 0) --fault.refuseLeft;
-    outcome = {fault.refuseWith, "refused by the stand-in registrar, as it was told to"};
+    outcome = {fault.refuseWith, fault.refuseText.empty()
+                                     ? "refused by the stand-in registrar, as it was told to"
+                                     : fault.refuseText};
   } else {
     outcome = CarryOut(*request);
   }
@@ -71,7 +73,9 @@ StandInRegistrar::Outcome StandInRegistrar::CarryOut(const GatewayRequest& reque
   switch (request.kind) {
     case kRegistrationUpdate: return UpdateRegistration(*gateway, request);
     case kRegistrationRetrieve: return RetrieveRegistration(*gateway, request);
-    case kContainerCreate: return CreateContainer(*gateway, request);
+    case kAppCreate: return CreateApp(*gateway, request);
+    case kContainerCreate:
+    case kPolicyCreate: return CreateChild(*gateway, request);
     default: return StoreRecord(*gateway, request);
   }
 }
@@ -103,7 +107,10 @@ StandInRegistrar::Outcome StandInRegistrar::Register(const GatewayRequest& reque
 
 StandInRegistrar::Outcome StandInRegistrar::UpdateRegistration(const Gateway& gateway,
                                                                const GatewayRequest& request) const {
-  if (request.to != gateway.address) return {protocol::kRscNotFound, "nothing at " + request.to};
+  const std::string& to = request.to;
+  bool known = to == gateway.address || (!gateway.app.empty() && to == gateway.app) ||
+               gateway.containers.count(to) != 0 || gateway.policies.count(to) != 0;
+  if (!known) return {protocol::kRscNotFound, "nothing at " + to};
   for (const char* name : kWriteOnce) {
     if (std::find(request.attributes.begin(), request.attributes.end(), name) != request.attributes.end())
       return {protocol::kRscBadRequest, std::string("attribute ") + name + " is not allowed in an update"};
@@ -111,6 +118,16 @@ StandInRegistrar::Outcome StandInRegistrar::UpdateRegistration(const Gateway& ga
   return {protocol::kRscUpdated, ""};
 }
 
+// The gateway's <AE>, beside its registration on the same CSEBase.
+StandInRegistrar::Outcome StandInRegistrar::CreateApp(Gateway& gateway,
+                                                      const GatewayRequest& request) const {
+  if (request.to != gateway.address.substr(0, gateway.address.rfind('/')))
+    return {protocol::kRscNotFound, "no CSEBase at " + request.to};
+  if (request.name.empty()) return {protocol::kRscBadRequest, "an AE needs rn"};
+  if (!gateway.app.empty()) return {protocol::kRscConflict, "the AE " + gateway.app + " exists already"};
+  gateway.app = request.to + "/" + request.name;
+  return {protocol::kRscCreated, ""};
+}
 StandInRegistrar::Outcome StandInRegistrar::RetrieveRegistration(const Gateway& gateway,
                                                                  const GatewayRequest& request) const {
   if (request.to != gateway.address) return {protocol::kRscNotFound, "nothing at " + request.to};
@@ -118,24 +135,25 @@ StandInRegistrar::Outcome StandInRegistrar::RetrieveRegistration(const Gateway& 
                                         request.device)};
 }
 
-StandInRegistrar::Outcome StandInRegistrar::CreateContainer(Gateway& gateway,
-                                                            const GatewayRequest& request) const {
-  if (request.to != gateway.address) return {protocol::kRscNotFound, "nothing at " + request.to};
-  if (request.name.empty()) return {protocol::kRscBadRequest, "a container needs rn"};
-  if (gateway.containers.count(request.name) != 0) {
-    return {protocol::kRscConflict, "container " + request.name + " exists already"};
+// A container or a policy, under the registration or the <AE>.
+StandInRegistrar::Outcome StandInRegistrar::CreateChild(Gateway& gateway,
+                                                        const GatewayRequest& request) const {
+  if (request.to != gateway.address && (gateway.app.empty() || request.to != gateway.app))
+    return {protocol::kRscNotFound, "nothing at " + request.to};
+  if (request.name.empty()) return {protocol::kRscBadRequest, "a resource needs rn"};
+  std::set<std::string>& children =
+      request.kind == kContainerCreate ? gateway.containers : gateway.policies;
+  const std::string address = request.to + "/" + request.name;
+  if (children.count(address) != 0) return {protocol::kRscConflict, address + " exists already"};
+  if (children.size() >= limits_.containersPerGateway) {
+    return {protocol::kRscBadRequest, "too many resources of this type"};
   }
-  if (gateway.containers.size() >= limits_.containersPerGateway) {
-    return {protocol::kRscBadRequest, "too many containers"};
-  }
-  gateway.containers.insert(request.name);
+  children.insert(address);
   return {protocol::kRscCreated, ""};
 }
 
 StandInRegistrar::Outcome StandInRegistrar::StoreRecord(Gateway& gateway, const GatewayRequest& request) {
-  const std::string prefix = gateway.address + "/";
-  if (request.to.compare(0, prefix.size(), prefix) != 0 ||
-      gateway.containers.count(request.to.substr(prefix.size())) == 0) {
+  if (gateway.containers.count(request.to) == 0) {
     return {protocol::kRscNotFound, "no container at " + request.to};
   }
   if (request.name.empty()) return {protocol::kRscBadRequest, "a record without a resource name"};
@@ -166,10 +184,11 @@ void StandInRegistrar::DropNext(RequestKinds kinds, int count) {
   ForEachFault(kinds, [&](Fault& fault) { fault.dropNext = count; });
 }
 
-void StandInRegistrar::Refuse(RequestKinds kinds, int rsc, int count) {
+void StandInRegistrar::Refuse(RequestKinds kinds, int rsc, int count, const std::string& text) {
   ForEachFault(kinds, [&](Fault& fault) {
     fault.refuseWith = rsc;
     fault.refuseLeft = count;
+    fault.refuseText = text;
   });
 }
 

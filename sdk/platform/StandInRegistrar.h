@@ -4,9 +4,11 @@
 //
 // It keeps what it stored, for each gateway: the registration (a second
 // create of it is 4105; update, retrieve, container and records need it,
-// else 4004), the container (again: 4105) and each record by its name (the
-// first create stores it, a repeat of the name is 4105 and the first text
-// stays). A record whose container is missing is 4004. Forget() drops all it
+// else 4004), the gateway's <AE> beside it, the containers and access
+// control policies under either (again: 4105; an update of any of these is
+// 2004) and each record by its name (the first create stores it, a repeat of
+// the name is 4105 and the first text stays). A record whose container is
+// missing is 4004. Forget() drops all it
 // stored, as a CSE restarted without its storage. Every request is counted
 // as it arrives (sent()), whatever happens to it after.
 //
@@ -67,9 +69,9 @@ public:
   void Delay(RequestKinds kinds, std::chrono::milliseconds delay);
   void DropShare(RequestKinds kinds, double share);  // 0 to 1
   void DropNext(RequestKinds kinds, int count);      // count answers of each kind
-  // Answers rsc without carrying the request out: to the next count of each
-  // kind, or to every one.
-  void Refuse(RequestKinds kinds, int rsc, int count = kEvery);
+  // Answers rsc (with text as its reason, when given) without carrying the
+  // request out: to the next count of each kind, or to every one.
+  void Refuse(RequestKinds kinds, int rsc, int count = kEvery, const std::string& text = "");
   void SetAbsent(bool absent);
   void Heal();    // no more faults, present again
   void Forget();  // drops every registration, container and record
@@ -90,12 +92,14 @@ private:
     int dropNext = 0;
     int refuseWith = 0;
     int refuseLeft = 0;  // kEvery: all
+    std::string refuseText;
   };
   // What it keeps of one gateway.
   struct Gateway {
     explicit Gateway(size_t recordLimit) : records(recordLimit) {}
     std::string address;  // of its registration: /R/N/rn
-    std::set<std::string> containers;
+    std::string app;      // of its <AE>, when it made one: /R/N/rn
+    std::set<std::string> containers, policies;  // by address
     RecentMap<std::string> records;  // texts by name, in the order stored
   };
   struct Outcome {
@@ -106,8 +110,9 @@ private:
   Outcome CarryOut(const GatewayRequest& request);
   Outcome Register(const GatewayRequest& request);
   Outcome UpdateRegistration(const Gateway& gateway, const GatewayRequest& request) const;
+  Outcome CreateApp(Gateway& gateway, const GatewayRequest& request) const;
+  Outcome CreateChild(Gateway& gateway, const GatewayRequest& request) const;
   Outcome RetrieveRegistration(const Gateway& gateway, const GatewayRequest& request) const;
-  Outcome CreateContainer(Gateway& gateway, const GatewayRequest& request) const;
   Outcome StoreRecord(Gateway& gateway, const GatewayRequest& request);
   Gateway* Registration(const std::string& device);
   template <typename Change>

@@ -127,4 +127,19 @@ TEST(Gatewayd, RefusesAStateFolderInUse) {
   EXPECT_NE(gw.Stderr().find("; gatewayd does not start"), std::string::npos) << gw.Stderr();
 }
 
+// An allow-list that names no one would let everyone in: gatewayd stops at
+// once with the reason, instead of retrying a connection that cannot be.
+TEST(Gatewayd, RefusesAnAllowListThatNamesNoOne) {
+  for (const char* value : {"", " , ", ",,"}) {
+    kivtest::ScopedEnvironment environment({{"KIV_ALLOWED_ORIGINATORS", std::string(value)}});
+    kivtest::Process gw(Gatewayd({"-g", "X1", "-s", "tcp://127.0.0.1:1"}));
+    EXPECT_EQ(gw.Wait(30s), 1) << "\"" << value << "\"";
+    EXPECT_NE(gw.Stderr().find(" main: KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" +
+                               std::string(value) + "\")"),
+              std::string::npos)
+        << gw.Stderr();
+    EXPECT_NE(gw.Stderr().find("; gatewayd does not start"), std::string::npos) << gw.Stderr();
+  }
+}
+
 }  // namespace

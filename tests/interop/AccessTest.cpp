@@ -249,6 +249,26 @@ TEST_F(Access, WhatTheConsoleAndAnotherGatewayReachOfAGateway) {
   EXPECT_EQ(stored("console-record"), "4004");
   EXPECT_EQ(Occurrences(a.Stdout(), "forged-console"), 0u) << a.Stdout();
   EXPECT_TRUE(consoleInbox.Messages().empty());
+
+  // A's access control policy at the CSE: the allowed originators read A's
+  // records there, and neither they nor anyone else but A write them.
+  const std::string cin = R"({"m2m:cin":{"rn":"by-reader","con":"forged"}})";
+  struct AtTheCse {
+    const char* what;
+    kivtest::OneM2mHttpRequest request;
+    const char* expected;
+  } direct[] = {
+      {"an allowed originator (gwctl-ops) retrieves A's container", {"GET", "/cse-in/gw-a/data", "gwctl-ops", {}, {}}, "2000"},
+      {"an allowed originator (gwctl-ops) creates a record in it", {"POST", "/cse-in/gw-a/data", "gwctl-ops", cin, 4}, "4103"},
+      {"another originator (Cnobody) retrieves A's container", {"GET", "/cse-in/gw-a/data", "Cnobody", {}, {}}, "4103"},
+  };
+  for (const AtTheCse& attempt : direct) {
+    std::string rsc = cse_->Request(attempt.request).Header("X-M2M-RSC").value_or("none");
+    std::cout << "HTTP | " << attempt.what << " | " << rsc << " |\n";
+    EXPECT_EQ(rsc, attempt.expected) << attempt.what;
+  }
+  kivtest::HttpResponse container = cse_->Retrieve("/cse-in/gw-a/data");
+  EXPECT_NE(container.body.find("\"acpi\""), std::string::npos) << container.body;
 }
 
 // docs/operations.md shows the recipe's files line for line (comments aside).

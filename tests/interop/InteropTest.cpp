@@ -6,6 +6,7 @@
 #include "Gatewayd.h"
 #include "PlatformClient.h"
 #include "Records.h"
+#include "StandInCse.h"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,36 @@ TEST_F(InteropWithFrequentChecks, StaysRegisteredThroughChecksAndRegistersAgainA
   gateway_->Signal(SIGTERM);
   EXPECT_EQ(gateway_->Wait(kDeadline), 0);
   ExpectNoErrorAnswers();
+}
+
+// A CSE that refuses the records container under a remoteCSE, as a widely
+// deployed one does (5203 and a text): gatewayd says so once, moves its
+// records under an <AE> of its own and stores them there in order.
+TEST(InteropStandIn, RecordsMoveUnderTheAppWhereTheContainerIsRefusedUnderTheRemoteCse) {
+  const std::string device = "gw-moves";
+  kivtest::StandInCse cse({device});
+  cse.registrar().Refuse(kiv::platform::kContainerCreate, 5203, 1,
+                         "request ty creating can not create under parent resource");
+  kivtest::TempDir folder;
+  kivtest::WriteNodeScript(folder, kCounterScript);
+  auto gateway = kivtest::StartGatewayd(folder, cse.broker().uri(), device, {"-i", "1"});
+  ASSERT_TRUE(kivtest::WaitUntil([&] { return cse.registrar().Records(device).size() >= 3; }, kDeadline))
+      << gateway->Stderr();
+  gateway->Signal(SIGTERM);
+  EXPECT_EQ(gateway->Wait(kDeadline), 0);
+  std::vector<kiv::platform::StandInRegistrar::StoredRecord> records = cse.registrar().Records(device);
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].text, ExpectedRecord(static_cast<int>(i) + 1));
+  }
+  const std::string log = gateway->Stderr();
+  EXPECT_EQ(Occurrences(log, "5203 \"request ty creating can not create under parent resource\"): "
+                             "records are kept under the gateway's AE from now on"),
+            1u)
+      << log;
+  const kiv::platform::SentRequests& sent = cse.registrar().sent();
+  EXPECT_EQ(sent.Total(kiv::platform::kAppCreate), 1u);
+  EXPECT_EQ(sent.Total(kiv::platform::kContainerCreate), 2u) << "refused under the remoteCSE, made under the AE";
+  cse.ExpectNoRequestIdSentTwice();
 }
 
 }  // namespace

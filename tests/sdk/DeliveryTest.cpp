@@ -171,6 +171,54 @@ TEST_F(DeliveryTest, AContainerNotAllowedUnderTheRemoteCseMovesUnderTheApp) {
   }
 }
 
+// After the container come the policy and the two references to it. A CSE
+// that refuses any of them is told about in one line, still takes records
+// and is not asked again in this run; a late answer counts as for any step.
+TEST_F(DeliveryTest, TheGatewaysResourcesAreGuardedWhereTheCseTakesThePolicy) {
+  struct Case {
+    std::vector<int> answers;  // to the steps after the container
+    std::vector<Step> steps;   // those steps, in order
+    const char* refusal;       // in the one line about it; "" for none
+    bool lateAnswer = false;   // the policy's answer comes after its deadline
+  } cases[] = {
+      {{2001, 2004, 2004}, {Step::kPolicy, Step::kParentGuard, Step::kContainerGuard}, ""},
+      {{2001, 2004, 2004}, {Step::kPolicy, Step::kParentGuard, Step::kContainerGuard}, "", true},
+      {{4105, 2004, 2004, 2004},
+       {Step::kPolicy, Step::kPolicyUpdate, Step::kParentGuard, Step::kContainerGuard}, ""},
+      {{4000}, {Step::kPolicy}, "access control policy (4000 \"refused\")"},
+      {{2001, 4103}, {Step::kPolicy, Step::kParentGuard}, "records' parent (4103"},
+      {{2001, 2004, 4005}, {Step::kPolicy, Step::kParentGuard, Step::kContainerGuard}, "container (4005"},
+  };
+  kiv::Registration::Settings settings;
+  settings.guardResources = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.refusal) + (c.lateAnswer ? " late" : ""));
+    kiv::Registration guarded(settings, timers, *this, deadline, Draw(), [](bool) {});
+    guarded.Connected();
+    guarded.Answer(stepRqi, 2001);
+    guarded.Answer(stepRqi, 2001);
+    const size_t first = steps.size() - 1;
+    if (c.lateAnswer) Advance(12s);
+    logs.clear();
+    for (int rsc : c.answers) guarded.Answer(stepRqi, rsc, "refused");
+    EXPECT_EQ(std::vector<Step>(steps.begin() + first, steps.end()), c.steps);
+    ASSERT_TRUE(guarded.Registered());
+    auto refusals = std::count_if(logs.begin(), logs.end(), [](const std::string& line) {
+      return line.find("refused the") != std::string::npos;
+    });
+    EXPECT_EQ(refusals, *c.refusal ? 1 : 0);
+    if (*c.refusal) {
+      EXPECT_NE(logs.front().find(c.refusal), std::string::npos) << logs.front();
+    }
+    guarded.Disconnected();
+    guarded.Connected();
+    guarded.Answer(stepRqi, 2001);
+    guarded.Answer(stepRqi, 2001);
+    EXPECT_EQ(guarded.Registered(), *c.refusal != '\0') << "a refused policy is not asked again";
+    guarded.Disconnected();
+  }
+}
+
 // Each answer to a record, and what follows from it.
 TEST_F(DeliveryTest, EachAnswerMovesARecordOneWay) {
   struct Case {

@@ -262,6 +262,12 @@ KIV_SDK_API void PrintLog(int level, int category, const char* tag, const char* 
 // Debug is (3, 31, 1, 1); normal is (0, 7, 0, 0), which still prints errors.
 KIV_SDK_API void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace);
 
+// Why the originator allow-list (KIV_ALLOWED_ORIGINATORS) cannot be used, or
+// "" when it can: set but naming no one (empty, or separators only), a slip
+// that would let everyone in. Connect refuses such a setting with the same
+// text; a program checks it at start so as to stop instead of retrying.
+KIV_SDK_API std::string AllowedOriginatorsProblem();
+
 // text with every control character escaped, so that text from outside (a
 // payload, a topic, a request id) cannot start a log line of its own or drive
 // a terminal: "\n" and "\r" as those two characters, any other byte below

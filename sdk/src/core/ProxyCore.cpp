@@ -51,20 +51,18 @@ Registration::Settings RegistrationSettings(std::string* problem) {
   Registration::Settings settings;
   std::string placement = EnvOr("KIV_RECORDS_PLACEMENT", "remote-cse");
   settings.recordsUnderApp = placement == "ae";
+  settings.guardResources = true;
   if (!settings.recordsUnderApp && placement != "remote-cse") {
     *problem = "KIV_RECORDS_PLACEMENT is \"" + placement + "\": it must be remote-cse or ae";
   }
   return settings;
 }
 
-// An allow-list that is set but names no one (empty, or separators only) is
-// most likely a slip that would let everyone in: the start is refused.
-// Unset, everyone is let in on purpose (a private broker, the demo).
-std::string AllowListProblem(const std::string& registrarId) {
-  const char* value = std::getenv("KIV_ALLOWED_ORIGINATORS");
-  if (value == nullptr || !protocol::OriginatorAllowList(registrarId, value).NamesNoOne()) return "";
-  return "KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" + std::string(value) +
-         "\"): list the patterns to let in (gwctl-*), or unset it to let everyone in";
+std::vector<std::string> PolicyReaders(const protocol::CseNames& names) {
+  std::vector<std::string> readers{names.RegistrarCseId()};
+  protocol::OriginatorAllowList allowed(names.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", ""));
+  readers.insert(readers.end(), allowed.Patterns().begin(), allowed.Patterns().end());
+  return readers;
 }
 
 Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
@@ -75,6 +73,14 @@ Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
 
 
 }  // namespace
+
+// Unset, everyone is let in on purpose (a private broker, the demo).
+std::string AllowedOriginatorsProblem() {
+  const char* value = std::getenv("KIV_ALLOWED_ORIGINATORS");
+  if (value == nullptr || !protocol::OriginatorAllowList("", value).NamesNoOne()) return "";
+  return "KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" + std::string(value) +
+         "\"): list the patterns to let in (gwctl-*), or unset it to let everyone in";
+}
 
 void LogAt(int level, int category, const char* function, int line, const std::string& text) {
   LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
@@ -95,6 +101,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
     : info_(info),
       deviceId_(DeviceIdOf(info)),
       names_(NamesFor(deviceId_)),
+      policyReaders_(PolicyReaders(names_)),
       registrarTopic_(protocol::RequestTopic(deviceId_, names_.registrarId)),
       registrarAnswers_(protocol::ResponseTopic(deviceId_, names_.registrarId)),
       requestPrefix_(RandomHex(8) + "-"),
@@ -128,7 +135,7 @@ Proxy::Impl::Impl(const ProxyInfo& info)
       sent_(kSentRemembered) {
   configError_ = protocol::CheckNames(names_);
   if (configError_.empty()) configError_ = placementProblem_;
-  if (configError_.empty()) configError_ = AllowListProblem(names_.registrarId);
+  if (configError_.empty()) configError_ = AllowedOriginatorsProblem();
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -171,6 +178,10 @@ void Proxy::Impl::SendStep(Step step, const std::string& rqi) {
     case Step::kAppCreate: body = protocol::AppCreate(names_, rqi, poa_); break;
     case Step::kAppUpdate: body = protocol::AppUpdate(names_, rqi, poa_); break;
     case Step::kContainer: body = protocol::ContainerCreate(names_, rqi); break;
+    case Step::kPolicy: body = protocol::PolicyCreate(names_, rqi, policyReaders_); break;
+    case Step::kPolicyUpdate: body = protocol::PolicyUpdate(names_, rqi, policyReaders_); break;
+    case Step::kParentGuard: body = protocol::ParentGuard(names_, rqi); break;
+    case Step::kContainerGuard: body = protocol::ContainerGuard(names_, rqi); break;
     case Step::kCheck: body = protocol::RegistrationRetrieve(names_, rqi); break;
   }
   SendToRegistrar(rqi, body, "sent");

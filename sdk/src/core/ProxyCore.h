@@ -94,6 +94,9 @@ private:
   const ProxyInfo info_;
   const std::string deviceId_;
   protocol::CseNames names_;  // recordsUnderApp follows the registration
+  // Who the access control policy lets retrieve the records: the registrar
+  // and the allowed originators' patterns.
+  const std::vector<std::string> policyReaders_;
   const std::string registrarTopic_;    // where the registration and the records go
   const std::string registrarAnswers_;  // the only answers taken: nobody else can answer them
   const std::string requestPrefix_;

@@ -11,7 +11,12 @@ namespace kiv {
 class RegistrarLink {
 public:
   // kAppCreate and kAppUpdate: the gateway's <AE>, when records live under it.
-  enum class Step { kCreate, kUpdate, kAppCreate, kAppUpdate, kContainer, kCheck };
+  // kPolicy to kContainerGuard: the access control policy, then the records'
+  // parent and container pointed at it.
+  enum class Step {
+    kCreate, kUpdate, kAppCreate, kAppUpdate, kContainer,
+    kPolicy, kPolicyUpdate, kParentGuard, kContainerGuard, kCheck
+  };
 
   virtual ~RegistrarLink() = default;
   virtual std::string NewRequestId() = 0;

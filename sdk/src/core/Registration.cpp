@@ -18,6 +18,10 @@ const char* StepName(RegistrarLink::Step step) {
     case RegistrarLink::Step::kAppCreate: return "records application";
     case RegistrarLink::Step::kAppUpdate: return "records application update";
     case RegistrarLink::Step::kContainer: return "records container";
+    case RegistrarLink::Step::kPolicy: return "access control policy";
+    case RegistrarLink::Step::kPolicyUpdate: return "access control policy update";
+    case RegistrarLink::Step::kParentGuard: return "policy reference of the records' parent";
+    case RegistrarLink::Step::kContainerGuard: return "policy reference of the records container";
     default: return "registration check";
   }
 }
@@ -30,6 +34,11 @@ bool RefusedUnderThisParent(int rsc, const std::string& debug) {
   std::string text;
   for (char c : debug) text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text.find("parent") != std::string::npos || text.find("child") != std::string::npos;
+}
+
+// "4108" or "5203 \"its text\"": what the CSE answered, for a log line.
+std::string Answered(int rsc, const std::string& debug) {
+  return std::to_string(rsc) + (debug.empty() ? "" : " \"" + debug + "\"");
 }
 
 std::string Seconds(Timers::Duration duration) {
@@ -49,6 +58,7 @@ Registration::Registration(Settings settings, Timers& timers, RegistrarLink& lin
       retry_(settings.retry, draw),
       changed_(std::move(changed)),
       recordsUnderApp_(settings.recordsUnderApp),
+      guardResources_(settings.guardResources),
       answerTimer_([this] { AnswerMissing(); }),
       retryTimer_([this] { Retry(); }),
       checkTimer_([this] { Begin(Step::kCheck); }) {}
@@ -159,9 +169,19 @@ void Registration::StepAnswered(int rsc, const std::string& debug) {
       if (updated) return Begin(Step::kContainer);
       break;
     case Step::kContainer:
-      if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) return BecomeRegistered();
+      if (rsc == protocol::kRscCreated || rsc == protocol::kRscConflict) {
+        return guardResources_ ? Begin(Step::kPolicy) : BecomeRegistered();
+      }
       if (MoveRecordsToApp(rsc, debug)) return Begin(Step::kAppCreate);
       break;
+    // The policy of an earlier run (4105) is brought up to date: the
+    // readers may have changed.
+    case Step::kPolicy:
+      if (rsc == protocol::kRscConflict) return Begin(Step::kPolicyUpdate);
+      return Guarded(rsc == protocol::kRscCreated, rsc, debug, Step::kParentGuard);
+    case Step::kPolicyUpdate: return Guarded(updated, rsc, debug, Step::kParentGuard);
+    case Step::kParentGuard: return Guarded(updated, rsc, debug, Step::kContainerGuard);
+    case Step::kContainerGuard: return Guarded(updated, rsc, debug, Step::kCheck);
     case Step::kCheck:
       if (rsc == protocol::kRscNotFound) {
         Unregistered();
@@ -181,10 +201,22 @@ bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
   if (recordsUnderApp_ || !RefusedUnderThisParent(rsc, debug)) return false;
   recordsUnderApp_ = true;
   link_.Log(kLogWarning, "the platform's CSE does not take the records container under the "
-                         "gateway's remoteCSE (" + std::to_string(rsc) +
-                         (debug.empty() ? "" : " \"" + debug + "\"") +
+                         "gateway's remoteCSE (" + Answered(rsc, debug) +
                          "): records are kept under the gateway's AE from now on");
   return true;
+}
+
+// A guarding step's answer: on to next (kCheck: registered), or, refused,
+// registered without the policy and without asking again in this run.
+void Registration::Guarded(bool done, int rsc, const std::string& debug, Step next) {
+  if (!done) {
+    guardResources_ = false;
+    link_.Log(kLogWarning, "the platform's CSE refused the " + std::string(StepName(step_)) +
+                               " (" + Answered(rsc, debug) +
+                               "): the gateway's resources there keep the CSE's default access");
+  }
+  if (!done || next == Step::kCheck) return BecomeRegistered();
+  Begin(next);
 }
 
 void Registration::BecomeRegistered() {

@@ -7,6 +7,10 @@
 // after the remoteCSE (and updates, when it exists from an earlier run). A registrar that refuses a
 // container under a remoteCSE as not allowed there moves the records under
 // the <AE> for the rest of the run, with one line saying so.
+// With the container in place, the gateway guards its resources there: an
+// access control policy under the records' parent, which the parent and the
+// container then point at. A CSE that refuses any of that is not asked again
+// in this run (one line says what it answered): records never wait for it.
 // While registered, the registration is looked at now and then (a jittered
 // interval) and renewed when the CSE lost it (4004, to the check or to a
 // record).
@@ -41,6 +45,7 @@ public:
     Duration checkInterval = std::chrono::minutes(5);  // drawn in [3/4, 5/4] of it
     Backoff::Policy retry{std::chrono::seconds(15), std::chrono::minutes(5), 0.0};
     bool recordsUnderApp = false;
+    bool guardResources = false;  // the access control policy steps
   };
 
   // changed(true) once registered, changed(false) when no longer.
@@ -71,6 +76,7 @@ private:
   void StepAnswered(int rsc, const std::string& debug);
   Step AfterRegistration() const;
   bool MoveRecordsToApp(int rsc, const std::string& debug);
+  void Guarded(bool done, int rsc, const std::string& debug, Step next);
   void BecomeRegistered();
   void Unregistered();
   void ArmCheck();
@@ -85,6 +91,7 @@ private:
   Function<void(bool)> changed_;
 
   bool recordsUnderApp_;
+  bool guardResources_;  // until a CSE refuses the policy
   State state_ = State::kOffline;
   Step step_ = Step::kCreate;
   // The sends of the step under way: an answer to any of them is its answer.

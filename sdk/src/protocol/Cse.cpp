@@ -135,6 +135,61 @@ std::string ContainerCreate(const CseNames& names, const std::string& rqi) {
                           kTypeContainer, JsonObject().String("rn", kContainerName).Wrapped("m2m:cnt"));
 }
 
+namespace {
+
+// Access control operations (acop), a bit each.
+constexpr int kMayDoAll = 63;             // create, retrieve, update, delete, notify, discover
+constexpr int kMayRetrieveAndDiscover = 2 | 32;
+
+std::string AccessRule(const std::vector<std::string>& originators, int operations) {
+  std::string list;
+  for (const std::string& originator : originators) {
+    list += (list.empty() ? "" : ",") + JsonString(originator);
+  }
+  return JsonObject().Raw("acor", "[" + list + "]").Number("acop", operations).Text();
+}
+
+// pv: the gateway all, the readers retrieve and discover; pvs: the policy
+// itself is the gateway's alone.
+JsonObject& Privileges(JsonObject& policy, const CseNames& names,
+                       const std::vector<std::string>& readers) {
+  std::string owner = AccessRule({names.RecordsOriginator()}, kMayDoAll);
+  std::string rules = owner + (readers.empty() ? "" : "," + AccessRule(readers, kMayRetrieveAndDiscover));
+  return policy.Raw("pv", JsonObject().Raw("acr", "[" + rules + "]").Text())
+      .Raw("pvs", JsonObject().Raw("acr", "[" + owner + "]").Text());
+}
+
+std::string Guard(const CseNames& names, const std::string& rqi, const std::string& to,
+                  const char* resource) {
+  return RequestPrimitive(kWireUpdate, to, names.RecordsOriginator(), rqi, 0,
+                          JsonObject().Raw("acpi", StringList(names.PolicyReference())).Wrapped(resource));
+}
+
+}  // namespace
+
+std::string PolicyCreate(const CseNames& names, const std::string& rqi,
+                         const std::vector<std::string>& readers) {
+  JsonObject policy;
+  policy.String("rn", kPolicyName);
+  return RequestPrimitive(kWireCreate, names.RecordsParent(), names.RecordsOriginator(), rqi,
+                          kTypeAccessControlPolicy, Privileges(policy, names, readers).Wrapped("m2m:acp"));
+}
+
+std::string PolicyUpdate(const CseNames& names, const std::string& rqi,
+                         const std::vector<std::string>& readers) {
+  JsonObject policy;
+  return RequestPrimitive(kWireUpdate, names.PolicyAddress(), names.RecordsOriginator(), rqi, 0,
+                          Privileges(policy, names, readers).Wrapped("m2m:acp"));
+}
+
+std::string ParentGuard(const CseNames& names, const std::string& rqi) {
+  return Guard(names, rqi, names.RecordsParent(), names.recordsUnderApp ? "m2m:ae" : "m2m:csr");
+}
+
+std::string ContainerGuard(const CseNames& names, const std::string& rqi) {
+  return Guard(names, rqi, names.ContainerAddress(), "m2m:cnt");
+}
+
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,
                                   const std::string& name, const std::string& text) {
   return RequestPrimitive(kWireCreate, names.ContainerAddress(), names.RecordsOriginator(), rqi,

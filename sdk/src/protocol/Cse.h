@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace kiv {
 namespace protocol {
@@ -20,8 +21,11 @@ constexpr char kContainerName[] = "data";   // the records' container
 // its AE-ID and resource name are this prefix and the device id.
 constexpr char kAppIdPrefix[] = "C";
 constexpr char kAppApi[] = "Nkiv.gateway";
+// The access control policy that guards the records' parent and container.
+constexpr char kPolicyName[] = "acp";
 
 // oneM2M resource types the SDK names itself.
+constexpr int kTypeAccessControlPolicy = 1;
 constexpr int kTypeAe = 2;
 constexpr int kTypeContainer = 3;
 constexpr int kTypeContentInstance = 4;
@@ -51,6 +55,10 @@ struct CseNames {
   // Who creates the container and the records: the parent's owner.
   std::string RecordsOriginator() const { return recordsUnderApp ? AppId() : CseId(); }
   std::string ContainerAddress() const { return RecordsParent() + "/" + kContainerName; }
+  std::string PolicyAddress() const { return RecordsParent() + "/" + kPolicyName; }
+  // The policy as acpi names it: CSE-relative (cse-in/D/acp), the one form
+  // every CSE we know resolves there.
+  std::string PolicyReference() const { return PolicyAddress().substr(RegistrarCseId().size() + 1); }
 };
 
 // Why names cannot be used ("" when they can): ids must stand as one MQTT
@@ -93,6 +101,17 @@ std::string RegistrationRetrieve(const CseNames& names, const std::string& rqi);
 std::string AppCreate(const CseNames& names, const std::string& rqi, const std::string& poa);
 std::string AppUpdate(const CseNames& names, const std::string& rqi, const std::string& poa);
 std::string ContainerCreate(const CseNames& names, const std::string& rqi);
+// The access control policy under the records' parent: the gateway may do
+// everything there, readers (the registrar's CSE-ID, the operator's
+// originator patterns) retrieve and discover. Created, or brought up to date
+// when it exists (4105); then the parent and the container point at it
+// (acpi, the only attribute of those updates, as CSEs require).
+std::string PolicyCreate(const CseNames& names, const std::string& rqi,
+                         const std::vector<std::string>& readers);
+std::string PolicyUpdate(const CseNames& names, const std::string& rqi,
+                         const std::vector<std::string>& readers);
+std::string ParentGuard(const CseNames& names, const std::string& rqi);
+std::string ContainerGuard(const CseNames& names, const std::string& rqi);
 // A record: name is its resource name, unique to the record, so that a
 // second create of it is refused (4105) instead of storing it twice.
 std::string ContentInstanceCreate(const CseNames& names, const std::string& rqi,

@@ -26,6 +26,7 @@ public:
   // from: the request's "fr" (a forwarded request's asker).
   bool Allows(const std::string& originator, const std::string& from = "") const;
   bool NamesNoOne() const { return patterns_.empty(); }
+  const std::vector<std::string>& Patterns() const { return patterns_; }
   // "everyone", or the registrar and the patterns, for the log.
   std::string Describe() const;
 
