@@ -37,7 +37,9 @@ constexpr size_t kCompactionSlack = 64 * 1024;
 
 // ---- Checksums and numbers ------------------------------------------------------------
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
+// Computed at the first use, not stored: a kilobyte of flash saved for a
+// kilobyte of RAM.
+std::array<uint32_t, 256> MakeCrcTable() {
   std::array<uint32_t, 256> table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t value = i;
@@ -49,7 +51,7 @@ constexpr std::array<uint32_t, 256> MakeCrcTable() {
 
 // CRC-32 (the one of zlib and Ethernet).
 uint32_t Crc32(const std::string& bytes) {
-  static constexpr std::array<uint32_t, 256> kTable = MakeCrcTable();
+  static const std::array<uint32_t, 256> kTable = MakeCrcTable();
   uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char byte : bytes) crc = kTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;

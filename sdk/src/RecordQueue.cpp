@@ -1,33 +1,14 @@
 #include "RecordQueue.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "Settings.h"
+
+#include <cstdint>
 
 namespace kiv {
 namespace {
 
 // What one record costs besides its bytes: the deque's node and three strings.
 constexpr size_t kQueuedRecordOverhead = 128;
-
-std::optional<size_t> WholeNumber(const char* text) {
-  if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1) return std::nullopt;
-  return static_cast<size_t>(value);
-}
-
-void LimitFromEnvironment(const char* name, size_t* limit, std::string* warning) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return;
-  if (std::optional<size_t> value = WholeNumber(text)) {
-    *limit = *value;
-  } else if (warning) {
-    *warning += std::string(warning->empty() ? "" : "; ") + name + "=\"" + text +
-                "\" is not a whole number of at least 1, " + std::to_string(*limit) + " is used";
-  }
-}
 
 }  // namespace
 
@@ -64,8 +45,9 @@ bool RecordQueue::Contains(const std::string& id) const {
 
 RecordQueue::Limits RecordQueueLimitsFromEnvironment(std::string* warning) {
   RecordQueue::Limits limits;
-  LimitFromEnvironment("KIV_RECORD_QUEUE_RECORDS", &limits.records, warning);
-  LimitFromEnvironment("KIV_RECORD_QUEUE_BYTES", &limits.bytes, warning);
+  limits.records =
+      WholeNumberSetting("KIV_RECORD_QUEUE_RECORDS", 1, SIZE_MAX, limits.records, warning);
+  limits.bytes = WholeNumberSetting("KIV_RECORD_QUEUE_BYTES", 1, SIZE_MAX, limits.bytes, warning);
   return limits;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Json.h"
 #include "Protocol.h"
+#include "Settings.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -244,21 +245,8 @@ Request RefuseOversize(const std::string& payload, size_t maxBytes) {
 }  // namespace
 
 size_t MaxRequestBytesFromEnvironment(std::string* warning) {
-  const char* name = "KIV_MAX_REQUEST_BYTES";
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return kDefaultMaxRequestBytes;
-  const size_t digits = std::strspn(text, "0123456789");
-  const unsigned long long value = digits > 0 && digits <= 9 ? std::strtoull(text, nullptr, 10) : 0;
-  if (text[digits] == '\0' && value >= kLeastMaxRequestBytes && value <= kMostMaxRequestBytes) {
-    return static_cast<size_t>(value);
-  }
-  if (warning) {
-    *warning += std::string(warning->empty() ? "" : "; ") + name + "=\"" + text +
-                "\" is not a whole number from " + std::to_string(kLeastMaxRequestBytes) + " to " +
-                std::to_string(kMostMaxRequestBytes) + ", " +
-                std::to_string(kDefaultMaxRequestBytes) + " is used";
-  }
-  return kDefaultMaxRequestBytes;
+  return WholeNumberSetting("KIV_MAX_REQUEST_BYTES", kLeastMaxRequestBytes, kMostMaxRequestBytes,
+                            kDefaultMaxRequestBytes, warning);
 }
 
 Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes) {

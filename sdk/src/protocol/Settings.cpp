@@ -1,0 +1,24 @@
+#include "Settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kiv {
+
+size_t WholeNumberSetting(const char* name, size_t least, size_t most, size_t fallback,
+                          std::string* warning) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  const size_t digits = std::strspn(text, "0123456789");
+  // Up to 19 digits fit in an unsigned long long without overflow.
+  const unsigned long long value = digits > 0 && digits <= 19 ? std::strtoull(text, nullptr, 10) : 0;
+  if (text[digits] == '\0' && value >= least && value <= most) return static_cast<size_t>(value);
+  if (warning) {
+    *warning += std::string(warning->empty() ? "" : "; ") + name + "=\"" + text +
+                "\" is not a whole number from " + std::to_string(least) + " to " +
+                std::to_string(most) + ", " + std::to_string(fallback) + " is used";
+  }
+  return fallback;
+}
+
+}  // namespace kiv
