@@ -25,6 +25,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -237,6 +238,17 @@ std::optional<std::string> BoundText(const Json::Value& value, unsigned long lon
   return std::to_string(number);
 }
 
+// Settings of the SDK that the file may give as well: they reach it through
+// its environment variables, and the file's value, when not empty, wins.
+struct EnvironmentKey {
+  const char* key;
+  const char* variable;
+};
+const EnvironmentKey kEnvironmentKeys[] = {
+    {"pointOfAccess", "KIV_POINT_OF_ACCESS"},
+    {"keepAlive", "KIV_KEEPALIVE_SECONDS"},
+};
+
 // Values asBool converts without throwing; null (a missing key) is false.
 bool IsFlagValue(const Json::Value& value) {
   return value.isNull() || value.isBool() || value.isNumeric();
@@ -263,11 +275,14 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
       return false;
     }
   }
-  for (const TextKey& text : kTextKeys) {
-    if (!IsTextValue(root[text.key])) {
+  std::vector<const char*> textKeys;
+  for (const TextKey& text : kTextKeys) textKeys.push_back(text.key);
+  for (const EnvironmentKey& passed : kEnvironmentKeys) textKeys.push_back(passed.key);
+  for (const char* key : textKeys) {
+    if (!IsTextValue(root[key])) {
       GATEWAY_LOG(kiv::kLogError, "loadconfig",
                   "Error in configuration file %s: key \"%s\" must be a text or a number\n",
-                  path.c_str(), text.key);
+                  path.c_str(), key);
       return false;
     }
   }
@@ -323,6 +338,10 @@ int loadconfig(std::string path) {
   for (const FlagKey& flag : kFlagKeys) *flag.setting = settings[flag.key].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
   for (const BoundKey& bound : kBoundKeys) *bound.setting = *BoundText(settings[bound.key], bound.most);
+  for (const EnvironmentKey& passed : kEnvironmentKeys) {
+    std::string value = settings[passed.key].asString();
+    if (!value.empty()) setenv(passed.variable, value.c_str(), 1);
+  }
   return 0;
 }
 

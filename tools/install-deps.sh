@@ -5,7 +5,9 @@
 # libsqlite3/libwebsockets ones build the tinyIoT CSE (sqlite3 reads what it
 # stored); curl talks to the CSEs' HTTP interface in the documentation's
 # examples; systemd brings systemd-analyze, systemctl and systemd-sysusers for
-# the package tests (no systemd is started); npm brings zig, the compiler of
+# the package tests (no systemd is started); rabbitmq-server runs the
+# 3-node broker cluster of the cluster test (its own nodes on loopback:
+# the service the package starts where it can is stopped again); npm brings zig, the compiler of
 # the musl build (any npm will do: a Node.js from elsewhere brings its own,
 # which Debian's npm package would conflict with).
 set -eu
@@ -19,7 +21,7 @@ PACKAGES="
   g++-mipsel-linux-gnu qemu-user
   python3-flask python3-cbor2 python3-isodate python3-paho-mqtt python3-requests python3-rich
   libsqlite3-dev libwebsockets-dev sqlite3
-  curl shellcheck systemd
+  curl shellcheck systemd rabbitmq-server
 "
 missing=""
 for p in $PACKAGES; do
@@ -33,3 +35,8 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 # shellcheck disable=SC2086
 $SUDO apt-get install -y -qq --no-install-recommends $missing
+case " $missing " in
+*" rabbitmq-server "*)
+  $SUDO sh -c '/etc/init.d/rabbitmq-server stop; epmd -kill' >/dev/null 2>&1 || true
+  ;;
+esac

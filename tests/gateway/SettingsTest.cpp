@@ -172,6 +172,33 @@ TEST(Loadconfig, LoadsAllOrNothing) {
   EXPECT_EQ(g_recordsPlacement, "");
 }
 
+// The SDK's settings that the file may carry reach it as its environment;
+// a file refused as a whole leaves them alone.
+TEST(Loadconfig, PassesTheSdkSettingsItCarriesOnThroughTheEnvironment) {
+  struct Case {
+    const char* document;
+    int result;
+    const char* pointOfAccess;  // KIV_POINT_OF_ACCESS afterwards
+    const char* keepAlive;      // KIV_KEEPALIVE_SECONDS afterwards
+  } cases[] = {
+      {R"({"pointOfAccess": "mqtt://cluster.example:1883", "keepAlive": 20})", 0,
+       "mqtt://cluster.example:1883", "20"},
+      {R"({"pointOfAccess": "", "serverURI": "tcp://a:1"})", 0, "from-env", "from-env"},
+      {R"({"pointOfAccess": ["mqtt://x"], "keepAlive": "20"})", 1, "from-env", "from-env"},
+  };
+  kivtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    kivtest::ScopedEnvironment environment(
+        {{"KIV_POINT_OF_ACCESS", "from-env"}, {"KIV_KEEPALIVE_SECONDS", "from-env"}});
+    kivtest::WriteFile(dir.File("gw.cfg"), c.document);
+    LogCapture log;
+    EXPECT_EQ(loadconfig(dir.File("gw.cfg")), c.result);
+    EXPECT_EQ(kivtest::EnvironmentVariable("KIV_POINT_OF_ACCESS"), c.pointOfAccess);
+    EXPECT_EQ(kivtest::EnvironmentVariable("KIV_KEEPALIVE_SECONDS"), c.keepAlive);
+  }
+}
+
 TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {
   kivtest::TempDir dir;
   std::string deep = std::string(5000, '[') + std::string(5000, ']');

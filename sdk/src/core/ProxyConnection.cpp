@@ -26,6 +26,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.serverUri = info_.GetServerURI();
   options.clientId = deviceId_;
   options.cleanSession = cleanSession;
+  options.keepAliveSeconds = keepAliveSeconds_;
   // Without a user name and password of its own the gateway signs in with its
   // device id and token; the device key never leaves the gateway.
   options.username = info_.GetUsername().empty() ? deviceId_ : info_.GetUsername();
@@ -96,10 +97,8 @@ std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCa
       }
     }
   }
-  // The caller hears the outcome without any lock of ours held, once the
-  // loop took the connection ("online" published, registration begun).
+  // The caller hears the outcome without any lock of ours held.
   if (error.empty()) {
-    loop_.Call([] {});
     if (callback) callback->OnSuccess(deviceId_);
     return "";
   }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <stdexcept>
 
 namespace kiv {
 namespace {
@@ -65,6 +66,48 @@ std::string AllowListProblem(const std::string& registrarId) {
   if (value == nullptr || !protocol::OriginatorAllowList(registrarId, value).NamesNoOne()) return "";
   return "KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" + std::string(value) +
          "\"): list the patterns to let in (gwctl-*), or unset it to let everyone in";
+}
+
+// The platform-facing broker address the operator set (a cluster's common
+// name, say), in the form a registration carries; "" when none is set. A
+// registrar that cannot reach the advertised address drops the registration.
+std::string PointOfAccessSetting(std::string* error) {
+  static const char* const kName = "KIV_POINT_OF_ACCESS";
+  std::string setting = EnvOr(kName, "");
+  if (setting.empty()) return "";
+  if (setting.find(',') != std::string::npos) {
+    *error = std::string(kName) + "=\"" + setting + "\" names more than one broker";
+    return "";
+  }
+  try {
+    return protocol::PointOfAccess(setting);
+  } catch (const std::invalid_argument& e) {
+    *error = std::string(kName) + ": " + e.what();
+    return "";
+  }
+}
+
+// How long the connection may stay silent before the MQTT library pings the
+// broker; a ping not answered within as long again ends the connection, so
+// a broker that froze is noticed within two to three times this (a publish
+// in between puts the ping off). The MQTT default, 60 s, let a frozen broker
+// go unnoticed for well over two minutes.
+int KeepAliveSeconds(std::string* warning) {
+  static const char* const kName = "KIV_KEEPALIVE_SECONDS";
+  constexpr long kDefault = 15, kLeast = 5, kMost = 3600;
+  const char* text = std::getenv(kName);
+  if (text == nullptr || *text == '\0') return kDefault;
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (errno == 0 && *end == '\0' && *text >= '0' && *text <= '9' && value >= kLeast &&
+      value <= kMost) {
+    return static_cast<int>(value);
+  }
+  *warning += std::string(warning->empty() ? "" : "; ") + kName + "=\"" + text +
+              "\" is not a whole number of seconds from " + std::to_string(kLeast) + " to " +
+              std::to_string(kMost) + ", " + std::to_string(kDefault) + " is used";
+  return kDefault;
 }
 
 Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
@@ -129,6 +172,10 @@ Proxy::Impl::Impl(const ProxyInfo& info)
   configError_ = protocol::CheckNames(names_);
   if (configError_.empty()) configError_ = placementProblem_;
   if (configError_.empty()) configError_ = AllowListProblem(names_.registrarId);
+  std::string poaError;
+  poaSetting_ = PointOfAccessSetting(&poaError);
+  if (configError_.empty()) configError_ = poaError;
+  keepAliveSeconds_ = KeepAliveSeconds(&configWarning_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -228,7 +275,8 @@ void Proxy::Impl::OnConnected() {
     LogAt(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
   }
   std::string broker = client->serverUri();
-  poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
+  // The client's URI is checked already.
+  poa_ = poaSetting_.empty() ? protocol::PointOfAccess(broker) : poaSetting_;
   LogAt(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
   SendHeldReplies();
   registration_.Connected();
