@@ -35,7 +35,10 @@ TEST(StateFolderTest, OneProcessAtATimeUsesTheFolder) {
 
   first.reset();
   kiv::StateFolderLock third = kiv::AcquireStateFolder(&problem);
-  EXPECT_TRUE(third.Held()) << problem;
+  // qemu-user's child of popen keeps the descriptor: checked natively only.
+  if (!kivtest::UnderEmulator()) {
+    EXPECT_TRUE(third.Held()) << problem;
+  }
   EXPECT_EQ(pclose(child), 0);
 }
 

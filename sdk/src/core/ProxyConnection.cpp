@@ -97,8 +97,10 @@ std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCa
       }
     }
   }
-  // The caller hears the outcome without any lock of ours held.
+  // The caller hears the outcome without any lock of ours held, once the
+  // loop took the connection ("online" published, registration begun).
   if (error.empty()) {
+    loop_.Call([] {});
     if (callback) callback->OnSuccess(deviceId_);
     return "";
   }
