@@ -46,7 +46,6 @@ std::string g_serverURI;
 std::string g_user;
 std::string g_pass;
 std::string g_interval;
-std::string g_recordsPlacement;
 bool g_debug_enable = false;
 bool g_readWhileOffline = false;
 std::string g_nodeTimeout;
@@ -66,7 +65,6 @@ void init() {
   g_interval = "";
   g_nodeTimeout = "";
   g_nodeOutputBytes = "";
-  g_recordsPlacement = "";
 }
 
 void setBreak() {
@@ -190,7 +188,7 @@ struct TextKey {
 const TextKey kTextKeys[] = {
     {"serverURI", &g_serverURI}, {"gatewayId", &g_gatewayId}, {"tokenId", &g_tokenId},
     {"key", &g_key},             {"user", &g_user},           {"pass", &g_pass},
-    {"interval", &g_interval},   {"recordsPlacement", &g_recordsPlacement},
+    {"interval", &g_interval},
 };
 
 struct FlagKey {
@@ -239,15 +237,29 @@ std::optional<std::string> BoundText(const Json::Value& value, unsigned long lon
 }
 
 // Settings of the SDK that the file may give as well: they reach it through
-// its environment variables, and the file's value, when not empty, wins.
+// its environment variables. The service's own environment (UCI,
+// /etc/default) wins over the file, whose value fills only a variable unset.
 struct EnvironmentKey {
   const char* key;
   const char* variable;
 };
 const EnvironmentKey kEnvironmentKeys[] = {
+    {"recordsPlacement", "KIV_RECORDS_PLACEMENT"},
     {"pointOfAccess", "KIV_POINT_OF_ACCESS"},
     {"keepAlive", "KIV_KEEPALIVE_SECONDS"},
 };
+
+// Hands the file's SDK settings on; runs while the parse of the command line
+// is the only thread (setenv is not safe beside readers of the environment).
+void PassToEnvironment(const Json::Value& settings) {
+  for (const EnvironmentKey& passed : kEnvironmentKeys) {
+    const std::string value = settings[passed.key].asString();
+    if (value.empty()) continue;
+    if (setenv(passed.variable, value.c_str(), 0) != 0) {
+      GATEWAY_LOG(kiv::kLogError, "loadconfig", "%s not applied: %s\n", passed.key, strerror(errno));
+    }
+  }
+}
 
 // Values asBool converts without throwing; null (a missing key) is false.
 bool IsFlagValue(const Json::Value& value) {
@@ -338,10 +350,7 @@ int loadconfig(std::string path) {
   for (const FlagKey& flag : kFlagKeys) *flag.setting = settings[flag.key].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
   for (const BoundKey& bound : kBoundKeys) *bound.setting = *BoundText(settings[bound.key], bound.most);
-  for (const EnvironmentKey& passed : kEnvironmentKeys) {
-    std::string value = settings[passed.key].asString();
-    if (!value.empty()) setenv(passed.variable, value.c_str(), 1);
-  }
+  PassToEnvironment(settings);
   return 0;
 }
 
@@ -441,16 +450,6 @@ void ApplyLogConfig() {
   } else {
     GATEWAY_LOG(kiv::kLogInformation, "Start", "disable debug mode\n");
     kiv::SetLogConfig(0, 7, 0, 0);
-  }
-}
-
-// The SDK reads the records' placement from KIV_RECORDS_PLACEMENT; the
-// service's environment (UCI, /etc/default) wins over the JSON file. Set
-// before the proxy exists, while gatewayd has one thread.
-void ApplyRecordsPlacement() {
-  if (g_recordsPlacement.empty()) return;
-  if (setenv("KIV_RECORDS_PLACEMENT", g_recordsPlacement.c_str(), 0) != 0) {
-    GATEWAY_LOG(kiv::kLogError, "Start", "recordsPlacement not applied: %s", strerror(errno));
   }
 }
 
@@ -583,7 +582,6 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
 
   // Destroyed in reverse: the connection (disconnected first), the data
   // channel, the description.
-  ApplyRecordsPlacement();
   const kiv::ProxyInfo info = ConnectionDescription();
   std::optional<kiv::Data> data;
   Connection connection(*this, info);

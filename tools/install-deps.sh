@@ -6,10 +6,10 @@
 # stored); curl talks to the CSEs' HTTP interface in the documentation's
 # examples; systemd brings systemd-analyze, systemctl and systemd-sysusers for
 # the package tests (no systemd is started); rabbitmq-server runs the
-# 3-node broker cluster of the cluster test (its own nodes on loopback:
-# the service the package starts where it can is stopped again); npm brings zig, the compiler of
-# the musl build (any npm will do: a Node.js from elsewhere brings its own,
-# which Debian's npm package would conflict with).
+# 3-node broker cluster of the cluster test (its own nodes on loopback: the
+# service the package starts where it can is stopped again); npm brings zig,
+# the compiler of the musl build (any npm will do: a Node.js from elsewhere
+# brings its own, which Debian's npm package would conflict with).
 set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config git python3
@@ -37,6 +37,19 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends $missing
 case " $missing " in
 *" rabbitmq-server "*)
-  $SUDO sh -c '/etc/init.d/rabbitmq-server stop; epmd -kill' >/dev/null 2>&1 || true
+  # Where it can, the package's postinst starts a broker of its own (a node
+  # and the machine's epmd on port 4369). The cluster test starts its nodes
+  # and epmd on free ports of its own, so that one is stopped again.
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl stop rabbitmq-server.service ||
+      echo "warning: could not stop rabbitmq-server.service" >&2
+  elif $SUDO /etc/init.d/rabbitmq-server status >/dev/null 2>&1; then
+    $SUDO /etc/init.d/rabbitmq-server stop ||
+      echo "warning: could not stop /etc/init.d/rabbitmq-server" >&2
+  fi
+  # epmd outlives the node it served (it quits once no node is registered).
+  if epmd -names >/dev/null 2>&1; then
+    $SUDO epmd -kill >/dev/null || echo "warning: the package's epmd (port 4369) still runs" >&2
+  fi
   ;;
 esac
