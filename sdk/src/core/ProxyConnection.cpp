@@ -27,6 +27,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.serverUri = info_.GetServerURI();
   options.clientId = deviceId_;
   options.cleanSession = cleanSession;
+  options.keepAliveSeconds = keepAliveSeconds_;
   // Without a user name and password of its own the gateway signs in with its
   // device id and token; the device key never leaves the gateway.
   options.username = info_.GetUsername().empty() ? deviceId_ : info_.GetUsername();

@@ -4,6 +4,8 @@
 #include "Log.h"
 #include "Protocol.h"
 #include "RandomHex.h"
+#include "ServerUri.h"
+#include "Settings.h"
 #include "StateFolder.h"
 
 #include <cerrno>
@@ -63,6 +65,35 @@ std::vector<std::string> PolicyReaders(const protocol::CseNames& names) {
   protocol::OriginatorAllowList allowed(names.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", ""));
   readers.insert(readers.end(), allowed.Patterns().begin(), allowed.Patterns().end());
   return readers;
+}
+
+// The platform-facing broker address the operator set (a cluster's common
+// name, say), in the form a registration carries; "" when none is set. A
+// registrar that cannot reach the advertised address drops the registration.
+std::string PointOfAccessSetting(std::string* error) {
+  static const char* const kName = "KIV_POINT_OF_ACCESS";
+  std::string setting = EnvOr(kName, "");
+  if (setting.empty()) return "";
+  if (setting.find(',') != std::string::npos) {
+    *error = std::string(kName) + "=\"" + setting + "\" names more than one broker";
+    return "";
+  }
+  ServerAddress address;
+  std::string problem = ParseServerUri(setting, &address);
+  if (!problem.empty()) {
+    *error = std::string(kName) + ": " + problem;
+    return "";
+  }
+  return protocol::PointOfAccess(setting);
+}
+
+// How long the connection may stay silent before the MQTT library pings the
+// broker; a ping not answered within as long again ends the connection, so
+// a broker that froze is noticed within two to three times this (a publish
+// in between puts the ping off). The MQTT default, 60 s, let a frozen broker
+// go unnoticed for well over two minutes.
+int KeepAliveSeconds(std::string* warning) {
+  return static_cast<int>(WholeNumberSetting("KIV_KEEPALIVE_SECONDS", 5, 3600, 15, warning));
 }
 
 Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
@@ -136,6 +167,10 @@ Proxy::Impl::Impl(const ProxyInfo& info)
   configError_ = protocol::CheckNames(names_);
   if (configError_.empty()) configError_ = placementProblem_;
   if (configError_.empty()) configError_ = AllowedOriginatorsProblem();
+  std::string poaError;
+  poaSetting_ = PointOfAccessSetting(&poaError);
+  if (configError_.empty()) configError_ = poaError;
+  keepAliveSeconds_ = KeepAliveSeconds(&configWarning_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -247,7 +282,8 @@ void Proxy::Impl::OnConnected() {
     LogAt(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
   }
   std::string broker = client->serverUri();
-  poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
+  // The client's URI is checked already.
+  poa_ = poaSetting_.empty() ? protocol::PointOfAccess(broker) : poaSetting_;
   LogAt(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
   SendHeldReplies();
   registration_.Connected();

@@ -47,10 +47,10 @@ JsonObject& UpdatableAttributes(JsonObject& resource, const std::string& poa) {
 }  // namespace
 
 std::string CheckNames(const CseNames& names) {
-  if (!IsTopicLevel(names.device) || !IsPathSegment(names.device))
-    return "device id \"" + names.device + "\" cannot stand in a topic or an address (no /, + or #)";
-  if (!IsTopicLevel(names.registrarId) || !IsPathSegment(names.registrarId))
-    return "platform CSE-ID \"" + names.registrarId + "\" cannot stand in a topic";
+  if (!IsPortableTopicLevel(names.device) || !IsPathSegment(names.device))
+    return "device id \"" + names.device + "\" cannot stand in a topic or an address (no /, +, # or .)";
+  if (!IsPortableTopicLevel(names.registrarId) || !IsPathSegment(names.registrarId))
+    return "platform CSE-ID \"" + names.registrarId + "\" cannot stand in a topic (no /, +, # or .)";
   if (!IsPathSegment(names.registrarName))
     return "platform CSEBase name \"" + names.registrarName + "\" is not one path segment";
   if (names.registrarId == names.device)

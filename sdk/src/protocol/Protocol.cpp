@@ -55,6 +55,10 @@ bool IsTopicLevel(const std::string& id) {
   return !id.empty() && id.find_first_of(std::string("/+#\0", 4)) == std::string::npos;
 }
 
+bool IsPortableTopicLevel(const std::string& id) {
+  return IsTopicLevel(id) && id.find('.') == std::string::npos;
+}
+
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
                              const std::string& rqi, int type, const std::string& pc,
                              const std::string& fc) {

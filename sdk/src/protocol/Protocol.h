@@ -60,6 +60,12 @@ std::vector<std::string> Levels(const std::string& text);
 // Whether an id can stand as one topic level.
 bool IsTopicLevel(const std::string& id);
 
+// Whether every broker carries an id as one topic level, the same way: also
+// without ".", which a cluster broker such as RabbitMQ maps onto "/" (its
+// routing keys separate levels with dots). Our own ids and those we send
+// to must be such; ids that come in are taken as they are.
+bool IsPortableTopicLevel(const std::string& id);
+
 // A request primitive: op, to, fr, rqi, rvi, then ty when not 0, pc and fc
 // when not empty (both JSON text).
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
