@@ -174,6 +174,28 @@ TEST(ProtocolTest, RequestsPastTheBoundAreRefusedButAnswered) {
   }
 }
 
+// A record goes out as one primitive written in place: every byte of the
+// text, escaped as JSON requires, and nothing around it lost or doubled.
+TEST(ProtocolTest, ARecordsPrimitiveCarriesEveryByteOfItsText) {
+  const std::string large(300000, 'x');
+  struct Case {
+    std::string text, literal;
+  } const cases[] = {
+      {"{\"t\":21.5}", R"("{\"t\":21.5}")"},
+      {"back\\slash\ttab\r\n", R"("back\\slash\ttab\r\n")"},
+      {std::string("nul\0after\x7f\x01\x1f", 12), R"("nul\u0000after\u007f\u0001\u001f")"},
+      {"\xff\xfe\xc3\xa9", "\"\xff\xfe\xc3\xa9\""},
+      {large + '"' + large, '"' + large + "\\\"" + large + '"'},
+  };
+  for (const Case& c : cases) {
+    const std::string expected = R"({"op":1,"to":")" + kNames.ContainerAddress() +
+                                 R"(","fr":"/gw-1","rqi":"q-7","rvi":"3","ty":4,)" +
+                                 R"("pc":{"m2m:cin":{"rn":"r-9","con":)" + c.literal + "}}}";
+    EXPECT_EQ(kiv::protocol::ContentInstanceCreate(kNames, "q-7", "r-9", c.text), expected)
+        << c.literal.substr(0, 80);
+  }
+}
+
 // A NUL would cut the value a C string carries to the gateway: refused 4000.
 TEST(ProtocolTest, StringsHoldingANulAreRefused) {
   const std::string control =

@@ -79,7 +79,8 @@ struct Message {
 
 class KIV_SDK_API Client {
 public:
-  using MessageHandler = std::function<void(const Message&)>;
+  // The handler may take the message over (move from it): it is not used after.
+  using MessageHandler = std::function<void(Message&)>;
   using ConnectedHandler = std::function<void(bool reconnected)>;
   using LostHandler = std::function<void(const std::string& cause)>;
 

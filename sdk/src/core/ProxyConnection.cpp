@@ -58,9 +58,10 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
 // they only copy what came into the loop's mailbox. A message the full
 // mailbox cannot take is counted, and said on the loop.
 void Proxy::Impl::HandOverToLoop(mqtt::Client& client) {
-  client.OnMessage([this](const mqtt::Message& message) {
+  client.OnMessage([this](mqtt::Message& message) {
     size_t bytes = message.topic.size() + message.payload.size();
-    if (!loop_.PostMessage([this, message] { OnMessage(message); }, bytes)) ++droppedMessages_;
+    auto handle = [this, message = std::move(message)] { OnMessage(message); };
+    if (!loop_.PostMessage(std::move(handle), bytes)) ++droppedMessages_;
   });
   client.OnConnected([this](bool) { loop_.Post([this] { OnConnected(); }); });
   client.OnConnectionLost([this](const std::string& cause) {

@@ -291,7 +291,7 @@ int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
       }
       message.qos = m->qos;
       message.retained = m->retained != 0;
-      RunHandler("MessageArrived", self->onMessage, message);
+      RunGuarded("MessageArrived", [&] { self->onMessage(message); });
     }
   }
   MQTTAsync_freeMessage(&m);
