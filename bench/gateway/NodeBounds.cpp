@@ -167,9 +167,10 @@ long PeakWithRequest(const kivtest::TestBroker& broker, size_t bytes,
   } while (!platform.WaitForReply(device, "ready", 1s) && Clock::now() < giveUp);
   std::string payload = R"({"rqi":"big","op":3,"pc":[{"ty":12,"con":")";
   payload += std::string(bytes - payload.size() - 4, 'b') + "\"}]}";
-  if (platform.Send(device, payload, &error) != 0 ||
-      !platform.WaitForReply(device, "big", waitForAnswer)) {
-    std::fprintf(stderr, "(the request of %zu bytes was not answered %s)\n", bytes, error.c_str());
+  if (platform.Send(device, payload, &error) != 0) {
+    std::fprintf(stderr, "(the request of %zu bytes was not sent: %s)\n", bytes, error.c_str());
+  } else if (!platform.WaitForReply(device, "big", waitForAnswer)) {
+    std::fprintf(stderr, "(the request of %zu bytes was not answered)\n", bytes);
   }
   long peak = StatusKilobytes(gateway->pid(), "VmHWM");
   gateway->Signal(SIGTERM);

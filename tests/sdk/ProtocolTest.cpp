@@ -152,6 +152,9 @@ TEST(ProtocolTest, RequestsPastTheBoundAreRefusedButAnswered) {
   EXPECT_EQ(past.handling, Request::kRefused);
   EXPECT_EQ(past.refusal, 4000);
   EXPECT_EQ(past.error, "the request has 1025 bytes, more than the limit of 1024");
+  Request cut = ParseRequest(padded(retrieve, bound + 1), kNames, bound, 5 << 20);
+  EXPECT_EQ(cut.rqi, "r");
+  EXPECT_EQ(cut.error, "the request has 5242880 bytes, more than the limit of 1024");
   struct Case {
     std::string payload;
     std::string rqi, from, to;

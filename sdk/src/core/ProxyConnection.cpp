@@ -39,9 +39,13 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.certFile = EnvOr("KIV_TLS_CERTFILE", "");
   options.keyFile = EnvOr("KIV_TLS_KEYFILE", "");
   options.tcpNoDelay = EnvOr("KIV_TCP_NODELAY", "1") != "0";  // 0 only to measure the difference
-  // A request past its bound is refused from its first bytes; the largest
-  // answer is the registrar's echo of a record, at most the outbox's bound.
-  options.maxPayloadBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
+  // A request past its bound is refused from its first bytes, so no more of
+  // any message is kept; only the registrar's answers may be larger: the
+  // answer to a record echoes it, at most the outbox's bound.
+  const size_t answerBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
+  options.maxPayloadBytesOn = [this, answerBytes](const std::string& topic) {
+    return topic == registrarAnswers_ ? answerBytes : maxRequestBytes_;
+  };
   try {
     owner_ = std::make_unique<mqtt::Client>(options);
   } catch (const std::exception& e) {

@@ -247,7 +247,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
     LogAt(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
   }
   if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
-    router_.OnRequest(*originator, message.payload, message.retained);
+    router_.OnRequest(*originator, message.payload, message.size, message.retained);
   } else if (message.topic == registrarAnswers_) {
     OnResponse(message.payload);
   } else if (Callback* receiver = Gateway()) {
