@@ -192,7 +192,7 @@ TEST(ProtocolTest, ARecordsPrimitiveCarriesEveryByteOfItsText) {
   };
   for (const Case& c : cases) {
     const std::string expected = R"({"op":1,"to":")" + kNames.ContainerAddress() +
-                                 R"(","fr":"/gw-1","rqi":"q-7","rvi":"3","ty":4,)" +
+                                 R"(","fr":"/gw-1","rqi":"q-7","rvi":"3","ty":4,"rcn":0,)" +
                                  R"("pc":{"m2m:cin":{"rn":"r-9","con":)" + c.literal + "}}}";
     EXPECT_EQ(kiv::protocol::ContentInstanceCreate(kNames, "q-7", "r-9", c.text), expected)
         << c.literal.substr(0, 80);
