@@ -12,6 +12,7 @@
 #include "kiv/StateFolder.h"
 
 #include <json/json.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -522,8 +523,10 @@ void PublishNodeData(kiv::Data& data, kiv::RepeatedLine& failures) {
     return;
   }
   if (nodeData.empty()) return;
-  data.Create(nodeData, false);
+  // NotifyCreating sends nothing and keeps no text, so it is asked first:
+  // Create then takes the text over, and the record is its only copy.
   int errorCode = data.NotifyCreating(nodeData, kiv::kNotificationCreateChild);
+  data.Create(std::move(nodeData), false);
   GATEWAY_LOG(kiv::kLogInformation, "Start", "result.errorCode = %d\n", errorCode);
 }
 
@@ -682,9 +685,26 @@ int RunSteps(int argc, char** argv) {
   return 0;
 }
 
+// Large buffers (a record, the message sent for it, a request) are mapped on
+// their own and go back to the system when freed. The C library would
+// otherwise raise its threshold after the first such free and carve later
+// ones out of the heap of whichever thread allocates them, where freed room
+// stays resident and only that thread reuses it: each thread that handles a
+// record would keep its own copy of the memory for it. musl maps large
+// buffers this way by itself.
+void MapLargeBuffersOnTheirOwn() {
+#ifdef M_MMAP_THRESHOLD
+  constexpr int kLargeBuffer = 128 * 1024;
+  if (mallopt(M_MMAP_THRESHOLD, kLargeBuffer) == 0) {
+    GATEWAY_LOG(kiv::kLogWarning, "main", "large buffers are not mapped on their own: mallopt failed");
+  }
+#endif
+}
+
 }  // namespace
 
 int RunGateway(int argc, char** argv) {
+  MapLargeBuffersOnTheirOwn();
   // The node bridge prints each cycle's data and each control command; line
   // buffering shows them as they happen also when stdout is a file or pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);

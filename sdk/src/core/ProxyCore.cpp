@@ -302,7 +302,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
     LogAt(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
   }
   if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
-    router_.OnRequest(*originator, message.payload, message.retained);
+    router_.OnRequest(*originator, message.payload, message.size, message.retained);
   } else if (message.topic == registrarAnswers_) {
     OnResponse(message.payload);
   } else if (Callback* receiver = Gateway()) {
@@ -322,7 +322,7 @@ void Proxy::Impl::ReportDroppedMessages() {
 // Answers to the registration and to records. One the gateway cannot know
 // of (another party's id) reaches it as ResponseArrived.
 void Proxy::Impl::OnResponse(const std::string& payload) {
-  std::optional<protocol::Reply> reply = protocol::ParseReply(payload);
+  std::optional<protocol::Reply> reply = protocol::ParseAnswer(payload);
   if (!reply) {
     if (Callback* receiver = Gateway()) receiver->MessageArrived(payload);
     return;
@@ -400,7 +400,7 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
 
 // Taken whatever the connection's state: a record produced is kept until
 // the platform stored it or it is reported.
-Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery) {
+Proxy::Result Proxy::Impl::Record(std::string text, bool waitForDelivery) {
   Result result;
   if (waitForDelivery && (loop_.OnLoopThread() || InsideCallback())) {
     result.errorCode = mqtt::kErrorInvalid;
@@ -409,7 +409,7 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
   }
   result.requestId = NewRequestId();
   auto waiter = waitForDelivery ? std::make_shared<Waiter>() : nullptr;
-  Outbox::Record record{result.requestId, recordNames_.Next(), text};
+  Outbox::Record record{result.requestId, recordNames_.Next(), std::move(text)};
   // Handed over, not posted: the record is in the outbox when Create
   // returns, and a gateway that produces faster than the loop takes them
   // waits instead of piling copies up in the mailbox.

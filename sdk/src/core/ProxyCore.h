@@ -52,7 +52,7 @@ public:
   void Disconnect();
   Result Response(const std::string& requestId, const std::string& content, int status,
                   bool complete, ResultCb* callback);
-  Result Record(const std::string& text, bool waitForDelivery);
+  Result Record(std::string text, bool waitForDelivery);
 
 private:
   struct Waiter;  // a Create that waits for its record's outcome

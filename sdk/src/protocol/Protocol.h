@@ -71,6 +71,10 @@ bool IsPortableTopicLevel(const std::string& id);
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
                              const std::string& rqi, int type, const std::string& pc,
                              const std::string& fc = "");
+// The same primitive's members before pc, written into body, which a caller
+// then gives a pc built in place (a record's: see ContentInstanceCreate).
+void RequestHead(JsonObject& body, int op, const std::string& to, const std::string& from,
+                 const std::string& rqi, int type);
 
 // Maps a Proxy::Response status to a oneM2M response status code; nullopt
 // for a status that means nothing here.
@@ -97,6 +101,10 @@ struct Reply {
   std::string debug;    // pc's "m2m:dbg", when present
 };
 std::optional<Reply> ParseReply(const std::string& payload);
+// The same without the content (empty): what an answer to a request of
+// ours is read for. The registrar's answer to a record carries the record
+// again, which would cost another copy of it.
+std::optional<Reply> ParseAnswer(const std::string& payload);
 
 }  // namespace protocol
 }  // namespace kiv
