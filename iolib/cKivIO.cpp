@@ -6,6 +6,7 @@
 #include "RepeatedLine.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,21 @@ constexpr std::chrono::seconds kRepeatedDiagnosticInterval{60};
 constexpr unsigned long long kLongestTimeLimitMs = 24ull * 3600 * 1000;
 constexpr unsigned long long kLargestOutputBound = 64ull * 1024 * 1024;
 
+// Error texts are formatted into a bounded buffer: a setting's value is
+// quoted up to kQuotedBytes, a command up to kCommandBytes.
+constexpr int kQuotedBytes = 64;
+constexpr int kCommandBytes = 200;
+
+[[noreturn]] void ThrowFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ThrowFormatted(const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  throw std::runtime_error(text);
+}
+
 // A whole number from least to most in the environment variable, else
 // fallback when it is unset or empty. Throws for any other value: a setting
 // that is silently replaced would hide the mistake.
@@ -40,8 +56,8 @@ unsigned long long WholeSetting(const char* name, unsigned long long least,
   errno = 0;
   unsigned long long value = std::strtoull(text, nullptr, 10);
   if (text[digits] != '\0' || digits > 20 || errno != 0 || value < least || value > most) {
-    throw std::runtime_error(std::string(name) + " is \"" + text + "\": not a whole number from " +
-                             std::to_string(least) + " to " + std::to_string(most));
+    ThrowFormatted("%s is \"%.*s\": not a whole number from %llu to %llu", name, kQuotedBytes,
+                   text, least, most);
   }
   return value;
 }
@@ -50,10 +66,7 @@ int StopDescriptor() {
   const char* name = "KIV_NODE_STOP_FD";
   if (std::getenv(name) == nullptr) return -1;
   int fd = static_cast<int>(WholeSetting(name, 0, 1 << 20, 0));
-  if (fcntl(fd, F_GETFD) == -1) {
-    throw std::runtime_error(std::string(name) + " names descriptor " + std::to_string(fd) +
-                             ", which is not open");
-  }
+  if (fcntl(fd, F_GETFD) == -1) ThrowFormatted("%s names descriptor %d, which is not open", name, fd);
   return fd;
 }
 
@@ -68,41 +81,37 @@ RunLimits LimitsFromEnvironment() {
   return limits;
 }
 
-std::string DurationText(std::chrono::milliseconds time) {
-  if (time.count() % 1000 == 0) return std::to_string(time.count() / 1000) + " s";
-  return std::to_string(time.count()) + " ms";
-}
-
-// Why a run gave nothing to pass on, or "" when it did.
-std::string RunFailure(const char* cmd, const RunOutcome& run, const RunLimits& limits) {
-  if (run.stopped) return std::string(cmd) + " was ended early: a stop was asked for";
-  std::string why;
+// Throws why a run gave nothing to pass on; returns when it did.
+void ThrowIfFailed(const char* cmd, const RunOutcome& run, const RunLimits& limits) {
+  if (run.stopped) ThrowFormatted("%.*s was ended early: a stop was asked for", kCommandBytes, cmd);
+  if (!run.tooLarge && !run.timedOut) return;
+  char tooLarge[128] = "";
+  char timedOut[160] = "";
   if (run.tooLarge) {
-    why = "printed " + std::to_string(run.outputBytes) + " bytes, more than the limit of " +
-          std::to_string(limits.outputBytes) + " bytes";
+    std::snprintf(tooLarge, sizeof tooLarge, "printed %zu bytes, more than the limit of %zu bytes",
+                  run.outputBytes, limits.outputBytes);
   }
   if (run.timedOut) {
-    if (!why.empty()) why += ", and ";
-    why += "did not end within its time limit of " + DurationText(limits.time) +
-           ", so its process group was killed";
+    const long long ms = static_cast<long long>(limits.time.count());
+    std::snprintf(timedOut, sizeof timedOut,
+                  "did not end within its time limit of %lld %s, so its process group was killed",
+                  ms % 1000 == 0 ? ms / 1000 : ms, ms % 1000 == 0 ? "s" : "ms");
   }
-  if (why.empty()) return why;
-  return std::string(cmd) + " " + why + "; its output is not passed on";
-}
-
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  ThrowFormatted("%.*s %s%s%s; its output is not passed on", kCommandBytes, cmd, tooLarge,
+                 run.tooLarge && run.timedOut ? ", and " : "", timedOut);
 }
 
 // The command's standard error goes on to ours, as it would unread, except
 // that a complaint repeated each cycle is held back.
 void PassOnDiagnostics(const RunOutcome& run) {
   if (run.diagnosticBytes == 0) return;
-  std::string text = Trimmed(run.diagnostics);
+  std::string text = run.diagnostics;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   if (run.diagnosticBytes > run.diagnostics.size()) {
-    text += " [" + std::to_string(run.diagnosticBytes - run.diagnostics.size()) +
-            " more bytes not shown]";
+    char more[48];
+    std::snprintf(more, sizeof more, " [%zu more bytes not shown]",
+                  run.diagnosticBytes - run.diagnostics.size());
+    text += more;
   }
   static std::mutex mutex;
   static kiv::RepeatedLine repeated(kRepeatedDiagnosticInterval);
@@ -124,8 +133,7 @@ std::string exec(const char* cmd) {
   const RunLimits limits = LimitsFromEnvironment();
   RunOutcome run = kiv::io::RunInProcessGroup(cmd, limits);
   PassOnDiagnostics(run);
-  std::string failure = RunFailure(cmd, run, limits);
-  if (!failure.empty()) throw std::runtime_error(failure);
+  ThrowIfFailed(cmd, run, limits);
   return std::move(run.output);
 }
 

@@ -22,7 +22,6 @@ extern std::string g_serverURI;
 extern std::string g_user;
 extern std::string g_pass;
 extern std::string g_interval;  // whole seconds, as the text given
-extern std::string g_recordsPlacement;  // "remote-cse" or "ae"; empty: the SDK's setting
 extern bool g_debug_enable;
 // The node bridge's bounds from the configuration file ("" when not given):
 // the node script's time limit in whole seconds and its output bound in bytes.
@@ -58,8 +57,11 @@ int option(int argc, char** argv);
 // Reads the JSON configuration file at path into the settings, all of them or
 // none: returns 1 with a category-4 log line and every setting unchanged when
 // the file cannot be opened, is not JSON, its root is not an object, a value
-// has the wrong type or a bound is out of range; 0 once all ten settings are
-// replaced.
+// has the wrong type or a bound is out of range; 0 once all the settings
+// above are replaced. The SDK's settings it carries (recordsPlacement,
+// pointOfAccess, keepAlive) go to the SDK's environment variables, each only
+// where the environment does not set it already: the service's own
+// environment wins over the file. Call it while the program has one thread.
 int loadconfig(std::string path);
 
 // Start's identity step: an empty g_gatewayId becomes the eth0 MAC address

@@ -12,6 +12,7 @@
 #include "kiv/StateFolder.h"
 
 #include <json/json.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +26,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -45,7 +47,6 @@ std::string g_serverURI;
 std::string g_user;
 std::string g_pass;
 std::string g_interval;
-std::string g_recordsPlacement;
 bool g_debug_enable = false;
 bool g_readWhileOffline = false;
 std::string g_nodeTimeout;
@@ -65,7 +66,6 @@ void init() {
   g_interval = "";
   g_nodeTimeout = "";
   g_nodeOutputBytes = "";
-  g_recordsPlacement = "";
 }
 
 void setBreak() {
@@ -189,7 +189,7 @@ struct TextKey {
 const TextKey kTextKeys[] = {
     {"serverURI", &g_serverURI}, {"gatewayId", &g_gatewayId}, {"tokenId", &g_tokenId},
     {"key", &g_key},             {"user", &g_user},           {"pass", &g_pass},
-    {"interval", &g_interval},   {"recordsPlacement", &g_recordsPlacement},
+    {"interval", &g_interval},
 };
 
 struct FlagKey {
@@ -237,6 +237,31 @@ std::optional<std::string> BoundText(const Json::Value& value, unsigned long lon
   return std::to_string(number);
 }
 
+// Settings of the SDK that the file may give as well: they reach it through
+// its environment variables. The service's own environment (UCI,
+// /etc/default) wins over the file, whose value fills only a variable unset.
+struct EnvironmentKey {
+  const char* key;
+  const char* variable;
+};
+const EnvironmentKey kEnvironmentKeys[] = {
+    {"recordsPlacement", "KIV_RECORDS_PLACEMENT"},
+    {"pointOfAccess", "KIV_POINT_OF_ACCESS"},
+    {"keepAlive", "KIV_KEEPALIVE_SECONDS"},
+};
+
+// Hands the file's SDK settings on; runs while the parse of the command line
+// is the only thread (setenv is not safe beside readers of the environment).
+void PassToEnvironment(const Json::Value& settings) {
+  for (const EnvironmentKey& passed : kEnvironmentKeys) {
+    const std::string value = settings[passed.key].asString();
+    if (value.empty()) continue;
+    if (setenv(passed.variable, value.c_str(), 0) != 0) {
+      GATEWAY_LOG(kiv::kLogError, "loadconfig", "%s not applied: %s\n", passed.key, strerror(errno));
+    }
+  }
+}
+
 // Values asBool converts without throwing; null (a missing key) is false.
 bool IsFlagValue(const Json::Value& value) {
   return value.isNull() || value.isBool() || value.isNumeric();
@@ -263,11 +288,14 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
       return false;
     }
   }
-  for (const TextKey& text : kTextKeys) {
-    if (!IsTextValue(root[text.key])) {
+  std::vector<const char*> textKeys;
+  for (const TextKey& text : kTextKeys) textKeys.push_back(text.key);
+  for (const EnvironmentKey& passed : kEnvironmentKeys) textKeys.push_back(passed.key);
+  for (const char* key : textKeys) {
+    if (!IsTextValue(root[key])) {
       GATEWAY_LOG(kiv::kLogError, "loadconfig",
                   "Error in configuration file %s: key \"%s\" must be a text or a number\n",
-                  path.c_str(), text.key);
+                  path.c_str(), key);
       return false;
     }
   }
@@ -323,6 +351,7 @@ int loadconfig(std::string path) {
   for (const FlagKey& flag : kFlagKeys) *flag.setting = settings[flag.key].asBool();
   for (const TextKey& text : kTextKeys) *text.setting = settings[text.key].asString();
   for (const BoundKey& bound : kBoundKeys) *bound.setting = *BoundText(settings[bound.key], bound.most);
+  PassToEnvironment(settings);
   return 0;
 }
 
@@ -425,16 +454,6 @@ void ApplyLogConfig() {
   }
 }
 
-// The SDK reads the records' placement from KIV_RECORDS_PLACEMENT; the
-// service's environment (UCI, /etc/default) wins over the JSON file. Set
-// before the proxy exists, while gatewayd has one thread.
-void ApplyRecordsPlacement() {
-  if (g_recordsPlacement.empty()) return;
-  if (setenv("KIV_RECORDS_PLACEMENT", g_recordsPlacement.c_str(), 0) != 0) {
-    GATEWAY_LOG(kiv::kLogError, "Start", "recordsPlacement not applied: %s", strerror(errno));
-  }
-}
-
 kiv::ProxyInfo ConnectionDescription() {
   kiv::ProxyInfo info(kiv::kConnectionMqtt, g_key, g_tokenId, g_serverURI);
   info.SetDeviceId(g_gatewayId);
@@ -504,8 +523,10 @@ void PublishNodeData(kiv::Data& data, kiv::RepeatedLine& failures) {
     return;
   }
   if (nodeData.empty()) return;
-  data.Create(nodeData, false);
+  // NotifyCreating sends nothing and keeps no text, so it is asked first:
+  // Create then takes the text over, and the record is its only copy.
   int errorCode = data.NotifyCreating(nodeData, kiv::kNotificationCreateChild);
+  data.Create(std::move(nodeData), false);
   GATEWAY_LOG(kiv::kLogInformation, "Start", "result.errorCode = %d\n", errorCode);
 }
 
@@ -564,7 +585,6 @@ void IoTGatewayProgram::Start(int argc, char** argv) {
 
   // Destroyed in reverse: the connection (disconnected first), the data
   // channel, the description.
-  ApplyRecordsPlacement();
   const kiv::ProxyInfo info = ConnectionDescription();
   std::optional<kiv::Data> data;
   Connection connection(*this, info);
@@ -665,9 +685,26 @@ int RunSteps(int argc, char** argv) {
   return 0;
 }
 
+// Large buffers (a record, the message sent for it, a request) are mapped on
+// their own and go back to the system when freed. The C library would
+// otherwise raise its threshold after the first such free and carve later
+// ones out of the heap of whichever thread allocates them, where freed room
+// stays resident and only that thread reuses it: each thread that handles a
+// record would keep its own copy of the memory for it. musl maps large
+// buffers this way by itself.
+void MapLargeBuffersOnTheirOwn() {
+#ifdef M_MMAP_THRESHOLD
+  constexpr int kLargeBuffer = 128 * 1024;
+  if (mallopt(M_MMAP_THRESHOLD, kLargeBuffer) == 0) {
+    GATEWAY_LOG(kiv::kLogWarning, "main", "large buffers are not mapped on their own: mallopt failed");
+  }
+#endif
+}
+
 }  // namespace
 
 int RunGateway(int argc, char** argv) {
+  MapLargeBuffersOnTheirOwn();
   // The node bridge prints each cycle's data and each control command; line
   // buffering shows them as they happen also when stdout is a file or pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -4,6 +4,7 @@
 #include "Log.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace kiv {
 
@@ -32,11 +33,11 @@ namespace mqtt {
 namespace {
 
 template <typename Handler, typename... Args>
-void RunGuarded(const char* name, const Handler& handler, const Args&... args) {
+void RunGuarded(const char* name, const Handler& handler, Args&&... args) {
   if (!handler) return;
   CallbackMark mark;
   try {
-    handler(args...);
+    handler(std::forward<Args>(args)...);
   } catch (const std::exception& e) {
     LogError(name, __LINE__, std::string("handler threw: ") + e.what());
   } catch (...) {
@@ -46,7 +47,7 @@ void RunGuarded(const char* name, const Handler& handler, const Args&... args) {
 
 }  // namespace
 
-void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message) {
+void RunHandler(const char* name, const Client::MessageHandler& handler, Message& message) {
   RunGuarded(name, handler, message);
 }
 

@@ -38,8 +38,12 @@ Proxy::Result Proxy::Response(const std::string& requestId, const std::string& c
 Data::Data(Proxy* proxy) : proxy_(proxy) {}
 
 Proxy::Result Data::Create(const std::string& text, bool waitForDelivery) {
+  return Create(std::string(text), waitForDelivery);
+}
+
+Proxy::Result Data::Create(std::string&& text, bool waitForDelivery) {
   if (proxy_ == nullptr) return Proxy::Result{"", "no proxy", mqtt::kErrorInvalid};
-  return proxy_->impl_->Record(text, waitForDelivery);
+  return proxy_->impl_->Record(std::move(text), waitForDelivery);
 }
 
 int Data::NotifyCreating(const std::string& text, NotificationEventType eventType) {

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,6 +157,8 @@ TEST(Loadconfig, LoadsAllOrNothing) {
   };
   for (const ConfigCase& c : cases) {
     SCOPED_TRACE(c.file);
+    // complete.cfg's recordsPlacement goes to the environment: none is left behind.
+    kivtest::ScopedEnvironment environment({{"KIV_RECORDS_PLACEMENT", std::nullopt}});
     kivtest::SetGatewaySettings(kOld);
     LogCapture log;
     EXPECT_EQ(loadconfig(DataFile(c.file)), c.result);
@@ -165,11 +170,41 @@ TEST(Loadconfig, LoadsAllOrNothing) {
       EXPECT_EQ(log.Messages("loadconfig").size(), 1u);
     }
   }
-  // The records' placement is handed to the SDK, not kept with the above.
-  ASSERT_EQ(loadconfig(DataFile("complete.cfg")), 0);
-  EXPECT_EQ(g_recordsPlacement, "ae");
-  ASSERT_EQ(loadconfig(DataFile("partial.cfg")), 0);
-  EXPECT_EQ(g_recordsPlacement, "");
+}
+
+// The SDK's settings that the file may carry reach it as its environment,
+// where the service's own environment wins; a file refused as a whole leaves
+// them alone.
+TEST(Loadconfig, PassesTheSdkSettingsItCarriesOnThroughTheEnvironment) {
+  const char* const kVariables[] = {"KIV_RECORDS_PLACEMENT", "KIV_POINT_OF_ACCESS", "KIV_KEEPALIVE_SECONDS"};
+  constexpr const char* kUnset = "(unset)";
+  const std::string kFile = R"({"recordsPlacement": "ae", "pointOfAccess": "mqtt://cluster.example:1883", "keepAlive": 20})";
+  struct Case {
+    std::string document;
+    std::optional<std::string> before;  // each variable beforehand
+    int result;
+    const char* after;  // each variable afterwards
+  } cases[] = {
+      {kFile, std::nullopt, 0, nullptr},  // nullptr: the file's values
+      {kFile, "from-env", 0, "from-env"},
+      {R"({"recordsPlacement": "", "pointOfAccess": "", "serverURI": "tcp://a:1"})", std::nullopt, 0, kUnset},
+      {R"({"recordsPlacement": "ae", "pointOfAccess": ["mqtt://x"], "keepAlive": "20"})", std::nullopt, 1, kUnset},
+  };
+  const char* const kFileValues[] = {"ae", "mqtt://cluster.example:1883", "20"};
+  kivtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document + " over " + c.before.value_or(kUnset));
+    std::map<std::string, std::optional<std::string>> before;
+    for (const char* variable : kVariables) before[variable] = c.before;
+    kivtest::ScopedEnvironment environment(before);
+    kivtest::WriteFile(dir.File("gw.cfg"), c.document);
+    LogCapture log;
+    EXPECT_EQ(loadconfig(dir.File("gw.cfg")), c.result);
+    for (size_t i = 0; i < std::size(kVariables); ++i) {
+      EXPECT_EQ(kivtest::EnvironmentVariable(kVariables[i], kUnset), c.after ? c.after : kFileValues[i])
+          << kVariables[i];
+    }
+  }
 }
 
 TEST(Loadconfig, RefusesNestingTooDeepForTheReader) {

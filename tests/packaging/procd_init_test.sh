@@ -52,6 +52,8 @@ config gatewayd 'main'
 	option state_dir '/var/lib/gatewayd'
 	option max_request_bytes '131072'
 	option read_while_offline '1'
+	option point_of_access 'mqtt://broker.site:1883'
+	option keepalive '20'
 UCI
     expected="procd_open_instance
 procd_set_param 'command' '/usr/libexec/gatewayd-launch' '/srv/gate way/nodes' '/usr/bin/gatewayd' '-f' '/srv/gate way/site.json'
@@ -67,6 +69,8 @@ procd_append_param 'env' 'KIV_ALLOWED_ORIGINATORS=gwctl-* ops-*'
 procd_append_param 'env' 'KIV_MAX_REQUEST_BYTES=131072'
 procd_append_param 'env' 'KIV_READ_WHILE_OFFLINE=1'
 procd_append_param 'env' 'KIV_RECORDS_PLACEMENT=ae'
+procd_append_param 'env' 'KIV_POINT_OF_ACCESS=mqtt://broker.site:1883'
+procd_append_param 'env' 'KIV_KEEPALIVE_SECONDS=20'
 procd_set_param 'respawn' '3600' '5' '5'
 procd_set_param 'term_timeout' '10'
 procd_set_param 'stdout' '1'
@@ -81,7 +85,7 @@ procd_add_reload_trigger 'gatewayd'"
 config gatewayd 'main'
 	option tls_cafle '/etc/kiv/tls/ca.pem'
 UCI
-    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators max_request_bytes records_placement state_dir read_while_offline'
+    expected="logger '-s' '-t' 'gatewayd' '-p' 'daemon.err' 'unknown option(s) tls_cafle in /etc/config/gatewayd; known: config_file node_dir tls_cafile tls_certfile tls_keyfile platform_id platform_cse_name record_queue_records record_queue_bytes allowed_originators max_request_bytes records_placement state_dir read_while_offline point_of_access keepalive'
 start_service: 1
 procd_add_reload_trigger 'gatewayd'"
     ;;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <map>
 #include <mutex>
 #include <set>
@@ -153,6 +154,41 @@ TEST_F(FailoverTest, RecordsAndRequestsMoveToTheOtherBroker) {
     EXPECT_EQ(sent.count(text), 1u) << "unknown or corrupted record: " << text;
     EXPECT_EQ(times, 1) << text;
   }
+}
+
+// A broker that hangs (SIGSTOP: its socket stays open, nothing answers) is
+// noticed by the keep-alive and left for the next node; the registration
+// there names the address set for the platform, not the node's.
+TEST(FrozenBroker, IsLeftWithinTwoKeepAlivePeriodsForTheNextNode) {
+  kivtest::ScopedEnvironment environment(
+      {{"KIV_KEEPALIVE_SECONDS", "5"}, {"KIV_POINT_OF_ACCESS", "mqtt://cluster.example"}});
+  kivtest::TestBroker frozen, spare;
+  kiv::platform::Platform::Options options;
+  options.serverUri = spare.uri();
+  options.answerAsRegistrar = true;
+  kiv::platform::Platform platform(options);
+  ASSERT_EQ(platform.Connect(10s), 0);
+  ASSERT_EQ(platform.Watch("gw-frozen"), 0);
+  kiv::ProxyInfo info(kiv::kConnectionMqtt, "key", "token", frozen.uri() + "," + spare.uri());
+  info.SetDeviceId("gw-frozen");
+  kiv::Proxy proxy(info);
+  ASSERT_EQ(proxy.Connect(10, false, nullptr), "");
+
+  frozen.Signal(SIGSTOP);
+  auto start = Clock::now();
+  auto registeredWithSetAddress = [](const std::vector<kiv::mqtt::Message>& messages) {
+    for (const auto& message : messages) {
+      if (message.payload.find("\"poa\":[\"mqtt://cluster.example:1883\"]") != std::string::npos)
+        return true;
+    }
+    return false;
+  };
+  bool moved = platform.inbox().WaitUntil(registeredWithSetAddress, 60s);
+  frozen.Signal(SIGCONT);
+  ASSERT_TRUE(moved);
+  RecordProperty("frozen_broker_left_ms",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      Clock::now() - start).count()));
 }
 
 }  // namespace

@@ -72,6 +72,33 @@ TEST(MqttClientTest, PublishesAndReceivesBytesUnchanged) {
   EXPECT_EQ(messages[1].payload, "");
 }
 
+// Past its topic's bound a message arrives cut one byte past it, with its
+// whole size; a bound of 0 keeps all of it.
+TEST(MqttClientTest, MessagesPastTheirTopicsBoundArriveCut) {
+  kivtest::TestBroker broker;
+  Inbox inbox;
+  Options options = FastOptions(broker.uri());
+  options.maxPayloadBytes = 50;  // the topic's bound decides instead
+  options.maxPayloadBytesOn = [](const std::string& topic) -> size_t {
+    return topic == "kiv/test/small" ? 10 : 0;
+  };
+  Client receiver(options);
+  receiver.OnMessage(inbox.Handler());
+  ASSERT_EQ(receiver.Connect(10s), kiv::mqtt::kOk);
+  ASSERT_EQ(receiver.Subscribe("kiv/test/#", 1), kiv::mqtt::kOk);
+  Client sender(FastOptions(broker.uri()));
+  ASSERT_EQ(sender.Connect(10s), kiv::mqtt::kOk);
+  const std::string payload(100, 'p');
+  ASSERT_EQ(sender.PublishAndWait("kiv/test/small", payload, 1, false, 10s), 0);
+  ASSERT_EQ(sender.PublishAndWait("kiv/test/large", payload, 1, false, 10s), 0);
+  ASSERT_TRUE(inbox.WaitFor(2));
+  auto messages = inbox.Messages();
+  EXPECT_EQ(messages[0].payload, payload.substr(0, 11));
+  EXPECT_EQ(messages[0].size, 100u);
+  EXPECT_EQ(messages[1].payload, payload);
+  EXPECT_EQ(messages[1].size, 100u);
+}
+
 TEST(MqttClientTest, RefusesBadCallsWithCodes) {
   kivtest::TestBroker broker;
   Client client(FastOptions(broker.uri()));

@@ -152,6 +152,9 @@ TEST(ProtocolTest, RequestsPastTheBoundAreRefusedButAnswered) {
   EXPECT_EQ(past.handling, Request::kRefused);
   EXPECT_EQ(past.refusal, 4000);
   EXPECT_EQ(past.error, "the request has 1025 bytes, more than the limit of 1024");
+  Request cut = ParseRequest(padded(retrieve, bound + 1), kNames, bound, 5 << 20);
+  EXPECT_EQ(cut.rqi, "r");
+  EXPECT_EQ(cut.error, "the request has 5242880 bytes, more than the limit of 1024");
   struct Case {
     std::string payload;
     std::string rqi, from, to;
@@ -171,6 +174,28 @@ TEST(ProtocolTest, RequestsPastTheBoundAreRefusedButAnswered) {
     EXPECT_EQ(request.rqi, c.rqi) << c.payload;
     EXPECT_EQ(request.from, c.from) << c.payload;
     EXPECT_EQ(request.to, c.to) << c.payload;
+  }
+}
+
+// A record goes out as one primitive written in place: every byte of the
+// text, escaped as JSON requires, and nothing around it lost or doubled.
+TEST(ProtocolTest, ARecordsPrimitiveCarriesEveryByteOfItsText) {
+  const std::string large(300000, 'x');
+  struct Case {
+    std::string text, literal;
+  } const cases[] = {
+      {"{\"t\":21.5}", R"("{\"t\":21.5}")"},
+      {"back\\slash\ttab\r\n", R"("back\\slash\ttab\r\n")"},
+      {std::string("nul\0after\x7f\x01\x1f", 12), R"("nul\u0000after\u007f\u0001\u001f")"},
+      {"\xff\xfe\xc3\xa9", "\"\xff\xfe\xc3\xa9\""},
+      {large + '"' + large, '"' + large + "\\\"" + large + '"'},
+  };
+  for (const Case& c : cases) {
+    const std::string expected = R"({"op":1,"to":")" + kNames.ContainerAddress() +
+                                 R"(","fr":"/gw-1","rqi":"q-7","rvi":"3","ty":4,"rcn":0,)" +
+                                 R"("pc":{"m2m:cin":{"rn":"r-9","con":)" + c.literal + "}}}";
+    EXPECT_EQ(kiv::protocol::ContentInstanceCreate(kNames, "q-7", "r-9", c.text), expected)
+        << c.literal.substr(0, 80);
   }
 }
 

@@ -278,6 +278,24 @@ TEST_F(ProxyTest, BadRequestsAreAnsweredAndPassedOnRaw) {
   EXPECT_EQ(platform.WaitFor(7).size(), 7u);
 }
 
+// A request past the bound arrives cut (past the record queue's bound too,
+// which only the registrar's answers may reach); its refusal names its
+// whole size.
+TEST_F(ProxyTest, ARequestPastTheBoundIsRefusedWithItsWholeSize) {
+  Platform platform(broker.uri(), "/oneM2M/resp/console/" + kDevice + "/json");
+  ConnectProxy();
+  const size_t size = 2 << 20;
+  std::string payload = R"({"rqi":"huge","op":3,"pc":{"con":")";
+  payload.append(size - payload.size() - 3, 'h').append("\"}}");
+  platform.Send(kRequests, payload);
+  auto replies = platform.WaitFor(1);
+  ASSERT_EQ(replies.size(), 1u);
+  Json::Value answer = ParseJson(replies[0].payload);
+  EXPECT_EQ(answer["rqi"], "huge");
+  EXPECT_EQ(answer["rsc"], 4000);
+  EXPECT_EQ(answer["pc"]["m2m:dbg"], "the request has 2097152 bytes, more than the limit of 65536");
+}
+
 TEST_F(ProxyTest, RetainedRequestsAreNotReplayed) {
   {
     kiv::platform::Platform stale(Platform::Options(broker.uri()));

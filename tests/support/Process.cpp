@@ -29,8 +29,9 @@ void MakePipe(int fds[2]) {
 
 // Runs in the forked child: only calls that are safe between fork and exec
 // in a process with threads (so nothing that allocates).
-[[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workingDir, int in,
-                            int out, int err) {
+[[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workingDir, bool ownGroup,
+                            int in, int out, int err) {
+  if (ownGroup) setpgid(0, 0);
   dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
@@ -160,8 +161,12 @@ Process::Process(const std::vector<std::string>& argv, const Options& options) {
   MakePipe(err);
   pid_ = fork();
   if (pid_ == 0) {
-    ExecChild(argPointers.data(), envPointers.data(), options.workingDir.c_str(), in[0], out[1], err[1]);
+    ExecChild(argPointers.data(), envPointers.data(), options.workingDir.c_str(), options.ownGroup, in[0],
+              out[1], err[1]);
   }
+  // Also here: a signal sent before the child ran setpgid reaches the group.
+  if (pid_ > 0 && options.ownGroup) setpgid(pid_, pid_);
+  ownGroup_ = options.ownGroup;
   int forkError = errno;
   // The child holds its ends now: the pipes end when it (and whatever it
   // started) no longer does.
@@ -176,6 +181,7 @@ Process::Process(const std::vector<std::string>& argv, const Options& options) {
 
 Process::~Process() {
   CloseStdin();
+  if (ownGroup_) kill(-pid_, SIGKILL);
   if (Running()) {
     kill(pid_, SIGKILL);
     Wait(std::chrono::milliseconds(5000));
@@ -203,7 +209,11 @@ void Process::CloseStdin() {
 }
 
 void Process::Signal(int signal) {
-  if (Running()) kill(pid_, signal);
+  if (ownGroup_) {
+    kill(-pid_, signal);
+  } else if (Running()) {
+    kill(pid_, signal);
+  }
 }
 
 std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {

@@ -24,6 +24,9 @@ public:
     std::string workingDir;                   // empty: inherit
     std::map<std::string, std::string> env;   // added to (or replacing in) ours
     bool stdinPipe = false;                   // keep a pipe to its stdin open
+    // The child leads a process group of its own: Signal and the end (the
+    // destructor) reach whatever it started too, also once it is gone.
+    bool ownGroup = false;
   };
   enum class Stream { kOut, kErr };
 
@@ -56,6 +59,7 @@ private:
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   std::optional<int> status_;
+  bool ownGroup_ = false;
 };
 
 }  // namespace kivtest

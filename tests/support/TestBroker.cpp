@@ -99,6 +99,10 @@ bool TestBroker::Launch() {
   throw std::runtime_error("mosquitto did not start on port " + std::to_string(port_) + ": " + log);
 }
 
+void TestBroker::Signal(int signal) {
+  if (process_) process_->Signal(signal);
+}
+
 void TestBroker::Stop() {
   if (!process_) return;
   process_->Signal(SIGKILL);

@@ -34,6 +34,7 @@ public:
   std::string uri() const;  // tcp://127.0.0.1:PORT or ssl://...
   void Stop();              // kill it (as a crash would)
   void Start();             // (re)start on the same port
+  void Signal(int signal);  // SIGSTOP freezes it as a hung broker, SIGCONT thaws it
   // From now on only these users (name to password) may connect; restarts
   // the broker. Needs mosquitto_passwd.
   void RequirePasswords(const std::map<std::string, std::string>& users);

@@ -33,7 +33,7 @@ std::string Parse(const std::vector<std::string>& words) {
                      s->certFile + "," + s->keyFile + " t" + std::to_string(s->timeoutSeconds) + " n" +
                      std::to_string(s->count) + " " +
                      (s->originator.rfind("gwctl-", 0) == 0 ? "gwctl-*" : s->originator) +
-                     (s->raw ? " raw" : "") + " | " + s->command + " " + s->device;
+                     (s->raw ? " raw" : "") + (s->answer ? " answer" : "") + " | " + s->command + " " + s->device;
   for (const std::string& argument : s->arguments) text += " " + argument;
   return text;
 }
@@ -66,8 +66,14 @@ TEST(ParseCommandLine, ReadsOptionsBeforeTheCommandAndRefusesWhatItCannotUse) {
        "refused: schedule create|update DEVICE ENTRY or schedule delete DEVICE NAME"},
       {nullptr, {"-s", "S", "frobnicate", "gw-1"}, "refused: unknown command \"frobnicate\""},
       {nullptr, {"watch", "gw-1"}, "refused: no server: give -s URI or set KIV_SERVER_URI"},
-      {nullptr, {"-s", "S", "watch", "gw+"}, "refused: device id cannot contain / + #"},
-      {nullptr, {"-s", "S", "-i", "me#", "watch", "gw-1"}, "refused: id cannot contain / + #"},
+      {nullptr, {"-s", "S", "watch", "gw+"}, "refused: device id cannot contain / + # ."},
+      {nullptr, {"-s", "S", "watch", "gw.1"}, "refused: device id cannot contain / + # ."},
+      {nullptr, {"-s", "S", "-i", "me#", "watch", "gw-1"}, "refused: id cannot contain / + # ."},
+      {nullptr, {"-s", "S", "-i", "gwctl.dot-1", "watch", "gw-1"}, "refused: id cannot contain / + # ."},
+      // watch has no values that could look like options: they may follow it.
+      {nullptr, {"-s", "S", "watch", "--answer", "gw-1"}, "S : " + tlsFromEnvironment + " t10 n0 gwctl-* answer | watch gw-1"},
+      {nullptr, {"-s", "S", "watch", "gw-1", "-a", "-n", "2"}, "S : " + tlsFromEnvironment + " t10 n2 gwctl-* answer | watch gw-1"},
+      {nullptr, {"-s", "S", "control", "gw-1", "-a"}, "S : " + tlsFromEnvironment + " t10 n0 gwctl-* | control gw-1 -a"},
       {nullptr, {"-s", "S", "-t", "86401", "watch", "gw-1"}, "refused: bad timeout"},
       {nullptr, {"-s", "S", "-t", "5s", "watch", "gw-1"}, "refused: bad timeout"},
       {nullptr, {"-s", "S", "-n", "0", "watch", "gw-1"}, "refused: bad count"},

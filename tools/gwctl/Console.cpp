@@ -37,7 +37,7 @@ const char kUsage[] =
     "  schedule delete DEVICE NAME           delete a schedule\n"
     "  request DEVICE JSON                   send a raw request payload\n"
     "\n"
-    "options (before the command):\n"
+    "options (before the command; watch also takes them after it):\n"
     "  -s, --server URI      broker (tcp://, mqtt://, ssl://, mqtts://); default $KIV_SERVER_URI\n"
     "  -u, --user NAME       MQTT user name\n"
     "  -p, --password TEXT   MQTT password\n"
@@ -48,7 +48,8 @@ const char kUsage[] =
     "  -n, --count N         watch: stop after N records\n"
     "  -a, --answer          watch: answer the gateway's registration and records as its\n"
     "                        registrar would (where no oneM2M CSE runs on the broker)\n"
-    "  -i, --id ID           our originator and client id (default gwctl-PID-RANDOM)\n"
+    "  -i, --id ID           our originator and client id, without / + # . (default\n"
+    "                        gwctl-PID-RANDOM)\n"
     "  -r, --raw             print the whole reply, not just its content\n"
     "  -h, --help            this text\n"
     "\n"
@@ -107,9 +108,15 @@ std::string Printed(const cJSON* item) {
   return result;
 }
 
-}  // namespace
+bool Refuse(const char* why) {
+  UsageError(why);
+  return false;
+}
 
-std::optional<Settings> ParseCommandLine(int argc, char** argv) {
+// Reads options up to the next word that is not one (optind then names it).
+// Returns false where an option was refused (said on standard error); a help
+// option ends the reading with s.help set.
+bool ReadOptions(int argc, char** argv, Settings& s) {
   enum { kCaFile = 256, kCert, kKey };
   static const option kOptions[] = {{"server", required_argument, nullptr, 's'},
                                     {"user", required_argument, nullptr, 'u'},
@@ -124,16 +131,8 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
                                     {"answer", no_argument, nullptr, 'a'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
-  Settings s;
-  s.serverUri = Env("KIV_SERVER_URI");
-  s.caFile = Env("KIV_TLS_CAFILE");
-  s.certFile = Env("KIV_TLS_CERTFILE");
-  s.keyFile = Env("KIV_TLS_KEYFILE");
-  // 0 restarts getopt entirely; with 1 it would go on inside a group of
-  // options ("-hr") that an earlier call left half read, in the old argv.
-  optind = 0;
   int option;
-  // "+": options end at the command, so that values like -5 stay values.
+  // "+": options end at the first other word, so that values like -5 stay values.
   while ((option = getopt_long(argc, argv, "+s:u:p:t:n:i:rah", kOptions, nullptr)) != -1) {
     switch (option) {
       case 's': s.serverUri = optarg; break;
@@ -146,18 +145,44 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
       case 'a': s.answer = true; break;
       case 'r': s.raw = true; break;
       case 't':
-        if (!ParseCount(optarg, 1, 86400, &s.timeoutSeconds)) return UsageError("bad timeout");
+        if (!ParseCount(optarg, 1, 86400, &s.timeoutSeconds)) return Refuse("bad timeout");
         break;
       case 'n':
-        if (!ParseCount(optarg, 1, 1000000, &s.count)) return UsageError("bad count");
+        if (!ParseCount(optarg, 1, 1000000, &s.count)) return Refuse("bad count");
         break;
       case 'h':
         s.help = true;
-        return s;
-      default: return UsageError("bad option");
+        return true;
+      default: return Refuse("bad option");
     }
   }
-  std::vector<std::string> words(argv + optind, argv + argc);
+  return true;
+}
+
+}  // namespace
+
+std::optional<Settings> ParseCommandLine(int argc, char** argv) {
+  Settings s;
+  s.serverUri = Env("KIV_SERVER_URI");
+  s.caFile = Env("KIV_TLS_CAFILE");
+  s.certFile = Env("KIV_TLS_CERTFILE");
+  s.keyFile = Env("KIV_TLS_KEYFILE");
+  // 0 restarts getopt entirely; with 1 it would go on inside a group of
+  // options ("-hr") that an earlier call left half read, in the old argv.
+  optind = 0;
+  std::vector<std::string> words;
+  // Options come before the command; watch, whose one value is a device id
+  // that cannot look like an option, also takes them after it.
+  for (;;) {
+    if (!ReadOptions(argc, argv, s)) return std::nullopt;
+    if (s.help) return s;
+    if (optind >= argc) break;
+    words.push_back(argv[optind++]);
+    if (words[0] != "watch") {
+      words.insert(words.end(), argv + optind, argv + argc);
+      break;
+    }
+  }
   if (words.empty()) return UsageError("no command");
   s.command = words[0];
   size_t deviceAt = 1;
@@ -178,9 +203,11 @@ std::optional<Settings> ParseCommandLine(int argc, char** argv) {
     if (!problem.empty()) return UsageError(problem);
   }
   if (s.serverUri.empty()) return UsageError("no server: give -s URI or set KIV_SERVER_URI");
-  if (!kiv::protocol::IsTopicLevel(s.device)) return UsageError("device id cannot contain / + #");
+  if (!kiv::protocol::IsPortableTopicLevel(s.device))
+    return UsageError("device id cannot contain / + # .");
   if (s.originator.empty()) s.originator = kiv::platform::FreshOriginator("gwctl");
-  if (!kiv::protocol::IsTopicLevel(s.originator)) return UsageError("id cannot contain / + #");
+  if (!kiv::protocol::IsPortableTopicLevel(s.originator))
+    return UsageError("id cannot contain / + # .");
   return s;
 }
 

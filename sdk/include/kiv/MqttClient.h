@@ -67,6 +67,9 @@ struct Options {
   // larger message arrives cut at one byte past this, its whole size in
   // Message::size: no copy of a huge message is made beyond the library's.
   size_t maxPayloadBytes = 0;
+  // When set, the same bound for a message on topic, in place of
+  // maxPayloadBytes. Called on the library's thread; must not throw.
+  std::function<size_t(const std::string& topic)> maxPayloadBytesOn;
 };
 
 struct Message {
@@ -79,7 +82,8 @@ struct Message {
 
 class KIV_SDK_API Client {
 public:
-  using MessageHandler = std::function<void(const Message&)>;
+  // The handler may take the message over (move from it): it is not used after.
+  using MessageHandler = std::function<void(Message&)>;
   using ConnectedHandler = std::function<void(bool reconnected)>;
   using LostHandler = std::function<void(const std::string& cause)>;
 

@@ -222,6 +222,9 @@ public:
   // connected (nothing queued); -2 the CSE refused the record for good;
   // -3 not stored within 10 s (it stays queued).
   Proxy::Result Create(const std::string& text, bool waitForDelivery);
+  // The same, taking the text over instead of copying it: a record may be
+  // as large as the node output bound, and a router's memory is small.
+  Proxy::Result Create(std::string&& text, bool waitForDelivery);
 
   // Sends nothing and returns kNotificationNotSent: the platform's CSE
   // notifies the subscribers of the records container by itself when Create

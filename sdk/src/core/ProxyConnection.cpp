@@ -27,6 +27,7 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.serverUri = info_.GetServerURI();
   options.clientId = deviceId_;
   options.cleanSession = cleanSession;
+  options.keepAliveSeconds = keepAliveSeconds_;
   // Without a user name and password of its own the gateway signs in with its
   // device id and token; the device key never leaves the gateway.
   options.username = info_.GetUsername().empty() ? deviceId_ : info_.GetUsername();
@@ -40,9 +41,13 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
   options.certFile = EnvOr("KIV_TLS_CERTFILE", "");
   options.keyFile = EnvOr("KIV_TLS_KEYFILE", "");
   options.tcpNoDelay = EnvOr("KIV_TCP_NODELAY", "1") != "0";  // 0 only to measure the difference
-  // A request past its bound is refused from its first bytes; the largest
-  // answer is the registrar's echo of a record, at most the outbox's bound.
-  options.maxPayloadBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
+  // A request past its bound is refused from its first bytes, so no more of
+  // any message is kept; only the registrar's answers may be larger: the
+  // answer to a record echoes it, at most the outbox's bound.
+  const size_t answerBytes = std::max(maxRequestBytes_, limits_.bytes) + kAnswerSlack;
+  options.maxPayloadBytesOn = [this, answerBytes](const std::string& topic) {
+    return topic == registrarAnswers_ ? answerBytes : maxRequestBytes_;
+  };
   std::string error;
   owner_ = MakeClient(options, &error);
   if (!owner_) return error;
@@ -57,9 +62,10 @@ std::string Proxy::Impl::CreateClient(bool cleanSession) {
 // they only copy what came into the loop's mailbox. A message the full
 // mailbox cannot take is counted, and said on the loop.
 void Proxy::Impl::HandOverToLoop(mqtt::Client& client) {
-  client.OnMessage([this](const mqtt::Message& message) {
+  client.OnMessage([this](mqtt::Message& message) {
     size_t bytes = message.topic.size() + message.payload.size();
-    if (!loop_.PostMessage([this, message] { OnMessage(message); }, bytes)) ++droppedMessages_;
+    auto handle = [this, message = std::move(message)] { OnMessage(message); };
+    if (!loop_.PostMessage(std::move(handle), bytes)) ++droppedMessages_;
   });
   client.OnConnected([this](bool) { loop_.Post([this] { OnConnected(); }); });
   client.OnConnectionLost([this](const std::string& cause) {

@@ -4,6 +4,8 @@
 #include "Log.h"
 #include "Protocol.h"
 #include "RandomHex.h"
+#include "ServerUri.h"
+#include "Settings.h"
 #include "StateFolder.h"
 
 #include <cerrno>
@@ -63,6 +65,35 @@ std::vector<std::string> PolicyReaders(const protocol::CseNames& names) {
   protocol::OriginatorAllowList allowed(names.registrarId, EnvOr("KIV_ALLOWED_ORIGINATORS", ""));
   readers.insert(readers.end(), allowed.Patterns().begin(), allowed.Patterns().end());
   return readers;
+}
+
+// The platform-facing broker address the operator set (a cluster's common
+// name, say), in the form a registration carries; "" when none is set. A
+// registrar that cannot reach the advertised address drops the registration.
+std::string PointOfAccessSetting(std::string* error) {
+  static const char* const kName = "KIV_POINT_OF_ACCESS";
+  std::string setting = EnvOr(kName, "");
+  if (setting.empty()) return "";
+  if (setting.find(',') != std::string::npos) {
+    *error = std::string(kName) + "=\"" + setting + "\" names more than one broker";
+    return "";
+  }
+  ServerAddress address;
+  std::string problem = ParseServerUri(setting, &address);
+  if (!problem.empty()) {
+    *error = std::string(kName) + ": " + problem;
+    return "";
+  }
+  return protocol::PointOfAccess(setting);
+}
+
+// How long the connection may stay silent before the MQTT library pings the
+// broker; a ping not answered within as long again ends the connection, so
+// a broker that froze is noticed within two to three times this (a publish
+// in between puts the ping off). The MQTT default, 60 s, let a frozen broker
+// go unnoticed for well over two minutes.
+int KeepAliveSeconds(std::string* warning) {
+  return static_cast<int>(WholeNumberSetting("KIV_KEEPALIVE_SECONDS", 5, 3600, 15, warning));
 }
 
 Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
@@ -136,6 +167,10 @@ Proxy::Impl::Impl(const ProxyInfo& info)
   configError_ = protocol::CheckNames(names_);
   if (configError_.empty()) configError_ = placementProblem_;
   if (configError_.empty()) configError_ = AllowedOriginatorsProblem();
+  std::string poaError;
+  poaSetting_ = PointOfAccessSetting(&poaError);
+  if (configError_.empty()) configError_ = poaError;
+  keepAliveSeconds_ = KeepAliveSeconds(&configWarning_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
   LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
@@ -247,7 +282,8 @@ void Proxy::Impl::OnConnected() {
     LogAt(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
   }
   std::string broker = client->serverUri();
-  poa_ = protocol::PointOfAccess(broker);  // a URI of the client's, checked already
+  // The client's URI is checked already.
+  poa_ = poaSetting_.empty() ? protocol::PointOfAccess(broker) : poaSetting_;
   LogAt(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
   SendHeldReplies();
   registration_.Connected();
@@ -266,7 +302,7 @@ void Proxy::Impl::OnMessage(const mqtt::Message& message) {
     LogAt(3, 0, "MessageArrived", __LINE__, message.topic + " " + message.payload);
   }
   if (auto originator = protocol::RequestOriginator(message.topic, deviceId_)) {
-    router_.OnRequest(*originator, message.payload, message.retained);
+    router_.OnRequest(*originator, message.payload, message.size, message.retained);
   } else if (message.topic == registrarAnswers_) {
     OnResponse(message.payload);
   } else if (Callback* receiver = Gateway()) {
@@ -286,7 +322,7 @@ void Proxy::Impl::ReportDroppedMessages() {
 // Answers to the registration and to records. One the gateway cannot know
 // of (another party's id) reaches it as ResponseArrived.
 void Proxy::Impl::OnResponse(const std::string& payload) {
-  std::optional<protocol::Reply> reply = protocol::ParseReply(payload);
+  std::optional<protocol::Reply> reply = protocol::ParseAnswer(payload);
   if (!reply) {
     if (Callback* receiver = Gateway()) receiver->MessageArrived(payload);
     return;
@@ -364,7 +400,7 @@ Proxy::Result Proxy::Impl::Response(const std::string& requestId, const std::str
 
 // Taken whatever the connection's state: a record produced is kept until
 // the platform stored it or it is reported.
-Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery) {
+Proxy::Result Proxy::Impl::Record(std::string text, bool waitForDelivery) {
   Result result;
   if (waitForDelivery && (loop_.OnLoopThread() || InsideCallback())) {
     result.errorCode = mqtt::kErrorInvalid;
@@ -373,7 +409,7 @@ Proxy::Result Proxy::Impl::Record(const std::string& text, bool waitForDelivery)
   }
   result.requestId = NewRequestId();
   auto waiter = waitForDelivery ? std::make_shared<Waiter>() : nullptr;
-  Outbox::Record record{result.requestId, recordNames_.Next(), text};
+  Outbox::Record record{result.requestId, recordNames_.Next(), std::move(text)};
   // Handed over, not posted: the record is in the outbox when Create
   // returns, and a gateway that produces faster than the loop takes them
   // waits instead of piling copies up in the mailbox.

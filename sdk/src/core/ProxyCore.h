@@ -52,7 +52,7 @@ public:
   void Disconnect();
   Result Response(const std::string& requestId, const std::string& content, int status,
                   bool complete, ResultCb* callback);
-  Result Record(const std::string& text, bool waitForDelivery);
+  Result Record(std::string text, bool waitForDelivery);
 
 private:
   struct Waiter;  // a Create that waits for its record's outcome
@@ -117,6 +117,7 @@ private:
   std::condition_variable stopWake_;
   std::atomic<bool> disconnected_{false};
   std::string configError_;
+  int keepAliveSeconds_ = 0;  // set before any client exists
   std::atomic<unsigned long> droppedMessages_{0};  // the mailbox was full
 
   // On the loop.
@@ -127,7 +128,8 @@ private:
   Registration registration_;
   Outbox outbox_;
   RequestRouter router_;
-  std::string poa_;  // the broker connected to, as the registrar reaches the gateway
+  std::string poa_;  // as the registrar reaches the gateway: the setting, else the broker connected to
+  std::string poaSetting_;  // KIV_POINT_OF_ACCESS, normalised; "" when not set
   bool callbacksClosed_ = false;  // Disconnect: no gateway callback any more
   IdMap<std::shared_ptr<Waiter>> waiters_;
   // Answers that found no connection: sent once the session is up.

@@ -32,7 +32,7 @@ void RequestRouter::MessageToGateway(const std::string& payload) {
 }
 
 void RequestRouter::OnRequest(const std::string& originator, const std::string& payload,
-                              bool retained) {
+                              size_t sentBytes, bool retained) {
   if (retained) {
     // A retained request would be replayed on every reconnection (a control
     // command carried out again and again): requests are events, not state.
@@ -40,7 +40,7 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
         "retained request from " + originator + " ignored");
     return MessageToGateway(payload);
   }
-  protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_);
+  protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_, sentBytes);
   if (!allowed_.Allows(originator, request.from)) return RefuseOriginator(originator, request);
   if (request.handling == protocol::Request::kRefused) return Refuse(originator, request, payload);
   if (TraceLevel() >= 2) {

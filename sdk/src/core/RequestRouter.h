@@ -35,7 +35,9 @@ public:
   RequestRouter(const protocol::CseNames& names, const std::string& allowedOriginators,
                 size_t maxRequestBytes, Hooks hooks);
 
-  void OnRequest(const std::string& originator, const std::string& payload, bool retained);
+  // payload may arrive cut past the request bound; sentBytes is its whole size.
+  void OnRequest(const std::string& originator, const std::string& payload, size_t sentBytes,
+                 bool retained);
   // Proxy::Response, on the loop.
   Proxy::Result Respond(const std::string& requestId, const std::string& content, int status,
                         bool complete);

@@ -65,7 +65,7 @@ int Fail(int code, const std::string& text, std::string* error);
 // (it is logged under name). Defined in Guarded.cpp, the one file of the
 // SDK built with exceptions: an exception must not unwind through a frame
 // that has no tables for it.
-void RunHandler(const char* name, const Client::MessageHandler& handler, const Message& message);
+void RunHandler(const char* name, const Client::MessageHandler& handler, Message& message);
 void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected);
 void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause);
 

@@ -282,7 +282,9 @@ int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,
       if (m->payloadlen > 0) {
         message.size = static_cast<size_t>(m->payloadlen);
         size_t kept = message.size;
-        size_t most = self->options_.maxPayloadBytes;
+        size_t most = self->options_.maxPayloadBytesOn
+                          ? self->options_.maxPayloadBytesOn(message.topic)
+                          : self->options_.maxPayloadBytes;
         if (most > 0 && kept > most) kept = most + 1;
         message.payload.assign(static_cast<const char*>(m->payload), kept);
       }

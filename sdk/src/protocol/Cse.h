@@ -31,6 +31,8 @@ constexpr int kTypeContainer = 3;
 constexpr int kTypeContentInstance = 4;
 constexpr int kTypeCseBase = 5;
 constexpr int kTypeRemoteCse = 16;
+// Result content "nothing": the answer carries no resource.
+constexpr int kResultContentNothing = 0;
 // The gateway is a middle node between its nodes and the platform (MN-CSE).
 constexpr int kCseTypeMiddleNode = 2;
 

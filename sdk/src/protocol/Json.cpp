@@ -1,7 +1,6 @@
 #include "Json.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string_view>
 
 namespace kiv {
@@ -172,44 +171,113 @@ std::string StringMember(const cJSON* object, const char* name) {
   return cJSON_IsString(item) && item->valuestring ? item->valuestring : "";
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+namespace {
+
+// The escape of a byte in a JSON string, or null when it stands for itself.
+const char* ShortEscape(char c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    default: return nullptr;
+  }
+}
+
+bool NeedsUnicodeEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
+
+}  // namespace
+
+size_t JsonStringSize(const std::string& text) {
+  size_t size = 2;
+  for (char c : text) {
+    if (ShortEscape(c) != nullptr) {
+      size += 2;
+    } else {
+      size += NeedsUnicodeEscape(static_cast<unsigned char>(c)) ? 6 : 1;
+    }
+  }
+  return size;
+}
+
+void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          char escaped[8];
-          snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-          out += escaped;
-        } else {
-          out += c;
-        }
+    if (const char* escape = ShortEscape(c)) {
+      out += escape;
+    } else if (NeedsUnicodeEscape(byte)) {
+      static const char kHex[] = "0123456789abcdef";
+      const char escaped[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+      out.append(escaped, sizeof escaped);
+    } else {
+      out += c;
     }
   }
   out += '"';
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out;
+  out.reserve(JsonStringSize(text));
+  AppendJsonString(out, text);
   return out;
 }
 
 void JsonObject::Name(const char* name) {
-  text_ += text_.empty() ? "{" : ",";
-  text_ += JsonString(name);
+  if (text_.empty()) {
+    text_ += '{';
+  } else if (!first_) {
+    text_ += ',';
+  }
+  first_ = false;
+  AppendJsonString(text_, name);
   text_ += ':';
 }
 
 JsonObject& JsonObject::String(const char* name, const std::string& value) {
   Name(name);
-  text_ += JsonString(value);
+  AppendJsonString(text_, value);
   return *this;
+}
+
+JsonObject& JsonObject::Open(const char* name) {
+  Name(name);
+  text_ += '{';
+  ++open_;
+  first_ = true;
+  return *this;
+}
+
+JsonObject& JsonObject::Close() {
+  if (open_ == 0) return *this;
+  text_ += '}';
+  --open_;
+  first_ = false;
+  return *this;
+}
+
+JsonObject& JsonObject::Reserve(size_t bytes) {
+  text_.reserve(bytes);
+  return *this;
+}
+
+std::string JsonObject::Text() const {
+  if (text_.empty()) return "{}";
+  return text_ + std::string(open_ + 1, '}');
+}
+
+std::string JsonObject::Take() {
+  if (text_.empty()) return "{}";
+  text_.append(open_ + 1, '}');
+  std::string text = std::move(text_);
+  text_.clear();
+  open_ = 0;
+  first_ = true;
+  return text;
 }
 
 JsonObject& JsonObject::Number(const char* name, long long value) {
@@ -231,7 +299,7 @@ JsonObject& JsonObject::Raw(const char* name, const std::string& value) {
 }
 
 std::string JsonObject::Wrapped(const char* name) const {
-  return JsonObject().Raw(name, Text()).Text();
+  return JsonObject().Raw(name, Text()).Take();
 }
 
 std::string StringList(const std::string& item) { return "[" + JsonString(item) + "]"; }

@@ -38,6 +38,10 @@ std::string StringMember(const cJSON* object, const char* name);
 // text as a JSON string literal (quotes included); bytes of valid UTF-8 stay
 // as they are, control characters (NUL too) and DEL are escaped.
 std::string JsonString(const std::string& text);
+// The same literal appended to out, and its length in bytes (at most six
+// times the text's, plus two): a caller can reserve the room first.
+void AppendJsonString(std::string& out, const std::string& text);
+size_t JsonStringSize(const std::string& text);
 
 // JSON blanks (space, tab, CR, LF).
 bool IsJsonBlank(char c);
@@ -61,8 +65,10 @@ constexpr size_t kLongestScannedString = 1024;
 std::vector<std::string> ScanTopLevelStrings(const std::string& text,
                                              const std::vector<std::string>& names);
 
-// Writes a JSON object member by member, in the order given: the protocol's
-// primitives and resource representations are built with it.
+// Writes a JSON object member by member, in the order given, into one
+// string: the protocol's primitives and resource representations are built
+// with it. A member that is an object of its own is written in place
+// (Open ... Close), so a large value is copied once, into the text.
 class JsonObject {
 public:
   JsonObject& String(const char* name, const std::string& value);
@@ -70,13 +76,24 @@ public:
   JsonObject& Bool(const char* name, bool value);
   // value is JSON text already (an object, an array, a number).
   JsonObject& Raw(const char* name, const std::string& value);
+  // Starts a member whose value is an object: the members that follow go
+  // into it until Close.
+  JsonObject& Open(const char* name);
+  JsonObject& Close();
+  // Room for a text of this many bytes, taken at once.
+  JsonObject& Reserve(size_t bytes);
   // {"name": this object}, the form of a oneM2M resource representation.
   std::string Wrapped(const char* name) const;
-  std::string Text() const { return text_.empty() ? "{}" : text_ + "}"; }
+  // The text, every object still open closed. Take hands it over and leaves
+  // the object empty.
+  std::string Text() const;
+  std::string Take();
 
 private:
   void Name(const char* name);
   std::string text_;
+  size_t open_ = 0;    // objects opened and not closed
+  bool first_ = true;  // the next member is the first of its object
 };
 
 // ["item"]: a JSON array of one string.

@@ -12,7 +12,7 @@ std::string ResponseEnvelope(const std::string& rqi, int rsc, const std::string&
   body.String("rqi", rqi).Number("rsc", rsc).String("rvi", kReleaseVersion);
   body.String("fr", from).String("to", to);
   if (!pc.empty()) body.Raw("pc", pc);
-  return body.Text();
+  return body.Take();
 }
 
 }  // namespace
@@ -55,16 +55,25 @@ bool IsTopicLevel(const std::string& id) {
   return !id.empty() && id.find_first_of(std::string("/+#\0", 4)) == std::string::npos;
 }
 
+bool IsPortableTopicLevel(const std::string& id) {
+  return IsTopicLevel(id) && id.find('.') == std::string::npos;
+}
+
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
                              const std::string& rqi, int type, const std::string& pc,
                              const std::string& fc) {
   JsonObject body;
+  RequestHead(body, op, to, from, rqi, type);
+  if (!pc.empty()) body.Raw("pc", pc);
+  if (!fc.empty()) body.Raw("fc", fc);
+  return body.Take();
+}
+
+void RequestHead(JsonObject& body, int op, const std::string& to, const std::string& from,
+                 const std::string& rqi, int type) {
   body.Number("op", op).String("to", to).String("fr", from).String("rqi", rqi);
   body.String("rvi", kReleaseVersion);
   if (type != 0) body.Number("ty", type);
-  if (!pc.empty()) body.Raw("pc", pc);
-  if (!fc.empty()) body.Raw("fc", fc);
-  return body.Text();
 }
 
 std::optional<int> ResponseStatusCode(int status) {
@@ -101,7 +110,9 @@ std::optional<int> DefaultStatus(int wireOperation) {
   }
 }
 
-std::optional<Reply> ParseReply(const std::string& payload) {
+namespace {
+
+std::optional<Reply> ReadReply(const std::string& payload, bool withContent) {
   Json json = ParseWhole(payload);
   if (!json || !cJSON_IsObject(json.get())) return std::nullopt;
   Reply reply;
@@ -111,13 +122,18 @@ std::optional<Reply> ParseReply(const std::string& payload) {
   reply.rsc = *rsc;
   const cJSON* pc = Member(json.get(), "pc");
   if (cJSON_IsString(pc)) {
-    reply.content = pc->valuestring;
+    if (withContent) reply.content = pc->valuestring;
   } else if (pc != nullptr && !cJSON_IsNull(pc)) {
-    reply.content = Compact(pc);
+    if (withContent) reply.content = Compact(pc);
     reply.debug = StringMember(pc, "m2m:dbg");
   }
   return reply;
 }
+
+}  // namespace
+
+std::optional<Reply> ParseReply(const std::string& payload) { return ReadReply(payload, true); }
+std::optional<Reply> ParseAnswer(const std::string& payload) { return ReadReply(payload, false); }
 
 }  // namespace protocol
 }  // namespace kiv

@@ -60,11 +60,21 @@ std::vector<std::string> Levels(const std::string& text);
 // Whether an id can stand as one topic level.
 bool IsTopicLevel(const std::string& id);
 
+// Whether every broker carries an id as one topic level, the same way: also
+// without ".", which a cluster broker such as RabbitMQ maps onto "/" (its
+// routing keys separate levels with dots). Our own ids and those we send
+// to must be such; ids that come in are taken as they are.
+bool IsPortableTopicLevel(const std::string& id);
+
 // A request primitive: op, to, fr, rqi, rvi, then ty when not 0, pc and fc
 // when not empty (both JSON text).
 std::string RequestPrimitive(int op, const std::string& to, const std::string& from,
                              const std::string& rqi, int type, const std::string& pc,
                              const std::string& fc = "");
+// The same primitive's members before pc, written into body, which a caller
+// then gives a pc built in place (a record's: see ContentInstanceCreate).
+void RequestHead(JsonObject& body, int op, const std::string& to, const std::string& from,
+                 const std::string& rqi, int type);
 
 // Maps a Proxy::Response status to a oneM2M response status code; nullopt
 // for a status that means nothing here.
@@ -91,6 +101,10 @@ struct Reply {
   std::string debug;    // pc's "m2m:dbg", when present
 };
 std::optional<Reply> ParseReply(const std::string& payload);
+// The same without the content (empty): what an answer to a request of
+// ours is read for. The registrar's answer to a record carries the record
+// again, which would cost another copy of it.
+std::optional<Reply> ParseAnswer(const std::string& payload);
 
 }  // namespace protocol
 }  // namespace kiv

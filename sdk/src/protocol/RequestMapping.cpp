@@ -4,6 +4,7 @@
 #include "Protocol.h"
 #include "Settings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -230,14 +231,14 @@ std::string CheckStringMembers(const cJSON* root) {
 // An oversize request, answered without parsing it. 4000 (bad request): the
 // fault is the originator's, and the same request will never fit; 5207 (not
 // acceptable) is a receiver's error, which an originator may try again.
-Request RefuseOversize(const std::string& payload, size_t maxBytes) {
+Request RefuseOversize(const std::string& payload, size_t sentBytes, size_t maxBytes) {
   Request request;
   std::vector<std::string> found = ScanTopLevelStrings(payload, {"rqi", "fr", "to"});
   request.rqi = std::move(found[0]);
   request.from = std::move(found[1]);
   request.to = std::move(found[2]);
   Refuse(request, kRscBadRequest,
-         "the request has " + std::to_string(payload.size()) + " bytes, more than the limit of " +
+         "the request has " + std::to_string(sentBytes) + " bytes, more than the limit of " +
              std::to_string(maxBytes));
   return request;
 }
@@ -250,7 +251,14 @@ size_t MaxRequestBytesFromEnvironment(std::string* warning) {
 }
 
 Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes) {
-  if (payload.size() > maxBytes) return RefuseOversize(payload, maxBytes);
+  return ParseRequest(payload, names, maxBytes, payload.size());
+}
+
+Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes,
+                     size_t sentBytes) {
+  if (std::max(sentBytes, payload.size()) > maxBytes) {
+    return RefuseOversize(payload, std::max(sentBytes, payload.size()), maxBytes);
+  }
   Request request;
   Json json = ParseWhole(payload);
   if (!json || !cJSON_IsObject(json.get())) {

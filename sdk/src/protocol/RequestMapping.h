@@ -57,6 +57,10 @@ struct Request {
 // the gateway are C strings, and would arrive cut.
 Request ParseRequest(const std::string& payload, const CseNames& names,
                      size_t maxBytes = kDefaultMaxRequestBytes);
+// The same for a payload that may have arrived cut: sentBytes is its whole
+// size, which decides and which the refusal names.
+Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes,
+                     size_t sentBytes);
 
 }  // namespace protocol
 }  // namespace kiv
