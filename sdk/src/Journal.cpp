@@ -1,5 +1,6 @@
 #include "Journal.h"
 
+#include "Format.h"
 #include "StateFolder.h"
 
 #include <fcntl.h>
@@ -55,12 +56,6 @@ uint32_t Crc32(const std::string& bytes) {
   uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char byte : bytes) crc = kTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;
-}
-
-std::string Hex8(uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
 }
 
 // A whole number of decimal digits that fits in size_t, or false.
@@ -123,7 +118,7 @@ bool ParseSizes(const std::vector<std::string>& words, size_t first, size_t boun
 size_t EntryBound(const RecordQueueLimits& limits) { return std::min(limits.bytes, SIZE_MAX - 1); }
 
 std::string Count(size_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
+  return Format("%zu %s", count, count == 1 ? one : many);
 }
 
 bool Printable(const std::string& text) {
@@ -212,15 +207,16 @@ std::string CheckHeader(Reader& in, const std::string& path, const char* magic,
                         const std::string& device) {
   std::string line;
   Reader::Line read = in.NextLine(kLongestHeaderLine, &line);
-  if (read == Reader::Line::kEnd) return path + " is empty";
+  if (read == Reader::Line::kEnd) return Format("%s is empty", path.c_str());
   const size_t magicSize = std::strlen(magic);
   if (read != Reader::Line::kRead || line.compare(0, magicSize, magic) != 0) {
-    return path + " is not a file of records";
+    return Format("%s is not a file of records", path.c_str());
   }
   std::string owner = line.substr(magicSize);
   if (owner == device) return "";
-  return path + " holds the records of " +
-         (Printable(owner) ? "device \"" + owner + "\"" : "another device") + ", not of this one";
+  if (!Printable(owner)) return Format("%s holds the records of another device, not of this one", path.c_str());
+  return Format("%s holds the records of device \"%s\", not of this one", path.c_str(),
+                owner.c_str());
 }
 
 // ---- The records still held, within the queue's bounds -------------------------------
@@ -275,7 +271,7 @@ private:
 // Why a file could not be opened, or "" for one that is not there.
 std::string OpenProblem(const Reader& in, const std::string& path) {
   if (in.error() == ENOENT) return "";
-  return "cannot read " + path + ": " + std::strerror(in.error());
+  return Format("cannot read %s: %s", path.c_str(), std::strerror(in.error()));
 }
 
 RecordQueue::Entry Split(const std::string& bytes, const Sizes& sizes) {
@@ -395,12 +391,12 @@ std::string ReadOldFile(const std::string& path, const std::string& device,
       bool tooLarge = false;
       if (read != Reader::Line::kRead || words.size() != 3 ||
           !ParseSizes(words, 0, EntryBound(limits), &sizes, &tooLarge) || tooLarge) {
-        return path + ": record " + std::to_string(record) + " is damaged";
+        return Format("%s: record %zu is damaged", path.c_str(), record);
       }
       std::string bytes;
       if (sizes.Total() >= in.Remaining() || !in.Read(sizes.Total() + 1, &bytes) ||
           bytes.back() != '\n') {
-        return path + ": record " + std::to_string(record) + " is cut short";
+        return Format("%s: record %zu is cut short", path.c_str(), record);
       }
       live.Add(Split(bytes, sizes));
     }
@@ -413,15 +409,20 @@ std::string FileHeader(const std::string& device) { return kJournalMagic + devic
 
 std::string EncodeEntry(char kind, const RecordQueue::Entry& entry) {
   std::string bytes = entry.id + entry.name + entry.text;
-  std::string fields = std::string(1, kind) + " " + std::to_string(entry.id.size()) + " " +
-                       std::to_string(entry.name.size()) + " " + std::to_string(entry.text.size()) +
-                       " " + Hex8(Crc32(bytes));
-  return fields + " " + Hex8(Crc32(fields)) + "\n" + bytes + "\n";
+  const std::string fields = Format("%c %zu %zu %zu %08x", kind, entry.id.size(), entry.name.size(),
+                                    entry.text.size(), static_cast<unsigned>(Crc32(bytes)));
+  std::string encoded = Format("%s %08x\n", fields.c_str(), static_cast<unsigned>(Crc32(fields)));
+  encoded.reserve(encoded.size() + bytes.size() + 1);
+  encoded += bytes;  // the record's bytes as they are, NULs included
+  encoded += '\n';
+  return encoded;
 }
 
 size_t EntrySize(const RecordQueue::Entry& entry) { return EncodeEntry(kHeld, entry).size(); }
 
-std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string SystemError(const std::string& what) {
+  return Format("%s: %s", what.c_str(), std::strerror(errno));
+}
 
 bool WriteAll(int descriptor, const std::string& bytes) {
   size_t done = 0;
@@ -443,20 +444,20 @@ std::string SetAside(const std::string& path, bool replacedNext) {
   std::remove(aside.c_str());
   if ((replacedNext && link(path.c_str(), aside.c_str()) == 0) ||
       std::rename(path.c_str(), aside.c_str()) == 0) {
-    return "set aside as " + aside;
+    return Format("set aside as %s", aside.c_str());
   }
-  return SystemError("cannot set it aside as " + aside);
+  return SystemError(Format("cannot set it aside as %s", aside.c_str()));
 }
 
 // "" when the file at path is gone (or never was), else why not.
 std::string RemovePath(const std::string& path) {
   if (std::remove(path.c_str()) == 0 || errno == ENOENT) return "";
-  return SystemError("cannot remove " + path);
+  return SystemError(Format("cannot remove %s", path.c_str()));
 }
 
 std::string Joined(const std::string& first, const std::string& second) {
   if (first.empty()) return second;
-  return second.empty() ? first : first + "; " + second;
+  return second.empty() ? first : Format("%s; %s", first.c_str(), second.c_str());
 }
 
 }  // namespace
@@ -516,8 +517,8 @@ std::string Journal::Hold(const Entry& record) {
                            [&record](const Held& h) { return h.name == record.name; });
   if (held != held_.end()) return "";
   if (record.id.size() + record.name.size() + record.text.size() > EntryBound(limits_)) {
-    return "record " + record.name + " is larger than the queue's byte bound (" +
-           std::to_string(limits_.bytes) + "): it is not kept in " + path_;
+    return Format("record %s is larger than the queue's byte bound (%zu): it is not kept in %s",
+                  record.name.c_str(), limits_.bytes, path_.c_str());
   }
   const std::string entry = EncodeEntry(kHeld, record);
   std::string problem = Append(fileBytes_ == 0 ? FileHeader(device_) + entry : entry, true);
@@ -544,16 +545,16 @@ std::string Journal::Forget(const std::string& name) {
 std::string Journal::Append(const std::string& bytes, bool flush) {
   const bool creating = fileBytes_ == 0;
   int descriptor = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (descriptor < 0) return SystemError("cannot open " + path_);
+  if (descriptor < 0) return SystemError(Format("cannot open %s", path_.c_str()));
   std::string problem;
   if (!WriteAll(descriptor, bytes)) {
-    problem = SystemError("cannot write " + path_);
+    problem = SystemError(Format("cannot write %s", path_.c_str()));
     if (creating ? unlink(path_.c_str()) != 0
                  : ftruncate(descriptor, static_cast<off_t>(fileBytes_)) != 0) {
       problem += "; " + SystemError("cannot cut off the part written");
     }
   } else if (flush && fdatasync(descriptor) != 0) {
-    problem = SystemError("cannot flush " + path_ + " to the storage");
+    problem = SystemError(Format("cannot flush %s to the storage", path_.c_str()));
   }
   close(descriptor);
   if (!problem.empty()) return problem;

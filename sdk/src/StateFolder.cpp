@@ -2,6 +2,7 @@
 
 #include "kiv/StateFolder.h"
 
+#include "Format.h"
 #include "RandomHex.h"
 
 #include <fcntl.h>
@@ -38,48 +39,51 @@ bool IsGeneratedDeviceId(const std::string& id) {
 std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
 std::string SystemError(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
+  return Format("%s: %s", what.c_str(), std::strerror(error));
 }
 
 // Flushes what the system holds of path (opened with flags) to the storage.
 std::string SyncPath(const std::string& path, int flags) {
   int descriptor = open(path.c_str(), flags | O_CLOEXEC);
-  if (descriptor < 0) return SystemError("cannot open " + path, errno);
+  if (descriptor < 0) return SystemError(Format("cannot open %s", path.c_str()), errno);
   int result = fsync(descriptor);
   int error = errno;
   close(descriptor);
   // A file system that cannot flush a folder (EINVAL) has nothing to flush.
   if (result != 0 && !(error == EINVAL && (flags & O_DIRECTORY))) {
-    return SystemError("cannot flush " + path + " to the storage", error);
+    return SystemError(Format("cannot flush %s to the storage", path.c_str()), error);
   }
   return "";
 }
 
 std::string WriteWhole(const std::string& path, const FileWriter& write) {
   std::FILE* out = std::fopen(path.c_str(), "wbe");
-  if (out == nullptr) return SystemError("cannot create " + path, errno);
+  if (out == nullptr) return SystemError(Format("cannot create %s", path.c_str()), errno);
   bool written = write(out);
   int error = errno;
   if (std::fclose(out) != 0 && written) {
     written = false;
     error = errno;
   }
-  return written ? "" : SystemError("cannot write " + path, error);
+  return written ? "" : SystemError(Format("cannot write %s", path.c_str()), error);
 }
 
 // Why a folder that could be locked still cannot keep records, or "".
 std::string RoomProblem(const std::string& folder) {
   if (access(folder.c_str(), W_OK) != 0) {
-    return SystemError("cannot write to the state folder " + folder, errno) + kWhatItMeans;
+    return SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
+           kWhatItMeans;
   }
   struct statvfs room {};
   if (statvfs(folder.c_str(), &room) != 0) return "";  // unknown: the writes will tell
   if (room.f_flag & ST_RDONLY) {
-    return "the state folder " + folder + " is on a read-only file system" + kWhatItMeans;
+    return Format("the state folder %s is on a read-only file system%s", folder.c_str(),
+                  kWhatItMeans);
   }
   if (room.f_frsize > 0 && room.f_bavail < kLeastRoom / room.f_frsize) {
-    return "the state folder " + folder + " is full (" +
-           std::to_string(room.f_bavail * room.f_frsize / 1024) + " KiB free)" + kWhatItMeans;
+    return Format("the state folder %s is full (%llu KiB free)%s", folder.c_str(),
+                  static_cast<unsigned long long>(room.f_bavail) * room.f_frsize / 1024,
+                  kWhatItMeans);
   }
   return "";
 }
@@ -117,7 +121,7 @@ std::string ReplaceFile(const std::string& path, const FileWriter& write) {
   std::string problem = WriteWhole(written, write);
   if (problem.empty()) problem = SyncPath(written, O_RDONLY);
   if (problem.empty() && std::rename(written.c_str(), path.c_str()) != 0) {
-    problem = SystemError("cannot rename " + written + " to " + path, errno);
+    problem = SystemError(Format("cannot rename %s to %s", written.c_str(), path.c_str()), errno);
   }
   if (!problem.empty()) {
     std::remove(written.c_str());
@@ -145,7 +149,7 @@ std::string GeneratedDeviceId(std::string* problem) {
   std::string id;
   if (ReadFirstLine(path, kMaxDeviceIdLine, &id) && IsGeneratedDeviceId(id)) return id;
   if (access(path.c_str(), F_OK) == 0) {
-    *problem = path + " holds no device id of the SDK's; a new one replaces it. ";
+    *problem = Format("%s holds no device id of the SDK's; a new one replaces it. ", path.c_str());
   }
   id = NewDeviceId();
   std::string failure =
@@ -184,29 +188,31 @@ StateFolderLock AcquireStateFolder(std::string* problem) {
   if (folder.empty()) return {};
   struct stat status {};
   if (stat(folder.c_str(), &status) != 0) {
-    *problem = SystemError("the state folder " + folder + " cannot be used", errno) + kWhatItMeans;
+    *problem = SystemError(Format("the state folder %s cannot be used", folder.c_str()), errno) +
+               kWhatItMeans;
     return {};
   }
   if (!S_ISDIR(status.st_mode)) {
-    *problem = "the state folder " + folder + " is not a folder" + kWhatItMeans;
+    *problem = Format("the state folder %s is not a folder%s", folder.c_str(), kWhatItMeans);
     return {};
   }
   const std::string path = folder + "/" + kLockFile;
   int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (descriptor < 0) {
-    *problem = SystemError("cannot write to the state folder " + folder, errno) + kWhatItMeans;
+    *problem = SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
+               kWhatItMeans;
     return {};
   }
   if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     close(descriptor);
     if (error == EWOULDBLOCK) {
-      *problem = "the state folder " + folder + " is in use by another process (it holds " + path +
-                 "): a second one there would overwrite its records; give each its own "
-                 "STATE_DIRECTORY";
+      *problem = Format("the state folder %s is in use by another process (it holds %s): a second "
+                        "one there would overwrite its records; give each its own STATE_DIRECTORY",
+                        folder.c_str(), path.c_str());
       return StateFolderLock(-1, true);
     }
-    *problem = SystemError("cannot lock " + path, error) +
+    *problem = SystemError(Format("cannot lock %s", path.c_str()), error) +
                ": nothing keeps a second process from using the same state folder";
     return {};
   }
