@@ -1,5 +1,6 @@
 #include "ProxyCore.h"
 
+#include "Format.h"
 #include "HandlerMark.h"
 #include "Log.h"
 #include "Protocol.h"
@@ -55,7 +56,8 @@ Registration::Settings RegistrationSettings(std::string* problem) {
   settings.recordsUnderApp = placement == "ae";
   settings.guardResources = true;
   if (!settings.recordsUnderApp && placement != "remote-cse") {
-    *problem = "KIV_RECORDS_PLACEMENT is \"" + placement + "\": it must be remote-cse or ae";
+    *problem = Format("KIV_RECORDS_PLACEMENT is \"%s\": it must be remote-cse or ae",
+                      placement.c_str());
   }
   return settings;
 }
@@ -75,13 +77,13 @@ std::string PointOfAccessSetting(std::string* error) {
   std::string setting = EnvOr(kName, "");
   if (setting.empty()) return "";
   if (setting.find(',') != std::string::npos) {
-    *error = std::string(kName) + "=\"" + setting + "\" names more than one broker";
+    *error = Format("%s=\"%s\" names more than one broker", kName, setting.c_str());
     return "";
   }
   ServerAddress address;
   std::string problem = ParseServerUri(setting, &address);
   if (!problem.empty()) {
-    *error = std::string(kName) + ": " + problem;
+    *error = Format("%s: %s", kName, problem.c_str());
     return "";
   }
   return protocol::PointOfAccess(setting);
@@ -109,8 +111,9 @@ Outbox::Settings OutboxSettings(const RecordQueueLimits& limits) {
 std::string AllowedOriginatorsProblem() {
   const char* value = std::getenv("KIV_ALLOWED_ORIGINATORS");
   if (value == nullptr || !protocol::OriginatorAllowList("", value).NamesNoOne()) return "";
-  return "KIV_ALLOWED_ORIGINATORS is set but names no originator (\"" + std::string(value) +
-         "\"): list the patterns to let in (gwctl-*), or unset it to let everyone in";
+  return Format("KIV_ALLOWED_ORIGINATORS is set but names no originator (\"%s\"): list the "
+                "patterns to let in (gwctl-*), or unset it to let everyone in",
+                value);
 }
 
 void LogAt(int level, int category, const char* function, int line, const std::string& text) {
@@ -250,7 +253,8 @@ void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& bod
 void Proxy::Impl::Log(int category, const std::string& text) {
   if (category == kLogInformation) {
     LogAt(1, 0, "Registration", __LINE__,
-          text + " " + names_.RegistrarCseId() + " as " + names_.CseId() + " (" + poa_ + ")");
+          Format("%s %s as %s (%s)", text.c_str(), names_.RegistrarCseId().c_str(),
+                 names_.CseId().c_str(), poa_.c_str()));
     return;
   }
   std::string kind;
@@ -279,12 +283,14 @@ void Proxy::Impl::OnConnected() {
   mqtt::Client* client = client_.load();
   std::string error;
   if (client->Publish(protocol::StatusTopic(deviceId_), "online", 1, true, &error) != 0) {
-    LogAt(-1, kLogError, "Connected", __LINE__, "could not publish online status: " + error);
+    LogAt(-1, kLogError, "Connected", __LINE__,
+          Format("could not publish online status: %s", error.c_str()));
   }
   std::string broker = client->serverUri();
   // The client's URI is checked already.
   poa_ = poaSetting_.empty() ? protocol::PointOfAccess(broker) : poaSetting_;
-  LogAt(1, 0, "Connected", __LINE__, "connected to " + broker + " as " + deviceId_);
+  LogAt(1, 0, "Connected", __LINE__,
+        Format("connected to %s as %s", broker.c_str(), deviceId_.c_str()));
   SendHeldReplies();
   registration_.Connected();
   if (Callback* receiver = Gateway()) receiver->Connected();
@@ -315,7 +321,7 @@ void Proxy::Impl::ReportDroppedMessages() {
   if (dropped == 0) return;
   if (std::optional<std::string> line = droppedMessagesLine_.Next(
           "messages from the broker dropped: more arrived than the SDK could take", Clock::now())) {
-    LogAt(-1, kLogError, "MessageArrived", __LINE__, *line + " (" + std::to_string(dropped) + ")");
+    LogAt(-1, kLogError, "MessageArrived", __LINE__, Format("%s (%lu)", line->c_str(), dropped));
   }
 }
 
@@ -361,7 +367,8 @@ std::string Proxy::Impl::Reply(const std::string& originator, const std::string&
   }
   if (std::optional<std::string> line =
           replyFailures_.Next("responses not sent: " + error, Clock::now())) {
-    LogAt(-1, kLogError, "Response", __LINE__, *line + " (the last to " + originator + ")");
+    LogAt(-1, kLogError, "Response", __LINE__,
+          Format("%s (the last to %s)", line->c_str(), originator.c_str()));
   }
   return error;
 }
@@ -438,7 +445,7 @@ Proxy::Result Proxy::Impl::WaitUntilStored(Result result, const std::shared_ptr<
     result.message = "not stored by the platform's CSE within 10 s; it stays queued";
   } else if (outcome->first == Outbox::Exit::kRefused) {
     result.errorCode = mqtt::kErrorRefused;
-    result.message = "refused by the platform's CSE (" + std::to_string(outcome->second) + ")";
+    result.message = Format("refused by the platform's CSE (%d)", outcome->second);
   } else if (outcome->first == Outbox::Exit::kDropped) {
     result.errorCode = mqtt::kErrorRefused;
     result.message = "dropped: the record queue was full";
@@ -473,7 +480,7 @@ void Proxy::Impl::RestoreHeldRecords() {
   size_t count = held.records.size();
   outbox_.Restore(std::move(held.records));
   LogAt(kNoticeLevel, kLogWarning, "Proxy", __LINE__,
-        std::to_string(count) + " records held at the last run read from " + journal_.path());
+        Format("%zu records held at the last run read from %s", count, journal_.path().c_str()));
 }
 
 void Proxy::Impl::HoldDurably(const Outbox::Record& record) {
@@ -501,11 +508,11 @@ void Proxy::Impl::KeepHeldRecords() {
   if (count == 0) return;
   if (journal_.path().empty()) {
     LogAt(-1, kLogError, "Proxy", __LINE__,
-          std::to_string(count) + " records not stored by the platform are lost: no state folder");
+          Format("%zu records not stored by the platform are lost: no state folder", count));
   } else {
     LogAt(kNoticeLevel, kLogWarning, "Proxy", __LINE__,
-          std::to_string(count) + " records not stored by the platform are kept in " +
-              journal_.path() + " for the next start");
+          Format("%zu records not stored by the platform are kept in %s for the next start", count,
+                 journal_.path().c_str()));
   }
 }
 

@@ -4,6 +4,7 @@
 // refused logins and TLS failures named. ClientImpl.h has the rules.
 #include "ClientImpl.h"
 
+#include "Format.h"
 #include "TlsDiagnosis.h"
 
 #include <algorithm>
@@ -71,7 +72,8 @@ void Client::Impl::StartAttempt(const ReconnectMachine::Attempt& attempt) {
     connect.ssl = &ssl;
   }
   LogTrace(1, "Connect", __LINE__,
-           "connecting to " + BrokerName(attempt.broker) + " as " + options_.clientId);
+           Format("connecting to %s as %s", BrokerName(attempt.broker).c_str(),
+                  options_.clientId.c_str()));
   int rc = MQTTAsync_connect(handle_, &connect);
   if (rc != MQTTASYNC_SUCCESS) AttemptFailed(ErrorText(rc, nullptr));
 }
@@ -96,12 +98,14 @@ void Client::Impl::AttemptFailed(const std::string& reason, int connack) {
 // what the operator needs to mend the credentials, never the password.
 void Client::Impl::LogRefusal(int connack, size_t broker,
                               ReconnectMachine::Duration nextAttemptIn) const {
-  std::string user = options_.username ? "user \"" + *options_.username + "\"" : "no user name";
+  std::string user =
+      options_.username ? Format("user \"%s\"", options_.username->c_str()) : "no user name";
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(nextAttemptIn).count();
   LogError("Connect", __LINE__,
-           BrokerName(broker) + " refused the login (" + user + ", client id \"" +
-               options_.clientId + "\"): " + ConnackReason(connack) + "; next attempt in " +
-               std::to_string(seconds) + " s, then less and less often, up to every 5 min");
+           Format("%s refused the login (%s, client id \"%s\"): %s; next attempt in %lld s, then "
+                  "less and less often, up to every 5 min",
+                  BrokerName(broker).c_str(), user.c_str(), options_.clientId.c_str(),
+                  ConnackReason(connack).c_str(), static_cast<long long>(seconds)));
 }
 
 void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) {
@@ -190,7 +194,8 @@ void Client::Impl::MarkConnected() {
     tlsDiagnosis_.clear();
   }
   LogTrace(1, "Connect", __LINE__,
-           std::string(*reconnected ? "reconnected" : "connected") + " to " + BrokerName(broker));
+           Format("%s to %s", *reconnected ? "reconnected" : "connected",
+                  BrokerName(broker).c_str()));
   // A Connect waiting for this connection returns once its handler ran: its
   // caller may count on what the handler started.
   RunHandler("Connected", onConnected, *reconnected);
@@ -212,27 +217,25 @@ void Client::Impl::OnConnectionLost(void* context, char* cause) {
     takeover = self->machine_.Lost(Clock::now());
     self->connected_ = false;
     self->changed_.notify_all();
-    line = self->lostConnections_.Next("connection to " + broker + " lost: " + reason, Clock::now());
+    line = self->lostConnections_.Next(
+        Format("connection to %s lost: %s", broker.c_str(), reason.c_str()), Clock::now());
   }
   if (line) LogError("ConnectionLost", __LINE__, *line);
   if (takeover) {
     LogError("ConnectionLost", __LINE__,
-             "the broker closed " + std::to_string(*takeover) +
-                 " sessions in a row within seconds of connecting: most likely another client "
-                 "uses the client id \"" + self->options_.clientId +
-                 "\" (two gateways with one device id?); reconnecting less and less often");
+             Format("the broker closed %u sessions in a row within seconds of connecting: most "
+                    "likely another client uses the client id \"%s\" (two gateways with one "
+                    "device id?); reconnecting less and less often",
+                    *takeover, self->options_.clientId.c_str()));
   }
   RunHandler("ConnectionLost", self->onLost, reason);
 }
 
 // A broker as the log names it: its address, and its place in a list.
 std::string Client::Impl::BrokerName(size_t index) const {
-  std::string name = brokers_[index].pahoUri;
-  if (brokers_.size() > 1) {
-    name += " (broker " + std::to_string(index + 1) + " of " + std::to_string(brokers_.size()) +
-            ")";
-  }
-  return name;
+  if (brokers_.size() == 1) return brokers_[index].pahoUri;
+  return Format("%s (broker %zu of %zu)", brokers_[index].pahoUri.c_str(), index + 1,
+                brokers_.size());
 }
 
 std::string Client::Impl::serverUri() const {
@@ -265,12 +268,14 @@ int Client::Impl::Connect(milliseconds timeout, std::string* error) {
     default: break;
   }
   std::string reason = lastError_.empty() ? "no answer from the broker" : lastError_;
-  return Fail(kErrorTimeout, "not connected to " + options_.serverUri + " in time: " + reason,
+  return Fail(kErrorTimeout,
+              Format("not connected to %s in time: %s", options_.serverUri.c_str(), reason.c_str()),
               error);
 }
 
 std::string Client::Impl::WithTlsDiagnosis(const std::string& reason) const {
-  return tlsDiagnosis_.empty() ? reason : tlsDiagnosis_ + " (" + reason + ")";
+  return tlsDiagnosis_.empty() ? reason
+                               : Format("%s (%s)", tlsDiagnosis_.c_str(), reason.c_str());
 }
 
 // On the supervisor's thread, the lock released while the handshake runs.

@@ -3,6 +3,7 @@
 // ClientImpl.h says how the client is laid out and the rules it keeps.
 #include "ClientImpl.h"
 
+#include "Format.h"
 #include "Log.h"
 #include "RandomHex.h"
 
@@ -53,21 +54,21 @@ std::string ConnackReason(int code) {
                                          "server unavailable",
                                          "bad user name or password",
                                          "not authorized"};
-  return std::string(kConnack[code]) + " (CONNACK " + std::to_string(code) + ")";
+  return Format("%s (CONNACK %d)", kConnack[code], code);
 }
 
 // Reason text for a Paho return code or a CONNACK refusal code.
 std::string ErrorText(int code, const char* message) {
   std::string text;
   if (IsConnackRefusal(code)) {
-    text = "connection refused by the broker: " + ConnackReason(code);
+    text = Format("connection refused by the broker: %s", ConnackReason(code).c_str());
   } else if (code < 0) {
     const char* reason = MQTTAsync_strerror(code);
-    text = reason ? reason : "error " + std::to_string(code);
+    text = reason ? reason : Format("error %d", code);
   }
   if (message != nullptr && *message != '\0')
     text += (text.empty() ? "" : ": ") + std::string(message);
-  return text.empty() ? "failed (code " + std::to_string(code) + ")" : text;
+  return text.empty() ? Format("failed (code %d)", code) : text;
 }
 
 int Fail(int code, const std::string& text, std::string* error) {
@@ -149,8 +150,8 @@ std::unique_ptr<Client::Impl> Client::Impl::Make(Options options, std::string* e
                                        options.clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
                                        nullptr, &create);
   if (rc != MQTTASYNC_SUCCESS) {
-    *error = "cannot create an MQTT client for " + options.serverUri + ": " +
-             ErrorText(rc, nullptr);
+    *error = Format("cannot create an MQTT client for %s: %s", options.serverUri.c_str(),
+                    ErrorText(rc, nullptr).c_str());
     return nullptr;
   }
   return std::make_unique<Impl>(std::move(options), std::move(brokers), handle);
@@ -228,7 +229,8 @@ int Client::Impl::SubscribeNow(const std::string& filter, int qos, bool wait, st
   if (rc != MQTTASYNC_SUCCESS) {
     delete context;
     return Fail(rc == MQTTASYNC_DISCONNECTED ? kErrorNotConnected : kErrorRefused,
-                "subscribe to " + filter + ": " + ErrorText(rc, nullptr), error);
+                Format("subscribe to %s: %s", filter.c_str(), ErrorText(rc, nullptr).c_str()),
+                error);
   }
   if (!wait) return kOk;
   return AwaitCompletion(*completion, milliseconds(10000), "subscribe to " + filter, error);
@@ -241,7 +243,7 @@ int Client::Impl::Publish(const std::string& topic, const std::string& payload, 
                           bool retained, const std::shared_ptr<Completion>& completion,
                           std::string* error) {
   if (topic.empty() || topic.find_first_of("+#") != std::string::npos || qos < 0 || qos > 2) {
-    return Fail(kErrorInvalid, "bad topic \"" + topic + "\" or QoS " + std::to_string(qos), error);
+    return Fail(kErrorInvalid, Format("bad topic \"%s\" or QoS %d", topic.c_str(), qos), error);
   }
   if (payload.size() > 268435455u) return Fail(kErrorInvalid, "payload too large for MQTT", error);
   if (!connected_) return Fail(kErrorNotConnected, "not connected", error);
@@ -256,7 +258,7 @@ int Client::Impl::Publish(const std::string& topic, const std::string& payload, 
   if (rc != MQTTASYNC_SUCCESS) {
     delete context;
     return Fail(rc == MQTTASYNC_DISCONNECTED ? kErrorNotConnected : kErrorRefused,
-                "publish to " + topic + ": " + ErrorText(rc, nullptr), error);
+                Format("publish to %s: %s", topic.c_str(), ErrorText(rc, nullptr).c_str()), error);
   }
   return kOk;
 }
