@@ -85,7 +85,7 @@ protected:
   // gateway logged as an error.
   void ExpectNoErrorAnswers() {
     std::string log = gateway_->Stderr();
-    EXPECT_EQ(Occurrences(log, "[ERROR]"), 0u) << log;
+    EXPECT_EQ(interop::ErrorLines(log), 0u) << log;
     size_t answers = Occurrences(log, "ResponseArrived\nrequestId=");
     EXPECT_GT(answers, 0u);
     EXPECT_EQ(Occurrences(log, " ec=2001"), answers) << log;
@@ -156,7 +156,7 @@ TEST_F(Interop, ServesWhatTheCseForwardsAndSchedulesSentDirectly) {
   kivtest::HttpResponse deletion = Http("DELETE", base + "/morning");
   EXPECT_EQ(Rsc(deletion), "2002") << deletion.body;
   EXPECT_TRUE(WaitForLog("TODO - delete the config with name = morning")) << gateway_->Stderr();
-  EXPECT_EQ(Occurrences(gateway_->Stderr(), "[ERROR]"), 0u);
+  EXPECT_EQ(interop::ErrorLines(gateway_->Stderr()), 0u);
 }
 
 class InteropWithFrequentChecks : public Interop {
