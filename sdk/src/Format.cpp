@@ -1,6 +1,5 @@
 #include "Format.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace kiv {
@@ -8,16 +7,20 @@ namespace kiv {
 std::string Format(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  va_list again;
-  va_copy(again, arguments);
-  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  std::string text = FormatV(format, arguments);
   va_end(arguments);
-  std::string text;
-  if (length > 0) {
-    text.resize(static_cast<size_t>(length));
-    std::vsnprintf(&text[0], text.size() + 1, format, again);
-  }
-  va_end(again);
+  return text;
+}
+
+std::string FormatV(const char* format, va_list args) {
+  if (format == nullptr) return std::string();
+  va_list probe;
+  va_copy(probe, args);
+  int needed = std::vsnprintf(nullptr, 0, format, probe);
+  va_end(probe);
+  if (needed <= 0) return std::string();
+  std::string text(static_cast<size_t>(needed), '\0');
+  std::vsnprintf(&text[0], text.size() + 1, format, args);
   return text;
 }
 

@@ -6,11 +6,14 @@
 #ifndef KIV_SDK_FORMAT_H
 #define KIV_SDK_FORMAT_H
 
+#include <cstdarg>
 #include <string>
 
 namespace kiv {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same with the arguments in a va_list; "" for a null format.
+std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace kiv
 

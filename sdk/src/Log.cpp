@@ -202,18 +202,6 @@ std::string EscapeLogText(const std::string& text) {
   return escaped;
 }
 
-std::string FormatV(const char* format, va_list args) {
-  if (format == nullptr) return std::string();
-  va_list probe;
-  va_copy(probe, args);
-  int needed = vsnprintf(nullptr, 0, format, probe);
-  va_end(probe);
-  if (needed <= 0) return std::string();
-  std::string text(static_cast<size_t>(needed), '\0');
-  vsnprintf(&text[0], text.size() + 1, format, args);
-  return text;
-}
-
 void Emit(LogRecord record) {
   timespec now = Now();
   std::lock_guard<std::mutex> lock(g_sinkMutex);

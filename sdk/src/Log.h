@@ -2,15 +2,13 @@
 #ifndef KIV_SDK_LOG_H
 #define KIV_SDK_LOG_H
 
+#include "Format.h"
 #include "kiv/Proxy.h"
 
-#include <cstdarg>
 #include <string>
 
 namespace kiv {
 
-// printf-style formatting into a string.
-std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Writes a record if the configuration lets it through.
 void Emit(LogRecord record);
 // A line an operator must read in the default log as well (the start and
