@@ -86,7 +86,7 @@ std::string PointOfAccessSetting(std::string* error) {
     *error = Format("%s: %s", kName, problem.c_str());
     return "";
   }
-  return protocol::PointOfAccess(setting);
+  return protocol::PointOfAccess(address);
 }
 
 // How long the connection may stay silent before the MQTT library pings the

@@ -178,10 +178,10 @@ void Registration::StepAnswered(int rsc, const std::string& debug) {
     // readers may have changed.
     case Step::kPolicy:
       if (rsc == protocol::kRscConflict) return Begin(Step::kPolicyUpdate);
-      return Guarded(rsc == protocol::kRscCreated, rsc, debug, Step::kParentGuard);
-    case Step::kPolicyUpdate: return Guarded(updated, rsc, debug, Step::kParentGuard);
-    case Step::kParentGuard: return Guarded(updated, rsc, debug, Step::kContainerGuard);
-    case Step::kContainerGuard: return Guarded(updated, rsc, debug, Step::kCheck);
+      return PolicyStepAnswered(rsc == protocol::kRscCreated, rsc, debug, Step::kParentGuard);
+    case Step::kPolicyUpdate: return PolicyStepAnswered(updated, rsc, debug, Step::kParentGuard);
+    case Step::kParentGuard: return PolicyStepAnswered(updated, rsc, debug, Step::kContainerGuard);
+    case Step::kContainerGuard: return PolicyStepAnswered(updated, rsc, debug, Step::kCheck);
     case Step::kCheck:
       if (rsc == protocol::kRscNotFound) {
         Unregistered();
@@ -206,9 +206,9 @@ bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
   return true;
 }
 
-// A guarding step's answer: on to next (kCheck: registered), or, refused,
+// A policy step's answer: on to next (kCheck: registered), or, refused,
 // registered without the policy and without asking again in this run.
-void Registration::Guarded(bool done, int rsc, const std::string& debug, Step next) {
+void Registration::PolicyStepAnswered(bool done, int rsc, const std::string& debug, Step next) {
   if (!done) {
     guardResources_ = false;
     link_.Log(kLogWarning, "the platform's CSE refused the " + std::string(StepName(step_)) +

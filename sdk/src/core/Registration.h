@@ -76,7 +76,7 @@ private:
   void StepAnswered(int rsc, const std::string& debug);
   Step AfterRegistration() const;
   bool MoveRecordsToApp(int rsc, const std::string& debug);
-  void Guarded(bool done, int rsc, const std::string& debug, Step next);
+  void PolicyStepAnswered(bool done, int rsc, const std::string& debug, Step next);
   void BecomeRegistered();
   void Unregistered();
   void ArmCheck();

@@ -82,11 +82,14 @@ std::string Timestamp(std::time_t time) {
   return text;
 }
 
+std::string PointOfAccess(const ServerAddress& broker) {
+  return (broker.tls ? "mqtts://" : "mqtt://") + broker.host + ":" + std::to_string(broker.port);
+}
+
 std::string PointOfAccess(const std::string& serverUri) {
   ServerAddress address;
   if (!ParseServerUri(serverUri, &address).empty()) return serverUri;  // checked by the client
-  return (address.tls ? "mqtts://" : "mqtt://") + address.host + ":" +
-         std::to_string(address.port);
+  return PointOfAccess(address);
 }
 
 std::string RegistrationCreate(const CseNames& names, const std::string& rqi,

@@ -6,6 +6,8 @@
 #ifndef KIV_SDK_PROTOCOL_CSE_H
 #define KIV_SDK_PROTOCOL_CSE_H
 
+#include "ServerUri.h"
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -88,8 +90,10 @@ Target ResolveTarget(const std::string& to, const CseNames& names);
 std::string Timestamp(std::time_t time);
 
 // The point of access a CSE reaches the gateway through: mqtt://host:port or
-// mqtts://host:port of the broker the server URI names. Throws
-// std::invalid_argument for an unusable URI.
+// mqtts://host:port of the broker.
+std::string PointOfAccess(const ServerAddress& broker);
+// The same for the broker a server URI names, checked already: an unusable
+// one comes back as it is.
 std::string PointOfAccess(const std::string& serverUri);
 
 // Requests to the registrar, each a whole primitive.
