@@ -32,12 +32,14 @@ namespace mqtt {
 
 namespace {
 
-template <typename Handler, typename... Args>
-void RunGuarded(const char* name, const Handler& handler, Args&&... args) {
-  if (!handler) return;
+// Runs call(handler, argument) as a handler of the client's user: what it
+// throws is logged, not let through the MQTT library's thread. One runner for
+// the three kinds of handler; each kind only says how its handler is called.
+void RunGuarded(const char* name, void (*call)(const void*, void*), const void* handler,
+                void* argument) {
   CallbackMark mark;
   try {
-    handler(std::forward<Args>(args)...);
+    call(handler, argument);
   } catch (const std::exception& e) {
     LogError(name, __LINE__, std::string("handler threw: ") + e.what());
   } catch (...) {
@@ -45,18 +47,27 @@ void RunGuarded(const char* name, const Handler& handler, Args&&... args) {
   }
 }
 
+template <typename Handler, typename Argument>
+void RunHandlerWith(const char* name, const Handler& handler, Argument& argument) {
+  if (!handler) return;
+  RunGuarded(
+      name,
+      [](const void* h, void* a) { (*static_cast<const Handler*>(h))(*static_cast<Argument*>(a)); },
+      &handler, const_cast<void*>(static_cast<const void*>(&argument)));
+}
+
 }  // namespace
 
 void RunHandler(const char* name, const Client::MessageHandler& handler, Message& message) {
-  RunGuarded(name, handler, message);
+  RunHandlerWith(name, handler, message);
 }
 
 void RunHandler(const char* name, const Client::ConnectedHandler& handler, bool reconnected) {
-  RunGuarded(name, handler, reconnected);
+  RunHandlerWith(name, handler, reconnected);
 }
 
 void RunHandler(const char* name, const Client::LostHandler& handler, const std::string& cause) {
-  RunGuarded(name, handler, cause);
+  RunHandlerWith(name, handler, cause);
 }
 
 Client::Client(Options options) {

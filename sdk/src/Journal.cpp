@@ -292,13 +292,15 @@ struct JournalDamage {
   }
   std::string Describe(const std::string& path) const {
     std::string text;
-    if (damaged > 0) text = Count(damaged, "damaged entry", "damaged entries") + " skipped";
-    if (tooLarge > 0) {
-      text += std::string(text.empty() ? "" : ", ") + Count(tooLarge, "record", "records") +
-              " larger than the queue's byte bound skipped";
+    if (damaged > 0) {
+      text = Format("%s skipped", Count(damaged, "damaged entry", "damaged entries").c_str());
     }
-    if (cutShort) text += std::string(text.empty() ? "" : ", ") + "its end is cut short";
-    return text.empty() ? "" : path + ": " + text;
+    if (tooLarge > 0) {
+      text += Format("%s%s larger than the queue's byte bound skipped", text.empty() ? "" : ", ",
+                     Count(tooLarge, "record", "records").c_str());
+    }
+    if (cutShort) text += text.empty() ? "its end is cut short" : ", its end is cut short";
+    return text.empty() ? "" : Format("%s: %s", path.c_str(), text.c_str());
   }
 };
 
@@ -551,7 +553,7 @@ std::string Journal::Append(const std::string& bytes, bool flush) {
     problem = SystemError(Format("cannot write %s", path_.c_str()));
     if (creating ? unlink(path_.c_str()) != 0
                  : ftruncate(descriptor, static_cast<off_t>(fileBytes_)) != 0) {
-      problem += "; " + SystemError("cannot cut off the part written");
+      problem += Format("; %s", SystemError("cannot cut off the part written").c_str());
     }
   } else if (flush && fdatasync(descriptor) != 0) {
     problem = SystemError(Format("cannot flush %s to the storage", path_.c_str()));

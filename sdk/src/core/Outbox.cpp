@@ -1,5 +1,6 @@
 #include "Outbox.h"
 
+#include "Format.h"
 #include "Protocol.h"
 #include "kiv/Proxy.h"  // LogCategory
 
@@ -12,9 +13,8 @@ constexpr size_t kEntryOverhead = 128;  // the list node, the strings, the timer
 constexpr size_t kRqisPerRecord = 8;    // sends whose late answers still count
 constexpr size_t kGoneRemembered = 256;
 
-std::string RecordCount(size_t count) {
-  return std::to_string(count) + (count == 1 ? " record" : " records");
-}
+// "record" or "records", after a count.
+const char* RecordWord(size_t count) { return count == 1 ? "record" : "records"; }
 
 // A content instance of that name exists: this record, stored by an earlier
 // send whose answer was lost.
@@ -58,9 +58,10 @@ void Outbox::Push(Record record, bool held) {
   while (!entries_.empty() && (entries_.size() >= settings_.limits.records ||
                                bytes_ + cost > settings_.limits.bytes)) {
     if (!dropping && dropped_ == 0) {
-      link_.Log(kLogError, "the record queue is full (" + RecordCount(settings_.limits.records) +
-                               " or " + std::to_string(settings_.limits.bytes) +
-                               " bytes at most): the oldest records give way to new ones");
+      link_.Log(kLogError, Format("the record queue is full (%zu %s or %zu bytes at most): the "
+                                  "oldest records give way to new ones",
+                                  settings_.limits.records, RecordWord(settings_.limits.records),
+                                  settings_.limits.bytes));
     }
     dropping = true;
     ++dropped_;
@@ -188,8 +189,8 @@ void Outbox::Stored(Position entry) {
     timers_.Cancel(resendTimer_);
   }
   if (refusedInStretch_ > 1) {
-    link_.Log(kLogError,
-              RecordCount(refusedInStretch_ - 1) + " more refused by the platform's CSE and dropped");
+    link_.Log(kLogError, Format("%zu %s more refused by the platform's CSE and dropped",
+                                refusedInStretch_ - 1, RecordWord(refusedInStretch_ - 1)));
   }
   refusedInStretch_ = 0;
   if (outage_) {
@@ -205,9 +206,9 @@ void Outbox::Stored(Position entry) {
 
 void Outbox::Refused(Position entry, int rsc) {
   if (refusedInStretch_++ == 0) {
-    link_.Log(kLogError, "record " + entry->record.name + " refused by the platform's CSE (" +
-                             std::to_string(rsc) +
-                             "): dropped; further refusals are counted until a record is stored");
+    link_.Log(kLogError, Format("record %s refused by the platform's CSE (%d): dropped; further "
+                                "refusals are counted until a record is stored",
+                                entry->record.name.c_str(), rsc));
   }
   Leave(entry, Exit::kRefused, rsc);
   Pump();
@@ -215,13 +216,14 @@ void Outbox::Refused(Position entry, int rsc) {
 
 void Outbox::EndOutageIfDrained() {
   if (!draining_ || !entries_.empty()) return;
-  std::string line = "delivered " + RecordCount(delivered_) + " held during the outage";
-  int category = kLogWarning;
-  if (dropped_ > 0) {
-    line += "; " + std::to_string(dropped_) + " older ones were dropped (the queue was full)";
-    category = kLogError;
+  if (dropped_ == 0) {
+    link_.Log(kLogWarning, Format("delivered %zu %s held during the outage", delivered_,
+                                  RecordWord(delivered_)));
+  } else {
+    link_.Log(kLogError, Format("delivered %zu %s held during the outage; %zu older ones were "
+                                "dropped (the queue was full)",
+                                delivered_, RecordWord(delivered_), dropped_));
   }
-  link_.Log(category, line);
   draining_ = false;
   dropped_ = 0;
 }
@@ -229,7 +231,8 @@ void Outbox::EndOutageIfDrained() {
 void Outbox::BeginOutage() {
   if (outage_ || entries_.empty()) return;
   outage_ = true;
-  link_.Log(kLogWarning, RecordCount(entries_.size()) + " waiting for the platform");
+  link_.Log(kLogWarning,
+            Format("%zu %s waiting for the platform", entries_.size(), RecordWord(entries_.size())));
 }
 
 // The one way out: whatever the reason, the record is reported.

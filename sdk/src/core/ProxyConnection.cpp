@@ -2,6 +2,7 @@
 // how its events reach the loop, and the stop.
 #include "ProxyCore.h"
 
+#include "Format.h"
 #include "Guarded.h"
 #include "Log.h"
 #include "Protocol.h"
@@ -96,9 +97,7 @@ std::string Proxy::Impl::Connect(int timeoutSeconds, bool cleanSession, ResultCa
     if (error.empty()) {
       connectFailures_.Reset();
     } else if (!disconnected_ && !refused) {
-      if (std::optional<std::string> line = connectFailures_.Next(error, Clock::now())) {
-        LogAt(-1, kLogError, "Connect", __LINE__, *line);
-      }
+      LogHeldBack(connectFailures_, kLogError, "Connect", __LINE__, error);
     }
   }
   // The caller hears the outcome without any lock of ours held, once the
@@ -124,7 +123,7 @@ void Proxy::Impl::AnnounceOffline(mqtt::Client& client) {
   std::string error;
   if (client.PublishAndWait(protocol::StatusTopic(deviceId_), "offline", 1, true, kOfflineTimeout,
                             &error) != 0) {
-    LogAt(-1, kLogError, "Disconnect", __LINE__, "could not publish offline status: " + error);
+    LogAt(-1, kLogError, "Disconnect", __LINE__, Format("could not publish offline status: %s", error.c_str()));
   }
 }
 

@@ -120,6 +120,13 @@ void LogAt(int level, int category, const char* function, int line, const std::s
   LogLine(level, category, "sdk", "sdk/Proxy", function, line, text);
 }
 
+void LogHeldBack(RepeatedLine& holder, int category, const char* function, int line,
+                 const std::string& text) {
+  if (std::optional<std::string> held = holder.Next(text, RepeatedLine::Clock::now())) {
+    LogAt(-1, category, function, line, *held);
+  }
+}
+
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value && *value ? value : fallback;
@@ -176,7 +183,8 @@ Proxy::Impl::Impl(const ProxyInfo& info)
   keepAliveSeconds_ = KeepAliveSeconds(&configWarning_);
   if (!configWarning_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, configWarning_);
   if (!namesProblem_.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, namesProblem_);
-  LogAt(1, 0, "Proxy", __LINE__, "requests are taken from " + router_.DescribeAllowed());
+  LogAt(1, 0, "Proxy", __LINE__,
+        Format("requests are taken from %s", router_.DescribeAllowed().c_str()));
   loop_.Call([this] { RestoreHeldRecords(); });
 }
 
@@ -240,10 +248,8 @@ void Proxy::Impl::SendToRegistrar(const std::string& rqi, const std::string& bod
     if (TraceLevel() >= 2) LogAt(2, 0, "Registration", __LINE__, std::string(what) + " " + body);
     return;
   }
-  if (std::optional<std::string> line =
-          registrarSendFailures_.Next("not sent to the registrar: " + error, Clock::now())) {
-    LogAt(-1, kLogWarning, "Registration", __LINE__, *line);
-  }
+  LogHeldBack(registrarSendFailures_, kLogWarning, "Registration", __LINE__,
+              Format("not sent to the registrar: %s", error.c_str()));
 }
 
 // The registration's and the outbox's lines are what an operator must see
@@ -265,7 +271,8 @@ void Proxy::Impl::Log(int category, const std::string& text) {
   std::optional<std::string> line = holder.Next(kind, Clock::now());
   if (!line) return;
   LogAt(kNoticeLevel, category, "Registration", __LINE__,
-        names_.RegistrarCseId() + ": " + text + line->substr(kind.size()));
+        Format("%s: %s%s", names_.RegistrarCseId().c_str(), text.c_str(),
+               line->c_str() + kind.size()));
 }
 
 RepeatedLine& Proxy::Impl::OperatorLineHolder(const std::string& kind) {
@@ -335,7 +342,7 @@ void Proxy::Impl::OnResponse(const std::string& payload) {
   }
   if (TraceLevel() >= 2) {
     LogAt(2, 0, "ResponseArrived", __LINE__,
-          "response " + reply->rqi + " rsc " + std::to_string(reply->rsc));
+          Format("response %s rsc %d", reply->rqi.c_str(), reply->rsc));
   }
   if (registration_.Answer(reply->rqi, reply->rsc, reply->debug) ||
       outbox_.Answer(reply->rqi, reply->rsc) || sent_.Contains(reply->rqi)) {
@@ -366,7 +373,7 @@ std::string Proxy::Impl::Reply(const std::string& originator, const std::string&
     return "";
   }
   if (std::optional<std::string> line =
-          replyFailures_.Next("responses not sent: " + error, Clock::now())) {
+          replyFailures_.Next(Format("responses not sent: %s", error.c_str()), Clock::now())) {
     LogAt(-1, kLogError, "Response", __LINE__,
           Format("%s (the last to %s)", line->c_str(), originator.c_str()));
   }
@@ -379,7 +386,8 @@ void Proxy::Impl::SendHeldReplies() {
     std::string error;
     auto& [topic, body] = heldReplies_.front();
     if (client->Publish(topic, body, 1, false, &error) != 0) {
-      LogAt(-1, kLogError, "Response", __LINE__, "held response not sent: " + error);
+      LogAt(-1, kLogError, "Response", __LINE__,
+            Format("held response not sent: %s", error.c_str()));
     }
     heldReplyBytes_ -= body.size();
     heldReplies_.pop_front();
@@ -475,7 +483,9 @@ void Proxy::Impl::RecordLeft(const Outbox::Record& record, Outbox::Exit exit, in
 // 4105 and not stored twice.
 void Proxy::Impl::RestoreHeldRecords() {
   Journal::Loaded held = journal_.Open();
-  if (!held.problem.empty()) LogAt(-1, kLogError, "Proxy", __LINE__, "held records: " + held.problem);
+  if (!held.problem.empty()) {
+    LogAt(-1, kLogError, "Proxy", __LINE__, Format("held records: %s", held.problem.c_str()));
+  }
   if (held.records.empty()) return;
   size_t count = held.records.size();
   outbox_.Restore(std::move(held.records));
@@ -486,19 +496,15 @@ void Proxy::Impl::RestoreHeldRecords() {
 void Proxy::Impl::HoldDurably(const Outbox::Record& record) {
   std::string error = journal_.Hold(record);
   if (error.empty()) return;
-  if (std::optional<std::string> line = journalFailures_.Next(
-          "held records are not kept across a stop or a power cut: " + error, Clock::now())) {
-    LogAt(-1, kLogError, "Proxy", __LINE__, *line);
-  }
+  LogHeldBack(journalFailures_, kLogError, "Proxy", __LINE__,
+              Format("held records are not kept across a stop or a power cut: %s", error.c_str()));
 }
 
 void Proxy::Impl::ForgetHeld(const std::string& name) {
   std::string error = journal_.Forget(name);
   if (error.empty()) return;
-  if (std::optional<std::string> line =
-          journalFailures_.Next("the journal of held records: " + error, Clock::now())) {
-    LogAt(-1, kLogError, "Proxy", __LINE__, *line);
-  }
+  LogHeldBack(journalFailures_, kLogError, "Proxy", __LINE__,
+              Format("the journal of held records: %s", error.c_str()));
 }
 
 // At the stop every record not stored is held (most are already).

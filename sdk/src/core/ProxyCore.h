@@ -39,6 +39,10 @@ namespace kiv {
 // The core's own log lines (module sdk/Proxy), and a setting from the
 // environment (fallback when unset or empty).
 void LogAt(int level, int category, const char* function, int line, const std::string& text);
+// The same through holder: a text that repeats is logged at most once per
+// holder's interval.
+void LogHeldBack(RepeatedLine& holder, int category, const char* function, int line,
+                 const std::string& text);
 std::string EnvOr(const char* name, const std::string& fallback);
 
 class KIV_SDK_HIDDEN Proxy::Impl : private RegistrarLink {

@@ -1,5 +1,6 @@
 #include "Registration.h"
 
+#include "Format.h"
 #include "Protocol.h"
 #include "kiv/Proxy.h"  // LogCategory
 
@@ -38,11 +39,11 @@ bool RefusedUnderThisParent(int rsc, const std::string& debug) {
 
 // "4108" or "5203 \"its text\"": what the CSE answered, for a log line.
 std::string Answered(int rsc, const std::string& debug) {
-  return std::to_string(rsc) + (debug.empty() ? "" : " \"" + debug + "\"");
+  return debug.empty() ? std::to_string(rsc) : Format("%d \"%s\"", rsc, debug.c_str());
 }
 
-std::string Seconds(Timers::Duration duration) {
-  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(duration).count()) + " s";
+long long Seconds(Timers::Duration duration) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
 }
 
 }  // namespace
@@ -118,11 +119,10 @@ void Registration::AnswerMissing() {
   Duration wait = retry_.Next();
   if (!failureLogged_) {
     failureLogged_ = true;
-    link_.Log(kLogError, "not registered with the platform's CSE: no answer to the " +
-                             std::string(StepName(step_)) + " in " +
-                             Seconds(deadline_.Current()) +
-                             "; records wait for it, it is asked again in " + Seconds(wait) +
-                             ", and an answer that comes late still counts");
+    link_.Log(kLogError, Format("not registered with the platform's CSE: no answer to the %s in "
+                                "%lld s; records wait for it, it is asked again in %lld s, and an "
+                                "answer that comes late still counts",
+                                StepName(step_), Seconds(deadline_.Current()), Seconds(wait)));
   }
   timers_.Arm(retryTimer_, wait);
 }
@@ -189,8 +189,7 @@ void Registration::StepAnswered(int rsc, const std::string& debug) {
       }
       return ArmCheck();  // any other answer: the CSE is there, the records tell the rest
   }
-  Fail("not registered with the platform's CSE: " + std::string(StepName(step_)) + " answered " +
-       std::to_string(rsc));
+  Fail(Format("not registered with the platform's CSE: %s answered %d", StepName(step_), rsc));
 }
 
 Registration::Step Registration::AfterRegistration() const {
@@ -200,9 +199,10 @@ Registration::Step Registration::AfterRegistration() const {
 bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
   if (recordsUnderApp_ || !RefusedUnderThisParent(rsc, debug)) return false;
   recordsUnderApp_ = true;
-  link_.Log(kLogWarning, "the platform's CSE does not take the records container under the "
-                         "gateway's remoteCSE (" + Answered(rsc, debug) +
-                         "): records are kept under the gateway's AE from now on");
+  link_.Log(kLogWarning, Format("the platform's CSE does not take the records container under the "
+                                "gateway's remoteCSE (%s): records are kept under the gateway's "
+                                "AE from now on",
+                                Answered(rsc, debug).c_str()));
   return true;
 }
 
@@ -211,9 +211,9 @@ bool Registration::MoveRecordsToApp(int rsc, const std::string& debug) {
 void Registration::PolicyStepAnswered(bool done, int rsc, const std::string& debug, Step next) {
   if (!done) {
     guardResources_ = false;
-    link_.Log(kLogWarning, "the platform's CSE refused the " + std::string(StepName(step_)) +
-                               " (" + Answered(rsc, debug) +
-                               "): the gateway's resources there keep the CSE's default access");
+    link_.Log(kLogWarning, Format("the platform's CSE refused the %s (%s): the gateway's resources "
+                                  "there keep the CSE's default access",
+                                  StepName(step_), Answered(rsc, debug).c_str()));
   }
   if (!done || next == Step::kCheck) return BecomeRegistered();
   Begin(next);
@@ -246,7 +246,8 @@ void Registration::Fail(const std::string& why) {
   Duration wait = retry_.Next();
   if (!failureLogged_) {
     failureLogged_ = true;
-    link_.Log(kLogError, why + "; records wait for it, next attempt in " + Seconds(wait));
+    link_.Log(kLogError,
+              Format("%s; records wait for it, next attempt in %lld s", why.c_str(), Seconds(wait)));
   }
   timers_.Arm(retryTimer_, wait);
 }

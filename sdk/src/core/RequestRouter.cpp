@@ -1,5 +1,6 @@
 #include "RequestRouter.h"
 
+#include "Format.h"
 #include "Guarded.h"
 #include "Log.h"
 #include "Protocol.h"
@@ -37,7 +38,7 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
     // A retained request would be replayed on every reconnection (a control
     // command carried out again and again): requests are events, not state.
     Log(-1, kLogWarning, "RequestArrived", __LINE__,
-        "retained request from " + originator + " ignored");
+        Format("retained request from %s ignored", originator.c_str()));
     return MessageToGateway(payload);
   }
   protocol::Request request = protocol::ParseRequest(payload, names_, maxRequestBytes_, sentBytes);
@@ -45,8 +46,8 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
   if (request.handling == protocol::Request::kRefused) return Refuse(originator, request, payload);
   if (TraceLevel() >= 2) {
     Log(2, 0, "RequestArrived", __LINE__,
-        "request " + request.rqi + " op " + std::to_string(request.wireOperation) + " to \"" +
-            request.to + "\" from " + originator);
+        Format("request %s op %d to \"%s\" from %s", request.rqi.c_str(), request.wireOperation,
+               request.to.c_str(), originator.c_str()));
   }
   if (request.handling == protocol::Request::kGateway) {
     PassToGateway(request, originator);
@@ -60,9 +61,9 @@ void RequestRouter::OnRequest(const std::string& originator, const std::string& 
 void RequestRouter::Refuse(const std::string& originator, const protocol::Request& request,
                            const std::string& payload) {
   if (std::optional<std::string> line = refusedRequests_.Next(
-          "request refused (" + std::to_string(request.refusal) + "): " + request.error,
-          Clock::now())) {
-    Log(-1, kLogWarning, "RequestArrived", __LINE__, *line + " (from " + originator + ")");
+          Format("request refused (%d): %s", request.refusal, request.error.c_str()), Clock::now())) {
+    Log(-1, kLogWarning, "RequestArrived", __LINE__,
+        Format("%s (from %s)", line->c_str(), originator.c_str()));
   }
   if (!request.rqi.empty()) {
     hooks_.reply(originator,
@@ -88,7 +89,8 @@ void RequestRouter::RefuseOriginator(const std::string& originator,
       "request refused (4103): not an allowed originator", Clock::now());
   if (line) {
     Log(-1, kLogError, "RequestArrived", __LINE__,
-        *line + ": " + originator + (request.from.empty() ? "" : " (fr " + request.from + ")"));
+        Format(request.from.empty() ? "%s: %s" : "%s: %s (fr %s)", line->c_str(), originator.c_str(),
+               request.from.c_str()));
   }
 }
 
@@ -113,7 +115,8 @@ void RequestRouter::PassToGateway(protocol::Request& request, const std::string&
   if (Proxy::Callback* receiver = hooks_.gateway()) failure = HandToGateway(*receiver, request);
   pending_.Answering(nullptr);
   if (!failure.empty()) {
-    Log(-1, kLogError, "RequestArrived", __LINE__, "request " + request.rqi + ": " + failure);
+    Log(-1, kLogError, "RequestArrived", __LINE__,
+        Format("request %s: %s", request.rqi.c_str(), failure.c_str()));
     return AnswerUnanswered(key, protocol::kRscInternalError, failure);
   }
   if (std::optional<int> rsc = protocol::DefaultStatus(request.wireOperation)) {
@@ -147,10 +150,10 @@ Proxy::Result RequestRouter::Respond(const std::string& requestId, const std::st
   if (rsc && key) origin = pending_.Take(*key, !complete);
   if (!rsc) {
     result.errorCode = mqtt::kErrorInvalid;
-    result.message = "status " + std::to_string(status) + " has no meaning in a response";
+    result.message = Format("status %d has no meaning in a response", status);
   } else if (!origin) {
     result.errorCode = mqtt::kErrorInvalid;
-    result.message = "no request " + requestId + " waits for an answer";
+    result.message = Format("no request %s waits for an answer", requestId.c_str());
   } else {
     result.message = hooks_.reply(origin->originator,
                                   protocol::ResponseBody(requestId, *rsc, names_.CseId(),

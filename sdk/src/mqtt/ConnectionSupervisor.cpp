@@ -84,7 +84,7 @@ void Client::Impl::AttemptFailed(const std::string& reason, int connack) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lastError_ = reason;
-    if (!tlsError_.empty()) lastError_ += " (TLS: " + tlsError_ + ")";
+    if (!tlsError_.empty()) lastError_ += Format(" (TLS: %s)", tlsError_.c_str());
     broker = machine_.broker();
     if (brokers_[broker].tls && connack == 0 && !tlsDiagnosed_) tlsDiagnosisDue_ = broker;
     lastError_ = WithTlsDiagnosis(lastError_);
@@ -114,7 +114,7 @@ void Client::Impl::OnConnectFailure(void* context, MQTTAsync_failureData* data) 
   if (!scope) return;
   std::string reason = data ? ErrorText(data->code, data->message) : "connection failed";
   self->AttemptFailed(reason, data && IsConnackRefusal(data->code) ? data->code : 0);
-  LogTrace(1, "Connect", __LINE__, "connection attempt failed: " + reason);
+  LogTrace(1, "Connect", __LINE__, Format("connection attempt failed: %s", reason.c_str()));
 }
 
 int Client::Impl::OnTlsError(const char* text, size_t length, void* context) {

@@ -118,12 +118,17 @@ void OnDisconnectFailed(void* completion, MQTTAsync_failureData* data) {
       kErrorRefused, data ? ErrorText(data->code, data->message) : "disconnect failed");
 }
 
-// Waits for a completion: 0, or its error code with the reason in *error.
-int AwaitCompletion(Completion& completion, milliseconds timeout, const std::string& what,
-                    std::string* error) {
-  if (!completion.Wait(timeout)) return Fail(kErrorTimeout, what + ": no answer in time", error);
+// Waits for a completion of the action ("publish to") on the topic: 0, or
+// its error code with the reason in *error.
+int AwaitCompletion(Completion& completion, milliseconds timeout, const char* action,
+                    const std::string& topic, std::string* error) {
+  if (!completion.Wait(timeout)) {
+    return Fail(kErrorTimeout, Format("%s %s: no answer in time", action, topic.c_str()), error);
+  }
   std::lock_guard<std::mutex> lock(completion.mutex);
-  return completion.code == kOk ? kOk : Fail(completion.code, what + ": " + completion.text, error);
+  if (completion.code == kOk) return kOk;
+  return Fail(completion.code,
+              Format("%s %s: %s", action, topic.c_str(), completion.text.c_str()), error);
 }
 
 ReconnectMachine::Settings MachineSettings(const Options& options) {
@@ -233,7 +238,7 @@ int Client::Impl::SubscribeNow(const std::string& filter, int qos, bool wait, st
                 error);
   }
   if (!wait) return kOk;
-  return AwaitCompletion(*completion, milliseconds(10000), "subscribe to " + filter, error);
+  return AwaitCompletion(*completion, milliseconds(10000), "subscribe to", filter, error);
 }
 
 // Whether the session under way took the filters for its resubscription
@@ -269,7 +274,7 @@ int Client::Impl::PublishAndWait(const std::string& topic, const std::string& pa
   auto completion = std::make_shared<Completion>();
   int rc = Publish(topic, payload, qos, retained, completion, error);
   if (rc != kOk) return rc;
-  return AwaitCompletion(*completion, timeout, "publish to " + topic, error);
+  return AwaitCompletion(*completion, timeout, "publish to", topic, error);
 }
 
 int Client::Impl::OnMessageArrived(void* context, char* topic, int topicLength,

@@ -2,6 +2,7 @@
 // session, sent now or with the next session's resubscription, and that
 // resubscription's outcome. ClientImpl.h has the rules.
 #include "ClientImpl.h"
+#include "Format.h"
 
 #include <algorithm>
 
@@ -31,8 +32,7 @@ void Client::Impl::RegisterFilter(const std::string& filter, int qos) {
 // connection was lost, the decision is made again.
 int Client::Impl::Subscribe(const std::string& filter, int qos, std::string* error) {
   if (filter.empty() || qos < 0 || qos > 2) {
-    return Fail(kErrorInvalid, "bad subscription \"" + filter + "\" QoS " + std::to_string(qos),
-                error);
+    return Fail(kErrorInvalid, Format("bad subscription \"%s\" QoS %d", filter.c_str(), qos), error);
   }
   for (;;) {
     uint64_t session;
@@ -72,7 +72,8 @@ void Client::Impl::Resubscribe(const std::list<std::pair<std::string, int>>& fil
   int rc = MQTTAsync_subscribeMany(handle_, static_cast<int>(topics.size()), topics.data(),
                                    qos.data(), &response);
   if (rc != MQTTASYNC_SUCCESS) {
-    LogError("Connect", __LINE__, "subscribing again failed: " + ErrorText(rc, nullptr));
+    LogError("Connect", __LINE__,
+             Format("subscribing again failed: %s", ErrorText(rc, nullptr).c_str()));
     MarkConnected();
   }
 }
@@ -89,7 +90,8 @@ void Client::Impl::OnResubscribeFailed(void* context, MQTTAsync_failureData* dat
   if (!scope) return;
   // A cluster node may take the login and refuse the session's queue: said
   // once a minute, however often it comes.
-  std::string reason = "subscribing again failed: " + (data ? ErrorText(data->code, data->message) : "");
+  std::string reason = Format("subscribing again failed: %s",
+                              data ? ErrorText(data->code, data->message).c_str() : "");
   std::optional<std::string> line;
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
