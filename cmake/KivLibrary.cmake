@@ -34,6 +34,13 @@ endfunction()
 # - Clang writes unwinding tables for every function on MIPS unless told
 #   otherwise; an exception never passes through one that cannot throw, and
 #   those need none (GCC leaves them out already). About 4% of the SDK.
+# - Clang's -Oz inlines only calls that cost it almost nothing (threshold
+#   5), so each of libc++'s small wrappers (an allocator's allocate, a
+#   deleter, a unique_ptr's destructor) stays a function of its own, with
+#   the MIPS PIC prologue that sets up $gp. At 25 those go inline: the SDK
+#   is 2% smaller, gatewayd 6%. At 26 std::string's copy constructor starts
+#   to be inlined at every copy and the SDK grows by 7% (the clang 19 of zig
+#   0.14; tools/footprint.sh shows it when another compiler moves this).
 function(kiv_smallest_code)
   foreach(target ${ARGN})
     target_compile_options(${target} PRIVATE
@@ -46,6 +53,7 @@ function(kiv_smallest_code)
       target_compile_options(${target} PRIVATE
         "$<$<CONFIG:MinSizeRel>:SHELL:-Xclang -Oz>"
         "$<$<CONFIG:MinSizeRel>:SHELL:-Xclang -fmerge-functions>"
+        "$<$<CONFIG:MinSizeRel>:SHELL:-mllvm -inline-threshold=25>"
         "$<$<CONFIG:MinSizeRel>:-fno-unwind-tables;-fno-asynchronous-unwind-tables>")
     endif()
   endforeach()
