@@ -27,7 +27,7 @@ std::string ResponseTopic(const std::string& to, const std::string& from) {
 std::string StatusTopic(const std::string& device) { return "/kiv/status/" + device; }
 
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device) {
-  static const std::string kPrefix = "/oneM2M/req/";
+  constexpr std::string_view kPrefix = "/oneM2M/req/";
   const std::string suffix = "/" + device + "/json";
   if (topic.size() <= kPrefix.size() + suffix.size() ||
       topic.compare(0, kPrefix.size(), kPrefix) != 0 ||
