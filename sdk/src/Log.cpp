@@ -101,22 +101,12 @@ std::string TrimmedForLine(const std::string& message) {
   return message.substr(0, end);
 }
 
-// "[CATEGORY] tag file:line function: message", appended piece by piece:
-// each operator+ would make a temporary of its own.
+// "[CATEGORY] tag file:line function: message". The message is appended,
+// not formatted: it is shown whole, whatever bytes it holds.
 std::string Body(const LogRecord& record) {
-  char place[24];
-  snprintf(place, sizeof place, ":%d ", record.line);
-  std::string body = "[";
-  body += CategoryName(record.category);
-  body += "] ";
-  if (!record.tag.empty()) {
-    body += record.tag;
-    body += ' ';
-  }
-  body += record.file;
-  body += place;
-  body += record.function;
-  body += ": ";
+  std::string body = Format("[%s] %s%s%s:%d %s: ", CategoryName(record.category), record.tag.c_str(),
+                            record.tag.empty() ? "" : " ", record.file.c_str(), record.line,
+                            record.function.c_str());
   body += TrimmedForLine(record.message);
   return body;
 }
@@ -167,8 +157,8 @@ void ReleaseHeldLines() {
     notice.tag = "sdk";
     notice.file = "sdk/Log";
     notice.function = "SetLogConfig";
-    notice.message = std::to_string(g_droppedLines) +
-                     " lines logged before the log configuration were not kept";
+    notice.message =
+        Format("%zu lines logged before the log configuration were not kept", g_droppedLines);
     Write(notice, Now(), {true, toSyslog, true}, false);
   }
   for (const HeldLine& held : g_heldLines) {
@@ -212,20 +202,30 @@ void Emit(LogRecord record) {
   }
 }
 
-void LogLine(int level, int category, const char* tag, const char* file, const char* function,
-             int line, const std::string& message) {
-  if (!Wanted(level, category)) return;
+namespace {
+
+// Emits a line made already.
+void EmitLine(int level, int category, const char* tag, const char* file, int line,
+              const char* function, std::string message) {
   LogRecord record;
   record.level = level;
   record.category = category;
-  record.tag = tag;
-  record.file = file;
+  record.tag = tag ? tag : "";
+  record.file = file ? file : "";
   record.line = line;
-  record.function = function;
+  record.function = function ? function : "";
+  record.message = std::move(message);
+  Emit(std::move(record));
+}
+
+}  // namespace
+
+void LogLine(int level, int category, const char* tag, const char* file, const char* function,
+             int line, const std::string& message) {
+  if (!Wanted(level, category)) return;
   // The SDK's lines carry topics, ids and payloads from the network: none of
   // their bytes may start a line of its own.
-  record.message = EscapeLogText(TrimmedForLine(message));
-  Emit(std::move(record));
+  EmitLine(level, category, tag, file, line, function, EscapeLogText(TrimmedForLine(message)));
 }
 
 bool PahoTraceEnabled() { return g_pahoTrace.load(std::memory_order_relaxed) != 0; }
@@ -234,18 +234,11 @@ int TraceLevel() { return g_traceLevel.load(std::memory_order_relaxed); }
 void PrintLog(int level, int category, const char* tag, const char* file, int line,
               const char* function, const char* format, ...) {
   if (!Wanted(level, category)) return;
-  LogRecord record;
-  record.level = level;
-  record.category = category;
-  record.tag = tag ? tag : "";
-  record.file = file ? file : "";
-  record.line = line;
-  record.function = function ? function : "";
   va_list args;
   va_start(args, format);
-  record.message = FormatV(format, args);
+  std::string message = FormatV(format, args);
   va_end(args);
-  Emit(std::move(record));
+  EmitLine(level, category, tag, file, line, function, std::move(message));
 }
 
 void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace) {
