@@ -38,42 +38,41 @@ bool IsGeneratedDeviceId(const std::string& id) {
 
 std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
-std::string SystemError(const std::string& what, int error) {
-  return Format("%s: %s", what.c_str(), std::strerror(error));
-}
-
 // Flushes what the system holds of path (opened with flags) to the storage.
 std::string SyncPath(const std::string& path, int flags) {
   int descriptor = open(path.c_str(), flags | O_CLOEXEC);
-  if (descriptor < 0) return SystemError(Format("cannot open %s", path.c_str()), errno);
+  if (descriptor < 0) return Format("cannot open %s: %s", path.c_str(), std::strerror(errno));
   int result = fsync(descriptor);
   int error = errno;
   close(descriptor);
   // A file system that cannot flush a folder (EINVAL) has nothing to flush.
   if (result != 0 && !(error == EINVAL && (flags & O_DIRECTORY))) {
-    return SystemError(Format("cannot flush %s to the storage", path.c_str()), error);
+    return Format("cannot flush %s to the storage: %s", path.c_str(), std::strerror(error));
   }
   return "";
 }
 
 std::string WriteWhole(const std::string& path, const FileWriter& write) {
   std::FILE* out = std::fopen(path.c_str(), "wbe");
-  if (out == nullptr) return SystemError(Format("cannot create %s", path.c_str()), errno);
+  if (out == nullptr) return Format("cannot create %s: %s", path.c_str(), std::strerror(errno));
   bool written = write(out);
   int error = errno;
   if (std::fclose(out) != 0 && written) {
     written = false;
     error = errno;
   }
-  return written ? "" : SystemError(Format("cannot write %s", path.c_str()), error);
+  return written ? "" : Format("cannot write %s: %s", path.c_str(), std::strerror(error));
+}
+
+// Why the state folder cannot be written to, with error (an errno value).
+std::string CannotWriteToFolder(const std::string& folder, int error) {
+  return Format("cannot write to the state folder %s: %s%s", folder.c_str(), std::strerror(error),
+                kWhatItMeans);
 }
 
 // Why a folder that could be locked still cannot keep records, or "".
 std::string RoomProblem(const std::string& folder) {
-  if (access(folder.c_str(), W_OK) != 0) {
-    return SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
-           kWhatItMeans;
-  }
+  if (access(folder.c_str(), W_OK) != 0) return CannotWriteToFolder(folder, errno);
   struct statvfs room {};
   if (statvfs(folder.c_str(), &room) != 0) return "";  // unknown: the writes will tell
   if (room.f_flag & ST_RDONLY) {
@@ -121,7 +120,7 @@ std::string ReplaceFile(const std::string& path, const FileWriter& write) {
   std::string problem = WriteWhole(written, write);
   if (problem.empty()) problem = SyncPath(written, O_RDONLY);
   if (problem.empty() && std::rename(written.c_str(), path.c_str()) != 0) {
-    problem = SystemError(Format("cannot rename %s to %s", written.c_str(), path.c_str()), errno);
+    problem = Format("cannot rename %s to %s: %s", written.c_str(), path.c_str(), std::strerror(errno));
   }
   if (!problem.empty()) {
     std::remove(written.c_str());
@@ -152,9 +151,9 @@ std::string GeneratedDeviceId(std::string* problem) {
     *problem = Format("%s holds no device id of the SDK's; a new one replaces it. ", path.c_str());
   }
   id = NewDeviceId();
-  std::string failure =
-      ReplaceFile(path, [&id](std::FILE* out) { return WriteBytes(out, id + "\n"); });
-  if (!failure.empty()) *problem += "cannot store the device id: " + failure;
+  std::string failure = ReplaceFile(
+      path, [&id](std::FILE* out) { return std::fprintf(out, "%s\n", id.c_str()) > 0; });
+  if (!failure.empty()) *problem += Format("cannot store the device id: %s", failure.c_str());
   return id;
 }
 
@@ -188,8 +187,8 @@ StateFolderLock AcquireStateFolder(std::string* problem) {
   if (folder.empty()) return {};
   struct stat status {};
   if (stat(folder.c_str(), &status) != 0) {
-    *problem = SystemError(Format("the state folder %s cannot be used", folder.c_str()), errno) +
-               kWhatItMeans;
+    *problem = Format("the state folder %s cannot be used: %s%s", folder.c_str(),
+                      std::strerror(errno), kWhatItMeans);
     return {};
   }
   if (!S_ISDIR(status.st_mode)) {
@@ -199,8 +198,7 @@ StateFolderLock AcquireStateFolder(std::string* problem) {
   const std::string path = folder + "/" + kLockFile;
   int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (descriptor < 0) {
-    *problem = SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
-               kWhatItMeans;
+    *problem = CannotWriteToFolder(folder, errno);
     return {};
   }
   if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
@@ -212,8 +210,9 @@ StateFolderLock AcquireStateFolder(std::string* problem) {
                         folder.c_str(), path.c_str());
       return StateFolderLock(-1, true);
     }
-    *problem = SystemError(Format("cannot lock %s", path.c_str()), error) +
-               ": nothing keeps a second process from using the same state folder";
+    *problem = Format("cannot lock %s: %s: nothing keeps a second process from using the same "
+                      "state folder",
+                      path.c_str(), std::strerror(error));
     return {};
   }
   StateFolderLock lock(descriptor, false);
