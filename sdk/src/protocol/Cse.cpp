@@ -16,18 +16,19 @@ bool IsPathSegment(const std::string& name) {
   return !name.empty() && name.find_first_of(std::string("/?#+ \0", 6)) == std::string::npos;
 }
 
-// A CSE-relative address: gateway[/child], the CSEBase's resource id D, or
-// the registrar's id (its remoteCSE resource here is named by it).
-Target ResolveRelative(const std::vector<std::string>& segments, const CseNames& names) {
+// A CSE-relative address of count segments: gateway[/child], the CSEBase's
+// resource id D, or the registrar's id (its remoteCSE resource here is
+// named by it).
+Target ResolveRelative(const std::string* segments, size_t count, const CseNames& names) {
   Target target;
   target.kind = Target::kElsewhere;
   const std::string& first = segments[0];
-  if (segments.size() == 1) {
+  if (count == 1) {
     if (first == kBaseName || first == names.device) target.kind = Target::kBase;
     if (first == names.registrarId) target.kind = Target::kRegistrarCsr;
     return target;
   }
-  if (segments.size() == 2 && first == kBaseName && IsPathSegment(segments[1])) {
+  if (count == 2 && first == kBaseName && IsPathSegment(segments[1])) {
     if (segments[1] == names.registrarId) {
       target.kind = Target::kRegistrarCsr;
     } else {
@@ -67,18 +68,17 @@ std::string CheckNames(const CseNames& names) {
 
 Target ResolveTarget(const std::string& to, const CseNames& names) {
   if (to.empty()) return Target{};
-  std::string path = to;
-  if (path.compare(0, 2, "//") == 0) {  // absolute: //SP-ID/CSE-ID/...
-    size_t slash = path.find('/', 2);
-    if (slash == std::string::npos) return Target{Target::kElsewhere, ""};
-    path = path.substr(slash);
+  size_t start = 0;                  // where the SP-relative (/CSE-ID/...) or relative part starts
+  if (to.compare(0, 2, "//") == 0) {  // absolute: //SP-ID/CSE-ID/...
+    start = to.find('/', 2);
+    if (start == std::string::npos) return Target{Target::kElsewhere, {}};
   }
-  if (path[0] != '/') return ResolveRelative(Levels(path), names);
-  std::vector<std::string> segments = Levels(path.substr(1));
-  if (segments[0] != names.device) return Target{Target::kElsewhere, ""};
-  if (segments.size() == 1) return Target{Target::kBase, ""};
-  segments.erase(segments.begin());
-  return ResolveRelative(segments, names);
+  const bool spRelative = to[start] == '/';
+  std::vector<std::string> segments = Levels(to.substr(start + (spRelative ? 1 : 0)));
+  if (!spRelative) return ResolveRelative(segments.data(), segments.size(), names);
+  if (segments[0] != names.device) return Target{Target::kElsewhere, {}};
+  if (segments.size() == 1) return Target{Target::kBase, {}};
+  return ResolveRelative(segments.data() + 1, segments.size() - 1, names);
 }
 
 std::string Timestamp(std::time_t time) {

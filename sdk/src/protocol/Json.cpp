@@ -113,11 +113,13 @@ private:
   size_t at_ = 0;
 };
 
-// A string token's value as cJSON reads it; nothing for a token it refuses.
-std::optional<std::string> DecodedString(std::string_view token) {
+// A string token's value as cJSON reads it into *value; false (and *value
+// untouched) for a token it refuses.
+bool DecodeString(std::string_view token, std::string* value) {
   Json json(cJSON_ParseWithLength(token.data(), token.size()));
-  if (!cJSON_IsString(json.get()) || json->valuestring == nullptr) return std::nullopt;
-  return std::string(json->valuestring);
+  if (!cJSON_IsString(json.get()) || json->valuestring == nullptr) return false;
+  *value = json->valuestring;
+  return true;
 }
 
 }  // namespace
@@ -127,15 +129,14 @@ std::vector<std::string> ScanTopLevelStrings(const std::string& text,
   std::vector<std::string> found(names.size());
   std::string seen(names.size(), '\0');  // a flag for each name: its first member came
   TopLevelScanner(text).Members([&](std::string_view nameToken, std::string_view value) {
-    if (nameToken.size() > kLongestScannedString) return;
-    std::optional<std::string> name = DecodedString(nameToken);
-    if (!name) return;
+    std::string name;
+    if (nameToken.size() > kLongestScannedString || !DecodeString(nameToken, &name)) return;
     size_t index = 0;
-    while (index < names.size() && *name != names.begin()[index]) ++index;
+    while (index < names.size() && name != names.begin()[index]) ++index;
     if (index == names.size() || seen[index]) return;
     seen[index] = 1;
     if (value.empty() || value.size() > kLongestScannedString) return;
-    if (std::optional<std::string> decoded = DecodedString(value)) found[index] = std::move(*decoded);
+    DecodeString(value, &found[index]);  // a value cJSON refuses leaves ""
   });
   return found;
 }
