@@ -77,25 +77,28 @@ bool IsIpAddress(const std::string& host) {
          inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-std::string TimeText(const ASN1_TIME* time) {
+// The time as OpenSSL prints it ("Jan  1 00:00:00 2030 GMT"), written into
+// text; "?" when it cannot be printed.
+const char* TimeText(const ASN1_TIME* time, char (&text)[128]) {
   std::unique_ptr<BIO, SslFree> bio(BIO_new(BIO_s_mem()));
   if (!bio || ASN1_TIME_print(bio.get(), time) != 1) return "?";
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(length));
+  int length = BIO_read(bio.get(), text, sizeof text - 1);
+  text[length > 0 ? length : 0] = '\0';
+  return text;
 }
 
 // The verification result in the operator's words, with what the
 // certificate says that shows it.
 std::string DescribeVerifyResult(long result, X509* certificate, const TlsEndpoint& endpoint) {
   char name[256];  // a certificate's issuer or subject, as OpenSSL writes it on one line
+  char time[128];
   switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
       return Format("the broker's certificate has expired (not valid after %s)",
-                    TimeText(X509_get0_notAfter(certificate)).c_str());
+                    TimeText(X509_get0_notAfter(certificate), time));
     case X509_V_ERR_CERT_NOT_YET_VALID:
       return Format("the broker's certificate is not yet valid (not before %s)",
-                    TimeText(X509_get0_notBefore(certificate)).c_str());
+                    TimeText(X509_get0_notBefore(certificate), time));
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
