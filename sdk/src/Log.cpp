@@ -84,41 +84,12 @@ timespec Now() {
   return now;
 }
 
-std::string LocalTimestamp(const timespec& now) {
-  tm local{};
-  time_t seconds = now.tv_sec;
-  localtime_r(&seconds, &local);
-  char text[40];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  snprintf(text + n, sizeof text - n, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
-  return text;
-}
-
-// The message without the trailing line ends that many formats carry.
-std::string TrimmedForLine(const std::string& message) {
+// The length of message without the trailing line ends that many formats
+// carry.
+size_t TrimmedLength(const std::string& message) {
   size_t end = message.size();
   while (end > 0 && (message[end - 1] == '\n' || message[end - 1] == '\r')) --end;
-  return message.substr(0, end);
-}
-
-// "[CATEGORY] tag file:line function: message", appended piece by piece:
-// each operator+ would make a temporary of its own.
-std::string Body(const LogRecord& record) {
-  char place[24];
-  snprintf(place, sizeof place, ":%d ", record.line);
-  std::string body = "[";
-  body += CategoryName(record.category);
-  body += "] ";
-  if (!record.tag.empty()) {
-    body += record.tag;
-    body += ' ';
-  }
-  body += record.file;
-  body += place;
-  body += record.function;
-  body += ": ";
-  body += TrimmedForLine(record.message);
-  return body;
+  return end;
 }
 
 struct Destinations {
@@ -130,10 +101,20 @@ struct Destinations {
 // Writes one line where asked; the caller holds g_sinkMutex. A held line
 // reaches syslog late, so its text there starts with its own time.
 void Write(const LogRecord& record, const timespec& time, Destinations to, bool late) {
-  std::string body = Body(record);
-  std::string stamped = LocalTimestamp(time);
-  stamped += ' ';
-  stamped += body;
+  tm local{};
+  time_t seconds = time.tv_sec;
+  localtime_r(&seconds, &local);
+  char date[40];  // "2026-12-08 14:07:38.123 "
+  size_t bodyStart = strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+  bodyStart += snprintf(date + bodyStart, sizeof date - bodyStart, ".%03ld ",
+                        static_cast<long>(time.tv_nsec / 1000000));
+  // "date [CATEGORY] tag file:line function: message", the body after the
+  // date. The message is appended, not formatted: it is shown whole,
+  // whatever bytes it holds.
+  std::string stamped = Format("%s[%s] %s%s%s:%d %s: ", date, CategoryName(record.category),
+                               record.tag.c_str(), record.tag.empty() ? "" : " ",
+                               record.file.c_str(), record.line, record.function.c_str());
+  stamped.append(record.message, 0, TrimmedLength(record.message));
   if (to.standardError) {
     stamped += '\n';
     // One write per line, so lines from several threads never interleave.
@@ -142,7 +123,7 @@ void Write(const LogRecord& record, const timespec& time, Destinations to, bool 
     stamped.pop_back();
   }
   if (to.syslog) {  // syslog stamps the time of arrival
-    syslog(SyslogPriority(record.category), "%s", (late ? stamped : body).c_str());
+    syslog(SyslogPriority(record.category), "%s", stamped.c_str() + (late ? 0 : bodyStart));
   }
   if (to.sink && g_sink) g_sink(record);
 }
@@ -167,8 +148,8 @@ void ReleaseHeldLines() {
     notice.tag = "sdk";
     notice.file = "sdk/Log";
     notice.function = "SetLogConfig";
-    notice.message = std::to_string(g_droppedLines) +
-                     " lines logged before the log configuration were not kept";
+    notice.message =
+        Format("%zu lines logged before the log configuration were not kept", g_droppedLines);
     Write(notice, Now(), {true, toSyslog, true}, false);
   }
   for (const HeldLine& held : g_heldLines) {
@@ -212,20 +193,31 @@ void Emit(LogRecord record) {
   }
 }
 
-void LogLine(int level, int category, const char* tag, const char* file, const char* function,
-             int line, const std::string& message) {
-  if (!Wanted(level, category)) return;
+namespace {
+
+// Emits a line made already.
+void EmitLine(int level, int category, const char* tag, const char* file, int line,
+              const char* function, std::string message) {
   LogRecord record;
   record.level = level;
   record.category = category;
-  record.tag = tag;
-  record.file = file;
+  record.tag = tag ? tag : "";
+  record.file = file ? file : "";
   record.line = line;
-  record.function = function;
+  record.function = function ? function : "";
+  record.message = std::move(message);
+  Emit(std::move(record));
+}
+
+}  // namespace
+
+void LogLine(int level, int category, const char* tag, const char* file, const char* function,
+             int line, const std::string& message) {
+  if (!Wanted(level, category)) return;
   // The SDK's lines carry topics, ids and payloads from the network: none of
   // their bytes may start a line of its own.
-  record.message = EscapeLogText(TrimmedForLine(message));
-  Emit(std::move(record));
+  EmitLine(level, category, tag, file, line, function,
+           EscapeLogText(message.substr(0, TrimmedLength(message))));
 }
 
 bool PahoTraceEnabled() { return g_pahoTrace.load(std::memory_order_relaxed) != 0; }
@@ -234,18 +226,11 @@ int TraceLevel() { return g_traceLevel.load(std::memory_order_relaxed); }
 void PrintLog(int level, int category, const char* tag, const char* file, int line,
               const char* function, const char* format, ...) {
   if (!Wanted(level, category)) return;
-  LogRecord record;
-  record.level = level;
-  record.category = category;
-  record.tag = tag ? tag : "";
-  record.file = file ? file : "";
-  record.line = line;
-  record.function = function ? function : "";
   va_list args;
   va_start(args, format);
-  record.message = FormatV(format, args);
+  std::string message = FormatV(format, args);
   va_end(args);
-  Emit(std::move(record));
+  EmitLine(level, category, tag, file, line, function, std::move(message));
 }
 
 void SetLogConfig(int traceLevel, int categoryMask, int toSyslog, int pahoTrace) {

@@ -1,9 +1,11 @@
 #include "RecordNames.h"
 
+#include "Format.h"
 #include "StateFolder.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -22,14 +24,8 @@ bool ReadStart(const std::string& path, uint64_t* start) {
       text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
-  *start = std::stoull(text);
+  *start = std::strtoull(text.c_str(), nullptr, 10);  // ten digits at most: no overflow
   return *start < kLargestStart;
-}
-
-std::string Padded(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%010llu", static_cast<unsigned long long>(value));
-  return text;
 }
 
 }  // namespace
@@ -47,15 +43,21 @@ RecordNames::RecordNames(const std::string& folder, std::time_t now, std::string
   if (ReadStart(path, &previous)) {
     start_ = std::max(previous + 1, clock);
   } else if (access(path.c_str(), F_OK) == 0) {
-    *problem = path + " holds no start number: record names start again from the clock. ";
+    *problem = Format("%s holds no start number: record names start again from the clock. ",
+                      path.c_str());
   }
-  std::string failure = ReplaceFile(
-      path, [this](std::FILE* out) { return WriteBytes(out, std::to_string(start_) + "\n"); });
-  if (!failure.empty()) *problem += "cannot keep the start number of record names: " + failure;
+  std::string failure = ReplaceFile(path, [this](std::FILE* out) {
+    return std::fprintf(out, "%llu\n", static_cast<unsigned long long>(start_)) > 0;
+  });
+  if (!failure.empty()) {
+    *problem += Format("cannot keep the start number of record names: %s", failure.c_str());
+  }
 }
 
 std::string RecordNames::Next() {
-  return "rec-" + Padded(start_) + "-" + Padded(sequence_.fetch_add(1) + 1) + "-" + run_;
+  const unsigned sequence = sequence_.fetch_add(1) + 1;
+  return Format("rec-%010llu-%010u-%s", static_cast<unsigned long long>(start_), sequence,
+                run_.c_str());
 }
 
 }  // namespace kiv

@@ -38,50 +38,49 @@ bool IsGeneratedDeviceId(const std::string& id) {
 
 std::string NewDeviceId() { return kDevicePrefix + RandomHex(kDeviceDigits); }
 
-std::string SystemError(const std::string& what, int error) {
-  return Format("%s: %s", what.c_str(), std::strerror(error));
-}
-
 // Flushes what the system holds of path (opened with flags) to the storage.
 std::string SyncPath(const std::string& path, int flags) {
   int descriptor = open(path.c_str(), flags | O_CLOEXEC);
-  if (descriptor < 0) return SystemError(Format("cannot open %s", path.c_str()), errno);
+  if (descriptor < 0) return Format("cannot open %s: %s", path.c_str(), std::strerror(errno));
   int result = fsync(descriptor);
   int error = errno;
   close(descriptor);
   // A file system that cannot flush a folder (EINVAL) has nothing to flush.
   if (result != 0 && !(error == EINVAL && (flags & O_DIRECTORY))) {
-    return SystemError(Format("cannot flush %s to the storage", path.c_str()), error);
+    return Format("cannot flush %s to the storage: %s", path.c_str(), std::strerror(error));
   }
   return "";
 }
 
 std::string WriteWhole(const std::string& path, const FileWriter& write) {
   std::FILE* out = std::fopen(path.c_str(), "wbe");
-  if (out == nullptr) return SystemError(Format("cannot create %s", path.c_str()), errno);
+  if (out == nullptr) return Format("cannot create %s: %s", path.c_str(), std::strerror(errno));
   bool written = write(out);
   int error = errno;
   if (std::fclose(out) != 0 && written) {
     written = false;
     error = errno;
   }
-  return written ? "" : SystemError(Format("cannot write %s", path.c_str()), error);
+  return written ? "" : Format("cannot write %s: %s", path.c_str(), std::strerror(error));
+}
+
+// Why the state folder cannot be written to, with error (an errno value).
+std::string CannotWriteToFolder(const char* folder, int error) {
+  return Format("cannot write to the state folder %s: %s%s", folder, std::strerror(error),
+                kWhatItMeans);
 }
 
 // Why a folder that could be locked still cannot keep records, or "".
-std::string RoomProblem(const std::string& folder) {
-  if (access(folder.c_str(), W_OK) != 0) {
-    return SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
-           kWhatItMeans;
-  }
+std::string RoomProblem(const char* folder) {
+  if (access(folder, W_OK) != 0) return CannotWriteToFolder(folder, errno);
   struct statvfs room {};
-  if (statvfs(folder.c_str(), &room) != 0) return "";  // unknown: the writes will tell
+  if (statvfs(folder, &room) != 0) return "";  // unknown: the writes will tell
   if (room.f_flag & ST_RDONLY) {
-    return Format("the state folder %s is on a read-only file system%s", folder.c_str(),
+    return Format("the state folder %s is on a read-only file system%s", folder,
                   kWhatItMeans);
   }
   if (room.f_frsize > 0 && room.f_bavail < kLeastRoom / room.f_frsize) {
-    return Format("the state folder %s is full (%llu KiB free)%s", folder.c_str(),
+    return Format("the state folder %s is full (%llu KiB free)%s", folder,
                   static_cast<unsigned long long>(room.f_bavail) * room.f_frsize / 1024,
                   kWhatItMeans);
   }
@@ -121,7 +120,7 @@ std::string ReplaceFile(const std::string& path, const FileWriter& write) {
   std::string problem = WriteWhole(written, write);
   if (problem.empty()) problem = SyncPath(written, O_RDONLY);
   if (problem.empty() && std::rename(written.c_str(), path.c_str()) != 0) {
-    problem = SystemError(Format("cannot rename %s to %s", written.c_str(), path.c_str()), errno);
+    problem = Format("cannot rename %s to %s: %s", written.c_str(), path.c_str(), std::strerror(errno));
   }
   if (!problem.empty()) {
     std::remove(written.c_str());
@@ -152,9 +151,9 @@ std::string GeneratedDeviceId(std::string* problem) {
     *problem = Format("%s holds no device id of the SDK's; a new one replaces it. ", path.c_str());
   }
   id = NewDeviceId();
-  std::string failure =
-      ReplaceFile(path, [&id](std::FILE* out) { return WriteBytes(out, id + "\n"); });
-  if (!failure.empty()) *problem += "cannot store the device id: " + failure;
+  std::string failure = ReplaceFile(
+      path, [&id](std::FILE* out) { return std::fprintf(out, "%s\n", id.c_str()) > 0; });
+  if (!failure.empty()) *problem += Format("cannot store the device id: %s", failure.c_str());
   return id;
 }
 
@@ -182,43 +181,51 @@ StateFolderLock& StateFolderLock::operator=(StateFolderLock&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// Opens and locks the folder's lock file: its descriptor, or -1 with the
+// reason in *problem (and *inUse when another process holds the lock).
+int LockFolder(const char* folder, std::string* problem, bool* inUse) {
+  struct stat status {};
+  if (stat(folder, &status) != 0) {
+    *problem = Format("the state folder %s cannot be used: %s%s", folder,
+                      std::strerror(errno), kWhatItMeans);
+    return -1;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *problem = Format("the state folder %s is not a folder%s", folder, kWhatItMeans);
+    return -1;
+  }
+  const std::string path = Format("%s/%s", folder, kLockFile);
+  int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (descriptor < 0) {
+    *problem = CannotWriteToFolder(folder, errno);
+    return -1;
+  }
+  if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) return descriptor;
+  int error = errno;
+  close(descriptor);
+  *inUse = error == EWOULDBLOCK;
+  *problem = *inUse
+                 ? Format("the state folder %s is in use by another process (it holds %s): a second "
+                          "one there would overwrite its records; give each its own STATE_DIRECTORY",
+                          folder, path.c_str())
+                 : Format("cannot lock %s: %s: nothing keeps a second process from using the same "
+                          "state folder",
+                          path.c_str(), std::strerror(error));
+  return -1;
+}
+
+}  // namespace
+
 StateFolderLock AcquireStateFolder(std::string* problem) {
   problem->clear();
   const std::string folder = StateFolder();
   if (folder.empty()) return {};
-  struct stat status {};
-  if (stat(folder.c_str(), &status) != 0) {
-    *problem = SystemError(Format("the state folder %s cannot be used", folder.c_str()), errno) +
-               kWhatItMeans;
-    return {};
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    *problem = Format("the state folder %s is not a folder%s", folder.c_str(), kWhatItMeans);
-    return {};
-  }
-  const std::string path = folder + "/" + kLockFile;
-  int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (descriptor < 0) {
-    *problem = SystemError(Format("cannot write to the state folder %s", folder.c_str()), errno) +
-               kWhatItMeans;
-    return {};
-  }
-  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-    int error = errno;
-    close(descriptor);
-    if (error == EWOULDBLOCK) {
-      *problem = Format("the state folder %s is in use by another process (it holds %s): a second "
-                        "one there would overwrite its records; give each its own STATE_DIRECTORY",
-                        folder.c_str(), path.c_str());
-      return StateFolderLock(-1, true);
-    }
-    *problem = SystemError(Format("cannot lock %s", path.c_str()), error) +
-               ": nothing keeps a second process from using the same state folder";
-    return {};
-  }
-  StateFolderLock lock(descriptor, false);
-  *problem = RoomProblem(folder);
-  return lock;
+  bool inUse = false;
+  int descriptor = LockFolder(folder.c_str(), problem, &inUse);
+  if (descriptor >= 0) *problem = RoomProblem(folder.c_str());
+  return StateFolderLock(descriptor, inUse);
 }
 
 }  // namespace kiv

@@ -1,5 +1,7 @@
 #include "TcpNoDelay.h"
 
+#include "Function.h"
+
 #include <arpa/inet.h>
 #include <algorithm>
 #include <cstdio>
@@ -19,8 +21,7 @@ namespace {
 // Calls visit(fd, inode) for every socket among the process's descriptors.
 // The inode comes from the /proc link ("socket:[inode]"), so that listing
 // touches no descriptor: another thread may close any of them meanwhile.
-template <typename Visit>
-bool ForEachSocket(Visit visit) {
+bool ForEachSocket(const Function<void(int fd, ino_t inode)>& visit) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return false;
   while (dirent* entry = readdir(dir)) {

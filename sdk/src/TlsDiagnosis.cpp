@@ -1,5 +1,7 @@
 #include "TlsDiagnosis.h"
 
+#include "Format.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -13,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace kiv {
@@ -48,8 +52,9 @@ int ConnectTcp(const TlsEndpoint& endpoint, Clock::time_point deadline) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(endpoint.host.c_str(), std::to_string(endpoint.port).c_str(), &hints, &found) != 0)
-    return -1;
+  char port[16];
+  std::snprintf(port, sizeof port, "%d", endpoint.port);
+  if (getaddrinfo(endpoint.host.c_str(), port, &hints, &found) != 0) return -1;
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
   for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
     int fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -72,54 +77,54 @@ bool IsIpAddress(const std::string& host) {
          inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-std::string TimeText(const ASN1_TIME* time) {
+// The time as OpenSSL prints it ("Jan  1 00:00:00 2030 GMT"), written into
+// text; "?" when it cannot be printed.
+const char* TimeText(const ASN1_TIME* time, char (&text)[128]) {
   std::unique_ptr<BIO, SslFree> bio(BIO_new(BIO_s_mem()));
   if (!bio || ASN1_TIME_print(bio.get(), time) != 1) return "?";
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(length));
-}
-
-std::string NameText(const X509_NAME* name) {
-  char text[256];
-  X509_NAME_oneline(name, text, sizeof text);
+  int length = BIO_read(bio.get(), text, sizeof text - 1);
+  text[length > 0 ? length : 0] = '\0';
   return text;
 }
 
 // The verification result in the operator's words, with what the
 // certificate says that shows it.
 std::string DescribeVerifyResult(long result, X509* certificate, const TlsEndpoint& endpoint) {
+  char name[256];  // a certificate's issuer or subject, as OpenSSL writes it on one line
+  char time[128];
   switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
-      return "the broker's certificate has expired (not valid after " +
-             TimeText(X509_get0_notAfter(certificate)) + ")";
+      return Format("the broker's certificate has expired (not valid after %s)",
+                    TimeText(X509_get0_notAfter(certificate), time));
     case X509_V_ERR_CERT_NOT_YET_VALID:
-      return "the broker's certificate is not yet valid (not before " +
-             TimeText(X509_get0_notBefore(certificate)) + ")";
+      return Format("the broker's certificate is not yet valid (not before %s)",
+                    TimeText(X509_get0_notBefore(certificate), time));
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      return "the broker's certificate comes from an unknown CA (issuer " +
-             NameText(X509_get_issuer_name(certificate)) + ", not in " +
-             (endpoint.caFile.empty() ? "the system's trust store" : endpoint.caFile) + ")";
+      return Format("the broker's certificate comes from an unknown CA (issuer %s, not in %s)",
+                    X509_NAME_oneline(X509_get_issuer_name(certificate), name, sizeof name),
+                    endpoint.caFile.empty() ? "the system's trust store" : endpoint.caFile.c_str());
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return "the broker's certificate does not name the host " + endpoint.host + " (it is " +
-             NameText(X509_get_subject_name(certificate)) + ")";
+      return Format("the broker's certificate does not name the host %s (it is %s)",
+                    endpoint.host.c_str(),
+                    X509_NAME_oneline(X509_get_subject_name(certificate), name, sizeof name));
     default:
-      return std::string("the broker's certificate failed verification: ") +
-             X509_verify_cert_error_string(result);
+      return Format("the broker's certificate failed verification: %s",
+                    X509_verify_cert_error_string(result));
   }
 }
 
-// An alert the broker sent (OpenSSL names it "... alert <description>").
-std::string AlertFromBroker() {
-  std::string alert;
+// An alert the broker sent (OpenSSL names it "... alert <description>"), or
+// null.
+const char* AlertFromBroker() {
+  const char* alert = nullptr;
   while (unsigned long error = ERR_get_error()) {
     const char* reason = ERR_reason_error_string(error);
-    if (reason != nullptr && std::string(reason).find("alert") != std::string::npos) alert = reason;
+    if (reason != nullptr && std::strstr(reason, "alert") != nullptr) alert = reason;
   }
   return alert;
 }
@@ -161,13 +166,13 @@ std::unique_ptr<SSL_CTX, SslFree> MakeContext(const TlsEndpoint& endpoint, std::
   bool loaded = endpoint.caFile.empty()
                     ? SSL_CTX_set_default_verify_paths(context.get()) == 1
                     : SSL_CTX_load_verify_locations(context.get(), endpoint.caFile.c_str(), nullptr) == 1;
-  if (!loaded) *error = "the CA file " + endpoint.caFile + " cannot be read as PEM";
+  if (!loaded) *error = Format("the CA file %s cannot be read as PEM", endpoint.caFile.c_str());
   if (!endpoint.certFile.empty()) {
     if (SSL_CTX_use_certificate_chain_file(context.get(), endpoint.certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(context.get(), endpoint.keyFile.empty() ? endpoint.certFile.c_str()
                                                                             : endpoint.keyFile.c_str(),
                                     SSL_FILETYPE_PEM) != 1) {
-      *error = "the client certificate " + endpoint.certFile + " or its key cannot be used";
+      *error = Format("the client certificate %s or its key cannot be used", endpoint.certFile.c_str());
     }
   } else {
     SSL_CTX_set_client_cert_cb(context.get(), NoteCertificateRequest);
@@ -224,14 +229,12 @@ std::string DiagnoseTls(const TlsEndpoint& endpoint, std::chrono::milliseconds t
     handshake = Drive(ssl.get(), socket.fd, std::min(deadline, Clock::now() + timeout / 2),
                       [&] { return SSL_read(ssl.get(), &byte, 1); });
   }
-  std::string alert = AlertFromBroker();
+  const char* alert = AlertFromBroker();
   if (findings.certificateAsked) return "the broker asked for a client certificate and none was given";
-  if (!alert.empty()) {
-    return endpoint.certFile.empty() ? "the broker ended the handshake: " + alert
-                                     : "the broker refused the client certificate " +
-                                           endpoint.certFile + ": " + alert;
-  }
-  return "";
+  if (alert == nullptr) return "";
+  return endpoint.certFile.empty()
+             ? Format("the broker ended the handshake: %s", alert)
+             : Format("the broker refused the client certificate %s: %s", endpoint.certFile.c_str(), alert);
 }
 
 }  // namespace mqtt

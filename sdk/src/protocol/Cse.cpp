@@ -1,5 +1,6 @@
 #include "Cse.h"
 
+#include "../Format.h"
 #include "Protocol.h"
 #include "ServerUri.h"
 
@@ -15,18 +16,19 @@ bool IsPathSegment(const std::string& name) {
   return !name.empty() && name.find_first_of(std::string("/?#+ \0", 6)) == std::string::npos;
 }
 
-// A CSE-relative address: gateway[/child], the CSEBase's resource id D, or
-// the registrar's id (its remoteCSE resource here is named by it).
-Target ResolveRelative(const std::vector<std::string>& segments, const CseNames& names) {
+// A CSE-relative address of count segments: gateway[/child], the CSEBase's
+// resource id D, or the registrar's id (its remoteCSE resource here is
+// named by it).
+Target ResolveRelative(const std::string* segments, size_t count, const CseNames& names) {
   Target target;
   target.kind = Target::kElsewhere;
   const std::string& first = segments[0];
-  if (segments.size() == 1) {
+  if (count == 1) {
     if (first == kBaseName || first == names.device) target.kind = Target::kBase;
     if (first == names.registrarId) target.kind = Target::kRegistrarCsr;
     return target;
   }
-  if (segments.size() == 2 && first == kBaseName && IsPathSegment(segments[1])) {
+  if (count == 2 && first == kBaseName && IsPathSegment(segments[1])) {
     if (segments[1] == names.registrarId) {
       target.kind = Target::kRegistrarCsr;
     } else {
@@ -46,6 +48,12 @@ JsonObject& UpdatableAttributes(JsonObject& resource, const std::string& poa) {
 
 }  // namespace
 
+std::string CseNames::Below(std::string base, std::string_view name) {
+  base += '/';
+  base += name;
+  return base;
+}
+
 std::string CheckNames(const CseNames& names) {
   if (!IsPortableTopicLevel(names.device) || !IsPathSegment(names.device))
     return "device id \"" + names.device + "\" cannot stand in a topic or an address (no /, +, # or .)";
@@ -60,18 +68,17 @@ std::string CheckNames(const CseNames& names) {
 
 Target ResolveTarget(const std::string& to, const CseNames& names) {
   if (to.empty()) return Target{};
-  std::string path = to;
-  if (path.compare(0, 2, "//") == 0) {  // absolute: //SP-ID/CSE-ID/...
-    size_t slash = path.find('/', 2);
-    if (slash == std::string::npos) return Target{Target::kElsewhere, ""};
-    path = path.substr(slash);
+  size_t start = 0;                  // where the SP-relative (/CSE-ID/...) or relative part starts
+  if (to.compare(0, 2, "//") == 0) {  // absolute: //SP-ID/CSE-ID/...
+    start = to.find('/', 2);
+    if (start == std::string::npos) return Target{Target::kElsewhere, {}};
   }
-  if (path[0] != '/') return ResolveRelative(Levels(path), names);
-  std::vector<std::string> segments = Levels(path.substr(1));
-  if (segments[0] != names.device) return Target{Target::kElsewhere, ""};
-  if (segments.size() == 1) return Target{Target::kBase, ""};
-  segments.erase(segments.begin());
-  return ResolveRelative(segments, names);
+  const bool spRelative = to[start] == '/';
+  std::vector<std::string> segments = Levels(to.substr(start + (spRelative ? 1 : 0)));
+  if (!spRelative) return ResolveRelative(segments.data(), segments.size(), names);
+  if (segments[0] != names.device) return Target{Target::kElsewhere, {}};
+  if (segments.size() == 1) return Target{Target::kBase, {}};
+  return ResolveRelative(segments.data() + 1, segments.size() - 1, names);
 }
 
 std::string Timestamp(std::time_t time) {
@@ -83,7 +90,7 @@ std::string Timestamp(std::time_t time) {
 }
 
 std::string PointOfAccess(const ServerAddress& broker) {
-  return (broker.tls ? "mqtts://" : "mqtt://") + broker.host + ":" + std::to_string(broker.port);
+  return SchemeHostPort(broker.tls ? "mqtts" : "mqtt", broker);
 }
 
 std::string PointOfAccess(const std::string& serverUri) {
@@ -144,22 +151,37 @@ namespace {
 constexpr int kMayDoAll = 63;             // create, retrieve, update, delete, notify, discover
 constexpr int kMayRetrieveAndDiscover = 2 | 32;
 
-std::string AccessRule(const std::vector<std::string>& originators, int operations) {
-  std::string list;
-  for (const std::string& originator : originators) {
-    list += (list.empty() ? "" : ",") + JsonString(originator);
+// {"acor":[originators],"acop":operations}, appended to rules.
+void AppendAccessRule(std::string& rules, const std::string* originators, size_t count,
+                      int operations) {
+  rules += "{\"acor\":[";
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) rules += ',';
+    AppendJsonString(rules, originators[i]);
   }
-  return JsonObject().Raw("acor", "[" + list + "]").Number("acop", operations).Text();
+  rules += Format("],\"acop\":%d}", operations);
+}
+
+// {"acr":[rules]}: the owner may do all, the readers (when there are any)
+// retrieve and discover.
+std::string AccessRules(const std::string& owner, const std::string* readers, size_t readerCount) {
+  std::string rules = "{\"acr\":[";
+  AppendAccessRule(rules, &owner, 1, kMayDoAll);
+  if (readerCount > 0) {
+    rules += ',';
+    AppendAccessRule(rules, readers, readerCount, kMayRetrieveAndDiscover);
+  }
+  rules += "]}";
+  return rules;
 }
 
 // pv: the gateway all, the readers retrieve and discover; pvs: the policy
 // itself is the gateway's alone.
 JsonObject& Privileges(JsonObject& policy, const CseNames& names,
                        const std::vector<std::string>& readers) {
-  std::string owner = AccessRule({names.RecordsOriginator()}, kMayDoAll);
-  std::string rules = owner + (readers.empty() ? "" : "," + AccessRule(readers, kMayRetrieveAndDiscover));
-  return policy.Raw("pv", JsonObject().Raw("acr", "[" + rules + "]").Text())
-      .Raw("pvs", JsonObject().Raw("acr", "[" + owner + "]").Text());
+  const std::string owner = names.RecordsOriginator();
+  return policy.Raw("pv", AccessRules(owner, readers.data(), readers.size()))
+      .Raw("pvs", AccessRules(owner, nullptr, 0));
 }
 
 std::string Guard(const CseNames& names, const std::string& rqi, const std::string& to,

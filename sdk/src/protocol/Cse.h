@@ -10,6 +10,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kiv {
@@ -46,20 +47,23 @@ struct CseNames {
   // (false), or under an <AE> of its own on the registrar's CSEBase (true).
   bool recordsUnderApp = false;
 
+  // The address of the resource name below base: base/name.
+  static std::string Below(std::string base, std::string_view name);
+
   std::string CseId() const { return "/" + device; }
-  std::string BaseAddress() const { return CseId() + "/" + kBaseName; }
+  std::string BaseAddress() const { return Below(CseId(), kBaseName); }
   std::string RegistrarCseId() const { return "/" + registrarId; }
-  std::string RegistrarBase() const { return RegistrarCseId() + "/" + registrarName; }
+  std::string RegistrarBase() const { return Below(RegistrarCseId(), registrarName); }
   // The gateway's remoteCSE resource at the registrar, named by its CSE-ID.
-  std::string RegistrationAddress() const { return RegistrarBase() + "/" + device; }
+  std::string RegistrationAddress() const { return Below(RegistrarBase(), device); }
   // The gateway's <AE> at the registrar: its AE-ID is also its name.
   std::string AppId() const { return kAppIdPrefix + device; }
-  std::string AppAddress() const { return RegistrarBase() + "/" + AppId(); }
+  std::string AppAddress() const { return Below(RegistrarBase(), AppId()); }
   std::string RecordsParent() const { return recordsUnderApp ? AppAddress() : RegistrationAddress(); }
   // Who creates the container and the records: the parent's owner.
   std::string RecordsOriginator() const { return recordsUnderApp ? AppId() : CseId(); }
-  std::string ContainerAddress() const { return RecordsParent() + "/" + kContainerName; }
-  std::string PolicyAddress() const { return RecordsParent() + "/" + kPolicyName; }
+  std::string ContainerAddress() const { return Below(RecordsParent(), kContainerName); }
+  std::string PolicyAddress() const { return Below(RecordsParent(), kPolicyName); }
   // The policy as acpi names it: CSE-relative (cse-in/D/acp), the one form
   // every CSE we know resolves there.
   std::string PolicyReference() const { return PolicyAddress().substr(RegistrarCseId().size() + 1); }

@@ -1,6 +1,5 @@
 #include "Json.h"
 
-#include <algorithm>
 #include <string_view>
 
 namespace kiv {
@@ -114,31 +113,30 @@ private:
   size_t at_ = 0;
 };
 
-// A string token's value as cJSON reads it; nothing for a token it refuses.
-std::optional<std::string> DecodedString(std::string_view token) {
+// A string token's value as cJSON reads it into *value; false (and *value
+// untouched) for a token it refuses.
+bool DecodeString(std::string_view token, std::string* value) {
   Json json(cJSON_ParseWithLength(token.data(), token.size()));
-  if (!cJSON_IsString(json.get()) || json->valuestring == nullptr) return std::nullopt;
-  return std::string(json->valuestring);
+  if (!cJSON_IsString(json.get()) || json->valuestring == nullptr) return false;
+  *value = json->valuestring;
+  return true;
 }
 
 }  // namespace
 
 std::vector<std::string> ScanTopLevelStrings(const std::string& text,
-                                             const std::vector<std::string>& names) {
+                                             std::initializer_list<const char*> names) {
   std::vector<std::string> found(names.size());
-  std::vector<std::string> seen;
+  std::string seen(names.size(), '\0');  // a flag for each name: its first member came
   TopLevelScanner(text).Members([&](std::string_view nameToken, std::string_view value) {
-    if (nameToken.size() > kLongestScannedString) return;
-    std::optional<std::string> name = DecodedString(nameToken);
-    if (!name || std::find(names.begin(), names.end(), *name) == names.end() ||
-        std::find(seen.begin(), seen.end(), *name) != seen.end()) {
-      return;
-    }
-    seen.push_back(*name);
+    std::string name;
+    if (nameToken.size() > kLongestScannedString || !DecodeString(nameToken, &name)) return;
+    size_t index = 0;
+    while (index < names.size() && name != names.begin()[index]) ++index;
+    if (index == names.size() || seen[index]) return;
+    seen[index] = 1;
     if (value.empty() || value.size() > kLongestScannedString) return;
-    if (std::optional<std::string> decoded = DecodedString(value)) {
-      found[std::find(names.begin(), names.end(), *name) - names.begin()] = std::move(*decoded);
-    }
+    DecodeString(value, &found[index]);  // a value cJSON refuses leaves ""
   });
   return found;
 }
@@ -203,7 +201,7 @@ size_t JsonStringSize(const std::string& text) {
   return size;
 }
 
-void AppendJsonString(std::string& out, const std::string& text) {
+void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
@@ -302,7 +300,12 @@ std::string JsonObject::Wrapped(const char* name) const {
   return JsonObject().Raw(name, Text()).Take();
 }
 
-std::string StringList(const std::string& item) { return "[" + JsonString(item) + "]"; }
+std::string StringList(std::string_view item) {
+  std::string list = "[";
+  AppendJsonString(list, item);
+  list += ']';
+  return list;
+}
 
 }  // namespace protocol
 }  // namespace kiv

@@ -6,9 +6,11 @@
 
 #include <cjson/cJSON.h>
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kiv {
@@ -40,7 +42,7 @@ std::string StringMember(const cJSON* object, const char* name);
 std::string JsonString(const std::string& text);
 // The same literal appended to out, and its length in bytes (at most six
 // times the text's, plus two): a caller can reserve the room first.
-void AppendJsonString(std::string& out, const std::string& text);
+void AppendJsonString(std::string& out, std::string_view text);
 size_t JsonStringSize(const std::string& text);
 
 // JSON blanks (space, tab, CR, LF).
@@ -63,7 +65,7 @@ constexpr size_t kLongestScannedString = 1024;
 // Values are decoded as cJSON decodes them, one for each name, in the order
 // of names ("" for a name not found).
 std::vector<std::string> ScanTopLevelStrings(const std::string& text,
-                                             const std::vector<std::string>& names);
+                                             std::initializer_list<const char*> names);
 
 // Writes a JSON object member by member, in the order given, into one
 // string: the protocol's primitives and resource representations are built
@@ -97,7 +99,7 @@ private:
 };
 
 // ["item"]: a JSON array of one string.
-std::string StringList(const std::string& item);
+std::string StringList(std::string_view item);
 
 }  // namespace protocol
 }  // namespace kiv

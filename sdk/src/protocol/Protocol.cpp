@@ -27,7 +27,7 @@ std::string ResponseTopic(const std::string& to, const std::string& from) {
 std::string StatusTopic(const std::string& device) { return "/kiv/status/" + device; }
 
 std::optional<std::string> RequestOriginator(const std::string& topic, const std::string& device) {
-  static const std::string kPrefix = "/oneM2M/req/";
+  constexpr std::string_view kPrefix = "/oneM2M/req/";
   const std::string suffix = "/" + device + "/json";
   if (topic.size() <= kPrefix.size() + suffix.size() ||
       topic.compare(0, kPrefix.size(), kPrefix) != 0 ||
@@ -88,11 +88,11 @@ std::string ResponseBody(const std::string& rqi, int rsc, const std::string& fro
   size_t last = content.size();
   while (first < last && IsJsonBlank(content[first])) ++first;
   while (last > first && IsJsonBlank(content[last - 1])) --last;
-  std::string trimmed = content.substr(first, last - first);
+  std::string pc = content.substr(first, last - first);
   // JSON content travels as it is (no reformatting, no loss of number
-  // precision); anything else as a string.
-  if (trimmed.empty()) return ResponseEnvelope(rqi, rsc, from, to, "");
-  return ResponseEnvelope(rqi, rsc, from, to, ParseWhole(trimmed) ? trimmed : JsonString(content));
+  // precision); anything else as a string. No content, no pc.
+  if (!pc.empty() && !ParseWhole(pc)) pc = JsonString(content);
+  return ResponseEnvelope(rqi, rsc, from, to, pc);
 }
 
 std::string ErrorBody(const std::string& rqi, int rsc, const std::string& from,

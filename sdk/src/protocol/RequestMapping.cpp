@@ -1,5 +1,6 @@
 #include "RequestMapping.h"
 
+#include "../Format.h"
 #include "Json.h"
 #include "Protocol.h"
 #include "Settings.h"
@@ -55,10 +56,10 @@ void RenameMembers(cJSON* object) {
   renamed->child = nullptr;
 }
 
-void Refuse(Request& request, int rsc, const std::string& why) {
+void Refuse(Request& request, int rsc, std::string why) {
   request.handling = Request::kRefused;
   request.refusal = rsc;
-  request.error = why;
+  request.error = std::move(why);
 }
 
 int OperationFor(int wireOperation) {
@@ -97,7 +98,7 @@ std::string ReadTargets(const cJSON* root, std::list<RequestTarget>& targets) {
     return "";
   }
   if (static_cast<size_t>(cJSON_GetArraySize(types)) > kMaxRequestedTypes)
-    return "\"fc.ty\" asks for more than " + std::to_string(kMaxRequestedTypes) + " types";
+    return Format("\"fc.ty\" asks for more than %zu types", kMaxRequestedTypes);
   for (const cJSON* item = types->child; item != nullptr; item = item->next) {
     std::optional<int> type = TypeCode(item);
     if (!type) return "\"fc.ty\" holds an item that is not a type code";
@@ -143,11 +144,11 @@ std::string ReadRepresentation(const cJSON* root, cJSON* pc, const Target& targe
   for (const ResourceKind& known : kResourceKinds) {
     if (std::strcmp(resource->string, known.wrapper) == 0) kind = &known;
   }
-  if (kind == nullptr) return std::string("this gateway serves no ") + resource->string;
-  if (!cJSON_IsObject(resource)) return std::string("\"") + resource->string + "\" is not an object";
+  if (kind == nullptr) return Format("this gateway serves no %s", resource->string);
+  if (!cJSON_IsObject(resource)) return Format("\"%s\" is not an object", resource->string);
   const cJSON* declared = Member(root, "ty");
   if (declared != nullptr && TypeCode(declared) != kind->type)
-    return "\"ty\" does not match " + std::string(resource->string);
+    return Format("\"ty\" does not match %s", resource->string);
   RenameMembers(resource);
   cJSON* element = cJSON_GetObjectItemCaseSensitive(resource, "scheduleElement");
   if (cJSON_IsObject(element)) RenameMembers(element);
@@ -179,14 +180,15 @@ bool HasContent(const cJSON* root) {
 // registrar's remoteCSE; what each operation may do to which.
 void Route(cJSON* root, const Target& target, Request& request) {
   const bool atGateway = target.kind == Target::kNone || target.kind == Target::kBase;
-  const std::string notHere = "no resource " + request.to + " on this gateway";
-  if (target.kind == Target::kElsewhere) return Refuse(request, kRscNotFound, notHere);
+  const bool notHere = target.kind == Target::kElsewhere ||
+                       (target.kind == Target::kChild && request.wireOperation == kWireRetrieve);
+  if (notHere) {
+    return Refuse(request, kRscNotFound, Format("no resource %s on this gateway", request.to.c_str()));
+  }
   switch (request.wireOperation) {
     case kWireRetrieve:
       if (target.kind == Target::kRegistrarCsr) {
         request.handling = Request::kRegistrarCsr;
-      } else if (target.kind == Target::kChild) {
-        Refuse(request, kRscNotFound, notHere);
       } else if (request.targets.empty() && target.kind == Target::kBase) {
         request.handling = Request::kCseBase;
       }
@@ -196,7 +198,7 @@ void Route(cJSON* root, const Target& target, Request& request) {
     case kWireDelete:
       if (target.kind == Target::kChild) {
         request.contents.push_back(
-            RequestContent{18, "{\"resourceName\":" + JsonString(target.child) + "}"});
+            RequestContent{18, JsonObject().String("resourceName", target.child).Take()});
         return;
       }
       if (target.kind == Target::kBase && !HasContent(root)) {
@@ -205,17 +207,18 @@ void Route(cJSON* root, const Target& target, Request& request) {
       break;
     case kWireCreate:
       if (!atGateway) {
-        return Refuse(request, kRscOperationNotAllowed, "nothing can be created in " + request.to);
+        return Refuse(request, kRscOperationNotAllowed,
+                      Format("nothing can be created in %s", request.to.c_str()));
       }
       break;
     default:  // update: at the gateway or a schedule
       break;
   }
   if (target.kind == Target::kRegistrarCsr) {
-    return Refuse(request, kRscOperationNotAllowed, request.to + " cannot be changed here");
+    return Refuse(request, kRscOperationNotAllowed, Format("%s cannot be changed here", request.to.c_str()));
   }
   std::string error = ReadContents(root, target, request.contents);
-  if (!error.empty()) Refuse(request, kRscBadRequest, error);
+  if (!error.empty()) Refuse(request, kRscBadRequest, std::move(error));
 }
 
 // Members that must be strings when present.
@@ -223,7 +226,7 @@ std::string CheckStringMembers(const cJSON* root) {
   for (const char* name : {"rqi", "fr", "to", "rvi"}) {
     const cJSON* member = Member(root, name);
     if (member != nullptr && !cJSON_IsString(member))
-      return std::string("\"") + name + "\" is not a string";
+      return Format("\"%s\" is not a string", name);
   }
   return "";
 }
@@ -238,9 +241,28 @@ Request RefuseOversize(const std::string& payload, size_t sentBytes, size_t maxB
   request.from = std::move(found[1]);
   request.to = std::move(found[2]);
   Refuse(request, kRscBadRequest,
-         "the request has " + std::to_string(sentBytes) + " bytes, more than the limit of " +
-             std::to_string(maxBytes));
+         Format("the request has %zu bytes, more than the limit of %zu", sentBytes, maxBytes));
   return request;
+}
+
+// The members every request is read for (rqi, fr, to, op, and fc for a
+// retrieve) into request: "" when they can be routed, else why the request
+// is refused (4000).
+std::string ReadHead(const cJSON* root, const std::string& payload, Request& request) {
+  request.rqi = StringMember(root, "rqi");
+  request.from = StringMember(root, "fr");
+  request.to = StringMember(root, "to");
+  if (request.rqi.empty()) return "no request id \"rqi\"";
+  std::string error = CheckStringMembers(root);
+  if (!error.empty()) return error;
+  if (HoldsNulCharacter(payload)) return "a string holds a NUL character (\\u0000)";
+  const cJSON* op = Member(root, "op");
+  if (op == nullptr) return "no operation \"op\"";
+  std::optional<int> wire = AsInt(op);
+  request.operation = wire ? OperationFor(*wire) : 0;
+  if (request.operation == 0) return "unknown operation " + Compact(op);
+  request.wireOperation = *wire;
+  return request.wireOperation == kWireRetrieve ? ReadTargets(root, request.targets) : "";
 }
 
 }  // namespace
@@ -261,45 +283,11 @@ Request ParseRequest(const std::string& payload, const CseNames& names, size_t m
   }
   Request request;
   Json json = ParseWhole(payload);
-  if (!json || !cJSON_IsObject(json.get())) {
-    Refuse(request, kRscBadRequest, "not a JSON object");
-    return request;
-  }
-  const cJSON* root = json.get();
-  request.rqi = StringMember(root, "rqi");
-  request.from = StringMember(root, "fr");
-  request.to = StringMember(root, "to");
-  if (request.rqi.empty()) {
-    Refuse(request, kRscBadRequest, "no request id \"rqi\"");
-    return request;
-  }
-  std::string error = CheckStringMembers(root);
+  std::string error = json && cJSON_IsObject(json.get()) ? ReadHead(json.get(), payload, request)
+                                                          : "not a JSON object";
   if (!error.empty()) {
-    Refuse(request, kRscBadRequest, error);
+    Refuse(request, kRscBadRequest, std::move(error));
     return request;
-  }
-  if (HoldsNulCharacter(payload)) {
-    Refuse(request, kRscBadRequest, "a string holds a NUL character (\\u0000)");
-    return request;
-  }
-  const cJSON* op = Member(root, "op");
-  if (op == nullptr) {
-    Refuse(request, kRscBadRequest, "no operation \"op\"");
-    return request;
-  }
-  std::optional<int> wire = AsInt(op);
-  request.operation = wire ? OperationFor(*wire) : 0;
-  if (request.operation == 0) {
-    Refuse(request, kRscBadRequest, "unknown operation " + Compact(op));
-    return request;
-  }
-  request.wireOperation = *wire;
-  if (request.wireOperation == kWireRetrieve) {
-    error = ReadTargets(root, request.targets);
-    if (!error.empty()) {
-      Refuse(request, kRscBadRequest, error);
-      return request;
-    }
   }
   Route(json.get(), ResolveTarget(request.to, names), request);
   return request;

@@ -1,42 +1,59 @@
 #include "ServerUri.h"
 
-#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <strings.h>
 
 namespace kiv {
 
 namespace {
 
-std::string Unusable(const std::string& uri, const char* why) {
-  return "unusable server URI \"" + uri + "\": " + why;
+// "unusable <what> "<text>": <why>". Appended, not formatted: the URI is
+// shown whole, whatever bytes it holds.
+std::string Unusable(const char* what, const std::string& text, const char* why) {
+  std::string problem = "unusable ";
+  problem += what;
+  problem += " \"";
+  problem += text;
+  problem += "\": ";
+  problem += why;
+  return problem;
 }
 
-}  // namespace
+struct Scheme {
+  const char* name;
+  bool tls;
+};
+constexpr Scheme kSchemes[] = {{"tcp", false}, {"mqtt", false}, {"ssl", true}, {"mqtts", true}};
 
-std::string ParseServerUri(const std::string& uri, ServerAddress* parsed) {
-  auto bad = [&uri](const char* why) { return Unusable(uri, why); };
+// The scheme a URI starts with (its first length bytes, in any case), or null.
+const Scheme* SchemeOf(const std::string& uri, size_t length) {
+  for (const Scheme& scheme : kSchemes) {
+    if (length == std::strlen(scheme.name) && strncasecmp(uri.data(), scheme.name, length) == 0)
+      return &scheme;
+  }
+  return nullptr;
+}
+
+// Reads uri into address: null when usable, else what is wrong with it.
+const char* ReadServerUri(const std::string& uri, ServerAddress& address) {
   size_t schemeEnd = uri.find("://");
-  if (schemeEnd == std::string::npos) return bad("expected scheme://host[:port]");
-  std::string scheme = uri.substr(0, schemeEnd);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
-  ServerAddress& address = *parsed;
+  if (schemeEnd == std::string::npos) return "expected scheme://host[:port]";
   address = ServerAddress();
   address.uri = uri;
-  if (scheme == "ssl" || scheme == "mqtts") {
-    address.tls = true;
-  } else if (scheme != "tcp" && scheme != "mqtt") {
-    return bad("scheme must be tcp, mqtt, ssl or mqtts");
-  }
+  const Scheme* scheme = SchemeOf(uri, schemeEnd);
+  if (scheme == nullptr) return "scheme must be tcp, mqtt, ssl or mqtts";
+  address.tls = scheme->tls;
   std::string rest = uri.substr(schemeEnd + 3);
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
   std::string port;
   bool portGiven = false;  // a ':' after the host, even with nothing behind it
   if (!rest.empty() && rest[0] == '[') {
     size_t close = rest.find(']');
-    if (close == std::string::npos) return bad("unclosed [ in the host");
+    if (close == std::string::npos) return "unclosed [ in the host";
     address.host = rest.substr(0, close + 1);
     if (close + 1 < rest.size()) {
-      if (rest[close + 1] != ':') return bad("unexpected text after the host");
+      if (rest[close + 1] != ':') return "unexpected text after the host";
       portGiven = true;
       port = rest.substr(close + 2);
     }
@@ -49,19 +66,34 @@ std::string ParseServerUri(const std::string& uri, ServerAddress* parsed) {
     }
   }
   if (address.host.empty() || address.host.find_first_of("/?#@, ") != std::string::npos)
-    return bad("bad host");
+    return "bad host";
   address.name = address.host[0] == '[' ? address.host.substr(1, address.host.size() - 2) : address.host;
   address.port = address.tls ? 8883 : 1883;
   if (portGiven) {
     if (port.empty() || port.size() > 5 ||
         port.find_first_not_of("0123456789") != std::string::npos)
-      return bad("bad port");
+      return "bad port";
     address.port = std::atoi(port.c_str());  // at most five digits
-    if (address.port < 1 || address.port > 65535) return bad("port out of range");
+    if (address.port < 1 || address.port > 65535) return "port out of range";
   }
-  address.pahoUri =
-      (address.tls ? "ssl://" : "tcp://") + address.host + ":" + std::to_string(address.port);
-  return "";
+  address.pahoUri = SchemeHostPort(address.tls ? "ssl" : "tcp", address);
+  return nullptr;
+}
+
+}  // namespace
+
+std::string SchemeHostPort(const char* scheme, const ServerAddress& address) {
+  std::string text = scheme;
+  text += "://";
+  text += address.host;
+  text += ':';
+  text += std::to_string(address.port);
+  return text;
+}
+
+std::string ParseServerUri(const std::string& uri, ServerAddress* address) {
+  const char* problem = ReadServerUri(uri, *address);
+  return problem == nullptr ? "" : Unusable("server URI", uri, problem);
 }
 
 std::string ParseServerUriList(const std::string& uris, std::vector<ServerAddress>* parsed) {
@@ -74,7 +106,7 @@ std::string ParseServerUriList(const std::string& uris, std::vector<ServerAddres
     std::string item = uris.substr(start, comma == std::string::npos ? comma : comma - start);
     size_t first = item.find_first_not_of(kBlanks);
     if (first == std::string::npos) {
-      return "unusable server URI list \"" + uris + "\": an empty place";
+      return Unusable("server URI list", uris, "an empty place");
     }
     item = item.substr(first, item.find_last_not_of(kBlanks) + 1 - first);
     addresses.emplace_back();
@@ -82,7 +114,7 @@ std::string ParseServerUriList(const std::string& uris, std::vector<ServerAddres
     if (!problem.empty()) return problem;
     // A failover must not drop the encryption the first broker had.
     if (addresses.back().tls != addresses.front().tls) {
-      return "unusable server URI list \"" + uris + "\": it mixes TLS and plain brokers";
+      return Unusable("server URI list", uris, "it mixes TLS and plain brokers");
     }
     if (comma == std::string::npos) return "";
     start = comma + 1;

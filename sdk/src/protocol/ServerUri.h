@@ -24,6 +24,9 @@ struct ServerAddress {
 // the URI).
 std::string ParseServerUri(const std::string& uri, ServerAddress* address);
 
+// The address as scheme://host:port, its port always written.
+std::string SchemeHostPort(const char* scheme, const ServerAddress& address);
+
 // One URI or several separated by commas (blanks around each are ignored),
 // into *addresses in their order. Every one must be usable, and either all
 // use TLS or none does: "" when so, else the first URI that is not usable

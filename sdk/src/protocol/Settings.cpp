@@ -1,5 +1,7 @@
 #include "Settings.h"
 
+#include "../Format.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -14,9 +16,8 @@ size_t WholeNumberSetting(const char* name, size_t least, size_t most, size_t fa
   const unsigned long long value = digits > 0 && digits <= 19 ? std::strtoull(text, nullptr, 10) : 0;
   if (text[digits] == '\0' && value >= least && value <= most) return static_cast<size_t>(value);
   if (warning) {
-    *warning += std::string(warning->empty() ? "" : "; ") + name + "=\"" + text +
-                "\" is not a whole number from " + std::to_string(least) + " to " +
-                std::to_string(most) + ", " + std::to_string(fallback) + " is used";
+    *warning += Format("%s%s=\"%s\" is not a whole number from %zu to %zu, %zu is used",
+                       warning->empty() ? "" : "; ", name, text, least, most, fallback);
   }
   return fallback;
 }
