@@ -3,15 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 extern char** environ;
 
@@ -70,12 +72,18 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 // Our environment less the stop descriptor's number, which means nothing in
 // the child (the descriptor closes on exec).
-std::vector<char*> ChildEnvironment() {
-  std::vector<char*> env;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, kStopVariable, sizeof kStopVariable - 1) != 0) env.push_back(*entry);
+// One array sized by a first count: no growing container for a list of
+// pointers that is made once per run.
+std::unique_ptr<char*[]> ChildEnvironment() {
+  size_t count = 0;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) ++count;
+  std::unique_ptr<char*[]> env(new char*[count + 1]);
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (std::strncmp(environ[i], kStopVariable, sizeof kStopVariable - 1) == 0) continue;
+    env[kept++] = environ[i];
   }
-  env.push_back(nullptr);
+  env[kept] = nullptr;
   return env;
 }
 
@@ -126,12 +134,12 @@ private:
 pid_t SpawnShell(const char* command, int output, int errors) {
   FileActions actions(output, errors);
   SpawnAttributes attributes;
-  std::vector<char*> env = ChildEnvironment();
+  std::unique_ptr<char*[]> env = ChildEnvironment();
   char shell[] = "sh";
   char dashC[] = "-c";
   char* argv[] = {shell, dashC, const_cast<char*>(command), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", actions.get(), attributes.get(), argv, env.data()) != 0) {
+  if (posix_spawn(&pid, "/bin/sh", actions.get(), attributes.get(), argv, env.get()) != 0) {
     throw std::runtime_error(kStartFailed);
   }
   return pid;
@@ -238,7 +246,7 @@ public:
                        {stopFd_, POLLIN, 0}};
       int ready = poll(fds, 3, left);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
+      if (ready < 0) ThrowFormatted("poll failed: %s", std::strerror(errno));
       if ((fds[2].revents & POLLIN) != 0) {
         outcome_.stopped = true;
         return;
@@ -281,6 +289,15 @@ private:
 };
 
 }  // namespace
+
+void ThrowFormatted(const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  throw std::runtime_error(text);
+}
 
 RunOutcome RunInProcessGroup(const char* command, const RunLimits& limits) {
   RunOutcome outcome;

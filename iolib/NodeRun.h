@@ -46,6 +46,11 @@ struct RunOutcome {
 // poll (the group is ended first).
 RunOutcome RunInProcessGroup(const char* command, const RunLimits& limits);
 
+// Throws std::runtime_error with the printf-style text (at most 511 bytes):
+// a message made without std::string sums, which bring their own code.
+[[noreturn]] void ThrowFormatted(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
+
 }  // namespace io
 }  // namespace kiv
 

@@ -6,12 +6,10 @@
 #include "RepeatedLine.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -20,6 +18,7 @@ namespace {
 
 using kiv::io::RunLimits;
 using kiv::io::RunOutcome;
+using kiv::io::ThrowFormatted;
 
 constexpr char kNodeScript[] = "./pynodes.py";
 
@@ -34,16 +33,6 @@ constexpr unsigned long long kLargestOutputBound = 64ull * 1024 * 1024;
 // quoted up to kQuotedBytes, a command up to kCommandBytes.
 constexpr int kQuotedBytes = 64;
 constexpr int kCommandBytes = 200;
-
-[[noreturn]] void ThrowFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void ThrowFormatted(const char* format, ...) {
-  char text[512];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  throw std::runtime_error(text);
-}
 
 // A whole number from least to most in the environment variable, else
 // fallback when it is unset or empty. Throws for any other value: a setting
@@ -145,7 +134,11 @@ extern "C" {
 
 std::string OutputAll() {
   std::string data = exec(kNodeScript);
-  std::cout << "retrive data = " << data;
+  // std::cout writes through to stdout while it is synchronised with stdio,
+  // as it is in the gateway, so stdio gives the same bytes in the same order
+  // without the stream's code. Every byte: the data may hold NULs.
+  std::fputs("retrive data = ", stdout);
+  std::fwrite(data.data(), 1, data.size(), stdout);
   return data;
 }
 

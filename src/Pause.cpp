@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -103,7 +102,7 @@ void WaitForInputUnlessBreak() {
   if (WaitForDescriptorUnlessBreak(STDIN_FILENO)) getchar();
 }
 
-BreakWatch::BreakWatch(std::function<void()> onBreak) {
+BreakWatch::BreakWatch(Action onBreak, void* context) : onBreak_(onBreak), context_(context) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     kiv::PrintLog(-1, kiv::kLogError, "", "src/main", __LINE__, "BreakWatch",
@@ -113,14 +112,22 @@ BreakWatch::BreakWatch(std::function<void()> onBreak) {
   }
   endRead_ = fds[0];
   endWrite_ = fds[1];
-  thread_ = std::thread([this, onBreak = std::move(onBreak)] {
-    if (!WaitForDescriptorUnlessBreak(endRead_)) onBreak();
-  });
+  threadError_ = pthread_create(&thread_, nullptr, Watch, this);
+  watching_ = threadError_ == 0;
+}
+
+void* BreakWatch::Watch(void* watch) {
+  BreakWatch& self = *static_cast<BreakWatch*>(watch);
+  if (!WaitForDescriptorUnlessBreak(self.endRead_)) self.onBreak_(self.context_);
+  return nullptr;
 }
 
 BreakWatch::~BreakWatch() {
-  if (!thread_.joinable()) return;
-  close(endWrite_);  // the watching thread sees the end of the pipe
-  thread_.join();
-  close(endRead_);
+  if (watching_) {
+    close(endWrite_);  // the watching thread sees the end of the pipe
+    pthread_join(thread_, nullptr);
+    endWrite_ = -1;
+  }
+  if (endWrite_ >= 0) close(endWrite_);
+  if (endRead_ >= 0) close(endRead_);
 }

@@ -5,8 +5,7 @@
 #define KIV_GATEWAY_PAUSE_H
 
 #include <chrono>
-#include <functional>
-#include <thread>
+#include <pthread.h>
 
 // Creates the wake-up pipe. Call on the main thread before anything may call
 // setBreak (signal handlers, other threads); later calls do nothing. Without
@@ -29,22 +28,34 @@ bool PauseUnlessBreak(std::chrono::milliseconds duration);
 // end of input; returns at once, reading nothing, when isBreak is or becomes set.
 void WaitForInputUnlessBreak();
 
-// While it lives, runs onBreak on a thread of its own as soon as isBreak is
-// or becomes set: for a call of the main thread that only another thread can
-// end (the SDK's Connect, ended by Disconnect). Ending the watch waits for
-// onBreak when it runs. Without a pipe for it (creation failed, logged)
-// nothing is watched.
+// While it lives, runs onBreak(context) on a thread of its own as soon as
+// isBreak is or becomes set: for a call of the main thread that only another
+// thread can end (the SDK's Connect, ended by Disconnect). onBreak must not
+// throw. Ending the watch waits for onBreak when it runs. Without a pipe for
+// it (creation failed, logged) or a thread (see ThreadError) nothing is
+// watched.
 class BreakWatch {
 public:
-  explicit BreakWatch(std::function<void()> onBreak);
+  using Action = void (*)(void* context);
+  BreakWatch(Action onBreak, void* context);
   ~BreakWatch();
   BreakWatch(const BreakWatch&) = delete;
   BreakWatch& operator=(const BreakWatch&) = delete;
 
+  // pthread_create's error number when the watching thread could not start,
+  // else 0. Not logged here: this file throws nothing, the caller reports it.
+  int ThreadError() const { return threadError_; }
+
 private:
+  static void* Watch(void* watch);
+
+  Action onBreak_;
+  void* context_;
   int endRead_ = -1;
   int endWrite_ = -1;
-  std::thread thread_;
+  pthread_t thread_{};
+  bool watching_ = false;
+  int threadError_ = 0;
 };
 
 #endif  // KIV_GATEWAY_PAUSE_H

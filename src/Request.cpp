@@ -47,7 +47,7 @@ Json::Value FirmwareObject(int type) {
   Json::Value status(Json::objectValue);
   status["action"] = "";
   status["status"] = 0;
-  object["updateStatus"] = status;
+  object["updateStatus"] = std::move(status);
   return object;
 }
 
@@ -72,7 +72,7 @@ void AppendDeviceList(int type, const DeviceInfo& devices, Json::Value& reply) {
     Json::Value object = ResourceObject(type);
     object["resourceID"] = resource.name;
     object["resourceName"] = resource.name;
-    reply.append(object);
+    reply.append(std::move(object));
   }
 }
 
@@ -85,7 +85,7 @@ void AppendDeviceAttributes(int type, const DeviceInfo& devices, const std::stri
     object["content"] = content.toStyledString();
     object["creationTime"] = timeText;
     object["parentID"] = resource.name;
-    reply.append(object);
+    reply.append(std::move(object));
   }
 }
 
@@ -109,7 +109,7 @@ std::string RenderRetrieveReply(const std::list<kiv::RequestTarget>& targets,
   for (const kiv::RequestTarget& target : targets) AppendTarget(target.type, devices, timeText, reply);
   if (reply.size() == 0) return std::string();
   Json::Value document;
-  document["primitiveContent"]["anyOrAny"] = reply;
+  document["primitiveContent"]["anyOrAny"] = std::move(reply);
   return document.toStyledString();
 }
 

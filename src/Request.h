@@ -7,7 +7,6 @@
 
 #include "Gateway.h"
 
-#include <functional>
 #include <list>
 #include <string>
 
@@ -31,8 +30,23 @@ std::string RequestTimeText();
 std::string RenderRetrieveReply(const std::list<kiv::RequestTarget>& targets,
                                 const DeviceInfo& devices, const std::string& timeText);
 
-// Receives the JSON text of one control command value (Input of the node bridge).
-using CommandSink = std::function<void(const char* commandText)>;
+// Receives the JSON text of one control command value (Input of the node
+// bridge): any callable taking a const char*. It refers to the caller's
+// callable, which outlives the call it is handed to; unlike std::function it
+// copies nothing and brings no machinery of its own for each kind of callable.
+class CommandSink {
+public:
+  template <typename Callable>
+  CommandSink(const Callable& callable)  // implicit: a lambda is passed as it is
+      : callable_(&callable), call_([](const void* target, const char* commandText) {
+          (*static_cast<const Callable*>(target))(commandText);
+        }) {}
+  void operator()(const char* commandText) const { call_(callable_, commandText); }
+
+private:
+  const void* callable_;
+  void (*call_)(const void* target, const char* commandText);
+};
 
 // Reads the contents items of a create (1), update (4) or delete (2): logs
 // schedule configurations and deletions (type 18), hands control commands

@@ -26,6 +26,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <vector>
 #include <unistd.h>
 
@@ -77,17 +78,19 @@ void setBreak() {
 
 namespace {
 
+// One call for the whole text: each %1$s is the program name.
 void PrintUsage(const char* program) {
-  printf("Usage: %s [options...]\n", program);
-  printf("Examples:\n");
-  printf("\t %s -f /opt/gw.cfg\n", program);
-  printf("\t %s -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n", program);
-  printf(" -g,\t Define the gatewayId\n");
-  printf(" -s,\t Define the broker server uri\n");
-  printf(" -d,\t Enable debug mode\n");
-  printf(" -u,\t Define the username\n");
-  printf(" -p,\t Define the password\n");
-  printf(" -i,\t Define the interval time (seconds) to send all data\n");
+  printf("Usage: %1$s [options...]\n"
+         "Examples:\n"
+         "\t %1$s -f /opt/gw.cfg\n"
+         "\t %1$s -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n"
+         " -g,\t Define the gatewayId\n"
+         " -s,\t Define the broker server uri\n"
+         " -d,\t Enable debug mode\n"
+         " -u,\t Define the username\n"
+         " -p,\t Define the password\n"
+         " -i,\t Define the interval time (seconds) to send all data\n",
+         program);
 }
 
 // getopt keeps its position between calls; a full reset lets option parse
@@ -221,12 +224,12 @@ const BoundKey kBoundKeys[] = {
 // The bound's value as decimal text, "" when it is not given (a missing key
 // or an empty text), nothing when it is not a whole number from 1 to most.
 std::optional<std::string> BoundText(const Json::Value& value, unsigned long long most) {
-  if (value.isNull() || (value.isString() && value.asString().empty())) return std::string();
+  if (value.isNull()) return std::string();
   unsigned long long number = 0;
   if (value.isString()) {
     const std::string text = value.asString();
-    if (text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-      return std::nullopt;
+    if (text.empty()) return std::string();
+    if (text.size() > 20 || strspn(text.c_str(), "0123456789") != text.size()) return std::nullopt;
     number = strtoull(text.c_str(), nullptr, 10);
   } else if (value.isUInt64()) {  // a whole number that asUInt64 takes without throwing
     number = value.asUInt64();
@@ -234,7 +237,9 @@ std::optional<std::string> BoundText(const Json::Value& value, unsigned long lon
     return std::nullopt;
   }
   if (number < 1 || number > most) return std::nullopt;
-  return std::to_string(number);
+  char decimal[24];
+  snprintf(decimal, sizeof decimal, "%llu", number);
+  return std::string(decimal);
 }
 
 // Settings of the SDK that the file may give as well: they reach it through
@@ -272,6 +277,15 @@ bool IsTextValue(const Json::Value& value) {
   return value.isNull() || value.isString() || value.isBool() || value.isNumeric();
 }
 
+// Whether key holds a text setting's value; logs the problem when not.
+bool IsValidText(const Json::Value& root, const char* key, const std::string& path) {
+  if (IsTextValue(root[key])) return true;
+  GATEWAY_LOG(kiv::kLogError, "loadconfig",
+              "Error in configuration file %s: key \"%s\" must be a text or a number\n",
+              path.c_str(), key);
+  return false;
+}
+
 // Checks the whole document before anything is stored, so that a bad file
 // changes no setting. Logs the problem and returns false.
 bool IsValidConfig(const Json::Value& root, const std::string& path) {
@@ -288,16 +302,11 @@ bool IsValidConfig(const Json::Value& root, const std::string& path) {
       return false;
     }
   }
-  std::vector<const char*> textKeys;
-  for (const TextKey& text : kTextKeys) textKeys.push_back(text.key);
-  for (const EnvironmentKey& passed : kEnvironmentKeys) textKeys.push_back(passed.key);
-  for (const char* key : textKeys) {
-    if (!IsTextValue(root[key])) {
-      GATEWAY_LOG(kiv::kLogError, "loadconfig",
-                  "Error in configuration file %s: key \"%s\" must be a text or a number\n",
-                  path.c_str(), key);
-      return false;
-    }
+  for (const TextKey& text : kTextKeys) {
+    if (!IsValidText(root, text.key, path)) return false;
+  }
+  for (const EnvironmentKey& passed : kEnvironmentKeys) {
+    if (!IsValidText(root, passed.key, path)) return false;
   }
   for (const BoundKey& bound : kBoundKeys) {
     if (!BoundText(root[bound.key], bound.most)) {
@@ -355,54 +364,6 @@ int loadconfig(std::string path) {
   return 0;
 }
 
-// ---- Events ------------------------------------------------------------------
-
-void IoTGatewayProgram::Connected() {
-  GATEWAY_LOG(kiv::kLogInformation, "Connected", "Connected");
-}
-
-// The events' texts come from the network: each value is escaped, so that
-// only the formats' own line breaks start lines.
-
-namespace {
-
-// The most of a message that is logged: a message may be as large as the
-// broker lets it be, and its escaped copy is made before the log's filter.
-constexpr size_t kLoggedMessageBytes = 1024;
-
-std::string LoggedMessage(const std::string& message) {
-  if (message.size() <= kLoggedMessageBytes) return kiv::EscapeLogText(message);
-  return kiv::EscapeLogText(message.substr(0, kLoggedMessageBytes)) + "... (" +
-         std::to_string(message.size()) + " bytes)";
-}
-
-}  // namespace
-
-void IoTGatewayProgram::MessageArrived(const std::string& message) {
-  GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s",
-              LoggedMessage(message).c_str());
-}
-
-void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {
-  GATEWAY_LOG(kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=%s ec=%d",
-              kiv::EscapeLogText(requestId).c_str(), ec);
-}
-
-void IoTGatewayProgram::OnSuccess(const std::string& requestId) {
-  GATEWAY_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s",
-              kiv::EscapeLogText(requestId).c_str());
-}
-
-void IoTGatewayProgram::OnFailure(const std::string& requestId, const std::string& cause) {
-  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \ncause=%s",
-              kiv::EscapeLogText(requestId).c_str(), kiv::EscapeLogText(cause).c_str());
-}
-
-void IoTGatewayProgram::OnFailure(const std::string& requestId, int ec) {
-  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \nec=%d",
-              kiv::EscapeLogText(requestId).c_str(), ec);
-}
-
 // ---- Run loop ----------------------------------------------------------------
 
 namespace {
@@ -445,11 +406,11 @@ void CompleteIdentity() {
 namespace {
 
 void ApplyLogConfig() {
+  GATEWAY_LOG(kiv::kLogInformation, "Start", "%s debug mode\n",
+              g_debug_enable ? "enable" : "disable");
   if (g_debug_enable) {
-    GATEWAY_LOG(kiv::kLogInformation, "Start", "enable debug mode\n");
     kiv::SetLogConfig(3, 31, 1, 1);
   } else {
-    GATEWAY_LOG(kiv::kLogInformation, "Start", "disable debug mode\n");
     kiv::SetLogConfig(0, 7, 0, 0);
   }
 }
@@ -486,11 +447,17 @@ private:
   std::unique_ptr<kiv::Proxy> proxy_;
 };
 
-void SetEnvironment(const char* name, const std::string& value) {
-  if (setenv(name, value.c_str(), 1) != 0) {
+void SetEnvironment(const char* name, const char* value) {
+  if (setenv(name, value, 1) != 0) {
     GATEWAY_LOG(kiv::kLogError, "Start", "cannot set %s for the node bridge: %s\n", name,
                 strerror(errno));
   }
+}
+
+void SetEnvironmentNumber(const char* name, long long value) {
+  char decimal[24];
+  snprintf(decimal, sizeof decimal, "%lld", value);
+  SetEnvironment(name, decimal);
 }
 
 // The node bridge reads its bounds from the environment at each run: the time
@@ -498,12 +465,11 @@ void SetEnvironment(const char* name, const std::string& value) {
 // bridge's own), and the stop pipe, which ends a run as soon as a stop is
 // asked for. Set before the SDK starts its threads.
 void ConfigureNodeBridge(std::chrono::milliseconds interval) {
-  SetEnvironment("KIV_NODE_TIMEOUT_MS",
-                 std::to_string(NodeTimeLimit(g_nodeTimeout, interval).count()));
-  if (!g_nodeOutputBytes.empty()) SetEnvironment("KIV_NODE_OUTPUT_BYTES", g_nodeOutputBytes);
-  if (BreakWakeUpDescriptor() >= 0) {
-    SetEnvironment("KIV_NODE_STOP_FD", std::to_string(BreakWakeUpDescriptor()));
+  SetEnvironmentNumber("KIV_NODE_TIMEOUT_MS", NodeTimeLimit(g_nodeTimeout, interval).count());
+  if (!g_nodeOutputBytes.empty()) {
+    SetEnvironment("KIV_NODE_OUTPUT_BYTES", g_nodeOutputBytes.c_str());
   }
+  if (BreakWakeUpDescriptor() >= 0) SetEnvironmentNumber("KIV_NODE_STOP_FD", BreakWakeUpDescriptor());
 }
 
 // One cycle's record. A node script that fails (cannot start, too slow, too
@@ -534,8 +500,14 @@ void PublishNodeData(kiv::Data& data, kiv::RepeatedLine& failures) {
 // stop does not wait for the attempt under way (up to 10 s while the broker
 // is away or silent): disconnecting the proxy from the watch's thread ends
 // the Connect at once, and the proxy stays disconnected.
+void DisconnectProxy(void* proxy) { static_cast<kiv::Proxy*>(proxy)->Disconnect(); }
+
 void ConnectUnlessBreak(kiv::Proxy& proxy) {
-  BreakWatch stop([&proxy] { proxy.Disconnect(); });
+  BreakWatch stop(DisconnectProxy, &proxy);
+  // Reported as std::thread reports it; the pipe is closed with the watch.
+  if (stop.ThreadError() != 0) {
+    throw std::system_error(stop.ThreadError(), std::system_category(), "thread constructor failed");
+  }
   while (!proxy.IsConnected() && !isBreak.load()) {
     proxy.Connect(kConnectTimeoutSeconds, false, nullptr);
   }
@@ -545,7 +517,8 @@ void ConnectUnlessBreak(kiv::Proxy& proxy) {
 
 std::chrono::milliseconds NodeTimeLimit(const std::string& nodeTimeout,
                                         std::chrono::milliseconds interval) {
-  if (!nodeTimeout.empty()) return std::chrono::seconds(std::stoll(nodeTimeout));
+  // loadconfig let only whole numbers from 1 to 86400 through.
+  if (!nodeTimeout.empty()) return std::chrono::seconds(strtoll(nodeTimeout.c_str(), nullptr, 10));
   return std::min(interval, kLongestDefaultNodeTimeLimit);
 }
 
@@ -564,7 +537,7 @@ namespace {
 // (KIV_READ_WHILE_OFFLINE=1: UCI, /etc/default).
 bool ReadsWhileOffline() {
   const char* service = std::getenv("KIV_READ_WHILE_OFFLINE");
-  return g_readWhileOffline || (service != nullptr && std::string(service) == "1");
+  return g_readWhileOffline || (service != nullptr && strcmp(service, "1") == 0);
 }
 
 }  // namespace
@@ -617,8 +590,6 @@ void AnswerRetrieve(kiv::Proxy& proxy, const std::string& requestId,
   GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", "result.errorCode = %d", result.errorCode);
 }
 
-void PassToNodes(const char* command) { Input(command); }
-
 }  // namespace
 
 void IoTGatewayProgram::RequestArrived(const std::string& requestId, int op,
@@ -631,7 +602,7 @@ void IoTGatewayProgram::RequestArrived(const std::string& requestId, int op,
   if (op == kiv::kOperationRetrieve) {
     if (proxy != nullptr) AnswerRetrieve(*proxy, requestId, targets);
   } else {
-    HandleRequestContents(op, contents, PassToNodes);
+    HandleRequestContents(op, contents, [](const char* command) { Input(command); });
   }
 }
 
