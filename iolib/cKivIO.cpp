@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -134,11 +135,11 @@ extern "C" {
 
 std::string OutputAll() {
   std::string data = exec(kNodeScript);
-  // std::cout writes through to stdout while it is synchronised with stdio,
-  // as it is in the gateway, so stdio gives the same bytes in the same order
-  // without the stream's code. Every byte: the data may hold NULs.
-  std::fputs("retrive data = ", stdout);
-  std::fwrite(data.data(), 1, data.size(), stdout);
+  // Written whole (the data may hold NULs), unformatted: the stream's
+  // formatted output would bring its own template code for the same bytes.
+  static constexpr char kLabel[] = "retrive data = ";
+  std::cout.write(kLabel, sizeof kLabel - 1);
+  std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
   return data;
 }
 

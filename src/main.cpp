@@ -78,19 +78,19 @@ void setBreak() {
 
 namespace {
 
-// One call for the whole text: each %1$s is the program name.
+// One call for the whole text, the program's name in its three places.
 void PrintUsage(const char* program) {
-  printf("Usage: %1$s [options...]\n"
+  printf("Usage: %s [options...]\n"
          "Examples:\n"
-         "\t %1$s -f /opt/gw.cfg\n"
-         "\t %1$s -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n"
+         "\t %s -f /opt/gw.cfg\n"
+         "\t %s -g a1b2c3d4e5 -s tcp://127.0.0.1:1883 -d -u user -p password -i 15\n"
          " -g,\t Define the gatewayId\n"
          " -s,\t Define the broker server uri\n"
          " -d,\t Enable debug mode\n"
          " -u,\t Define the username\n"
          " -p,\t Define the password\n"
          " -i,\t Define the interval time (seconds) to send all data\n",
-         program);
+         program, program, program);
 }
 
 // getopt keeps its position between calls; a full reset lets option parse

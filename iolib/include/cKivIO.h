@@ -49,9 +49,7 @@ KIV_IO_API std::string exec(const char* cmd);
 extern "C" {
 
 // Runs "./pynodes.py" with exec, writes "retrive data = " and its output to
-// standard output through stdio, the bytes std::cout would write while it is
-// synchronised with stdio (no newline added, no flush), and returns the
-// output unchanged;
+// std::cout (no newline added, no flush) and returns the output unchanged;
 // "" when the script is missing or prints nothing (the shell's complaint goes
 // to standard error, held back as exec says). Throws what exec throws, and
 // then prints nothing.
