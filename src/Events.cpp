@@ -7,18 +7,8 @@
 
 #include <cstdio>
 
-namespace {
-
-constexpr const char* kLogFile = "src/main";
-
-}  // namespace
-
-// One log line of this file: level -1, no tag, the caller's line.
-#define EVENT_LOG(category, function, ...) \
-  kiv::PrintLog(-1, category, "", kLogFile, __LINE__, function, __VA_ARGS__)
-
 void IoTGatewayProgram::Connected() {
-  EVENT_LOG(kiv::kLogInformation, "Connected", "Connected");
+  GATEWAY_LOG(kiv::kLogInformation, "Connected", "Connected");
 }
 
 // The events' texts come from the network: each value is escaped, so that
@@ -35,30 +25,30 @@ constexpr size_t kLoggedMessageBytes = 1024;
 // A longer message is cut, and its size follows the part shown.
 void IoTGatewayProgram::MessageArrived(const std::string& message) {
   const bool cut = message.size() > kLoggedMessageBytes;
-  const std::string shown =
-      kiv::EscapeLogText(cut ? std::string(message.data(), kLoggedMessageBytes) : message);
+  const std::string shown = cut ? kiv::EscapeLogText(message.substr(0, kLoggedMessageBytes))
+                                : kiv::EscapeLogText(message);
   char size[32] = "";
   if (cut) snprintf(size, sizeof size, "... (%zu bytes)", message.size());
-  EVENT_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s%s",
+  GATEWAY_LOG(kiv::kLogInformation, "MessageArrived", "MessageArrived\nmessage=%s%s",
             shown.c_str(), size);
 }
 
 void IoTGatewayProgram::ResponseArrived(const std::string& requestId, int ec) {
-  EVENT_LOG(kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=%s ec=%d",
+  GATEWAY_LOG(kiv::kLogInformation, "ResponseArrived", "ResponseArrived\nrequestId=%s ec=%d",
             kiv::EscapeLogText(requestId).c_str(), ec);
 }
 
 void IoTGatewayProgram::OnSuccess(const std::string& requestId) {
-  EVENT_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s",
+  GATEWAY_LOG(kiv::kLogInformation, "OnSuccess", "OnSuccess requestId=%s",
             kiv::EscapeLogText(requestId).c_str());
 }
 
 void IoTGatewayProgram::OnFailure(const std::string& requestId, const std::string& cause) {
-  EVENT_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \ncause=%s",
+  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \ncause=%s",
             kiv::EscapeLogText(requestId).c_str(), kiv::EscapeLogText(cause).c_str());
 }
 
 void IoTGatewayProgram::OnFailure(const std::string& requestId, int ec) {
-  EVENT_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \nec=%d",
+  GATEWAY_LOG(kiv::kLogError, "OnFailure", "OnFailure \nrequestId=%s \nec=%d",
             kiv::EscapeLogText(requestId).c_str(), ec);
 }

@@ -15,6 +15,11 @@
 #include <utility>
 #include <vector>
 
+// One log line of the gateway's own (file "src/main" in the line): level -1,
+// no tag, the caller's line.
+#define GATEWAY_LOG(category, function, ...) \
+  kiv::PrintLog(-1, category, "", "src/main", __LINE__, function, __VA_ARGS__)
+
 extern std::string g_gatewayId;
 extern std::string g_tokenId;
 extern std::string g_key;

@@ -33,9 +33,9 @@ void PrepareBreakWakeUp() {
   if (g_wakeRead.load() >= 0) return;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    kiv::PrintLog(-1, kiv::kLogError, "", "src/main", __LINE__, "PrepareBreakWakeUp",
-                  "cannot create the stop pipe (%s), stops are noticed within a second",
-                  strerror(errno));
+    GATEWAY_LOG(kiv::kLogError, "PrepareBreakWakeUp",
+                "cannot create the stop pipe (%s), stops are noticed within a second",
+                strerror(errno));
     return;
   }
   g_wakeWrite.store(fds[1]);
@@ -105,9 +105,9 @@ void WaitForInputUnlessBreak() {
 BreakWatch::BreakWatch(Action onBreak, void* context) : onBreak_(onBreak), context_(context) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    kiv::PrintLog(-1, kiv::kLogError, "", "src/main", __LINE__, "BreakWatch",
-                  "cannot watch for a stop (%s): a stop waits for the call under way",
-                  strerror(errno));
+    GATEWAY_LOG(kiv::kLogError, "BreakWatch",
+                "cannot watch for a stop (%s): a stop waits for the call under way",
+                strerror(errno));
     return;
   }
   endRead_ = fds[0];

@@ -11,13 +11,11 @@
 
 namespace {
 
-constexpr const char* kLogFile = "src/main";
 constexpr const char* kLoopbackAddress = "127.0.0.1";
 
 }  // namespace
 
-#define REQUEST_LOG(...) \
-  kiv::PrintLog(-1, kiv::kLogInformation, "", kLogFile, __LINE__, "RequestArrived", __VA_ARGS__)
+#define REQUEST_LOG(...) GATEWAY_LOG(kiv::kLogInformation, "RequestArrived", __VA_ARGS__)
 
 std::string RequestTimeText() {
   time_t now = time(nullptr);

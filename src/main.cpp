@@ -32,14 +32,9 @@
 
 namespace {
 
-constexpr const char* kLogFile = "src/main";
 constexpr const char* kDefaultConfigPath = "/opt/kiv/gw.cfg";
 
 }  // namespace
-
-// One log line of this file: level -1, no tag, the caller's line.
-#define GATEWAY_LOG(category, function, ...) \
-  kiv::PrintLog(-1, category, "", kLogFile, __LINE__, function, __VA_ARGS__)
 
 std::string g_gatewayId;
 std::string g_tokenId;

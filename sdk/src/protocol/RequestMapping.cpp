@@ -278,9 +278,8 @@ Request ParseRequest(const std::string& payload, const CseNames& names, size_t m
 
 Request ParseRequest(const std::string& payload, const CseNames& names, size_t maxBytes,
                      size_t sentBytes) {
-  if (std::max(sentBytes, payload.size()) > maxBytes) {
-    return RefuseOversize(payload, std::max(sentBytes, payload.size()), maxBytes);
-  }
+  const size_t requestBytes = std::max(sentBytes, payload.size());
+  if (requestBytes > maxBytes) return RefuseOversize(payload, requestBytes, maxBytes);
   Request request;
   Json json = ParseWhole(payload);
   std::string error = json && cJSON_IsObject(json.get()) ? ReadHead(json.get(), payload, request)
